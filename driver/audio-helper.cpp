@@ -1,0 +1,211 @@
+// audio-helper: streams everything the machine plays, except one process tree, to standard output.
+//
+//   audio-helper <exclude_pid>
+//
+// Standard output: a 16-byte header, then 48 kHz stereo 32-bit float frames until stopped.
+// Standard error: one UTF-16 line per stage. Exit code: the stage that failed, or 0.
+#include <atomic>
+#include <cstdint>
+
+#include "stream/silence.h"
+#include "stream/stream_header.h"
+#include "stream/write_all.h"
+#include "winaudio/activation_handler.h"
+#include "winaudio/windows_audio.h"
+
+namespace {
+
+enum ExitCode : int {
+    kExitCaptureEnded = 0,
+    kExitUsage = 1,
+    kExitComInitFailed = 2,
+    kExitActivateRequestFailed = 3,
+    kExitActivationFailed = 4,
+    kExitInitializeFailed = 5,
+    kExitGetServiceFailed = 6,
+    kExitStartFailed = 7,
+    kExitActivationTimeout = 8,
+};
+
+// The diagnostic catalogue, in the order the lines can appear; each is written at most once.
+// (A wide "%ls" is the portable spelling of a wide string argument.)
+constexpr const wchar_t* kLineStarted = L"[helper] Elindult, argc=%d\n";
+constexpr const wchar_t* kLineUsage = L"Usage: %ls <exclude_pid>\n";
+constexpr const wchar_t* kLineExcludePid = L"[helper] exclude_pid=%lu\n";
+constexpr const wchar_t* kLineCoInitFailed = L"[helper] CoInitializeEx failed: 0x%08x\n";
+constexpr const wchar_t* kLineComReady = L"[helper] COM inicializalva, aktivalas inditasa...\n";
+constexpr const wchar_t* kLineActivateRequestFailed = L"ActivateAudioInterfaceAsync failed: 0x%08x\n";
+constexpr const wchar_t* kLineActivationPending =
+    L"[helper] ActivateAudioInterfaceAsync elindult, varakozas a befejezesre...\n";
+constexpr const wchar_t* kLineActivationTimeout = L"[helper] Aktivalas timeout (nincs completion esemeny 5mp alatt)\n";
+constexpr const wchar_t* kLineActivationDone = L"[helper] Aktivalas befejezve, eredmeny: 0x%08x\n";
+constexpr const wchar_t* kLineActivationFailed = L"Activation failed: 0x%08x (Windows 10 2004+ szukseges)\n";
+constexpr const wchar_t* kLineInitializeFailed = L"AudioClient Initialize failed: 0x%08x\n";
+constexpr const wchar_t* kLineInitialized = L"[helper] AudioClient inicializalva\n";
+constexpr const wchar_t* kLineGetServiceFailed = L"GetService(IAudioCaptureClient) failed: 0x%08x\n";
+constexpr const wchar_t* kLineStartFailed = L"AudioClient Start failed: 0x%08x\n";
+constexpr const wchar_t* kLineCaptureStarted = L"[helper] Rogzites elindult, fejlec elkuldve.\n";
+
+constexpr const wchar_t* kProcessLoopbackDevice = L"VAD\\Process_Loopback";
+constexpr DWORD kActivationWaitMs = 5000;
+constexpr DWORD kCaptureWaitMs = 500;
+constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
+
+// The one format asked for and written; the process-loopback client converts whatever the device mixes.
+constexpr WAVEFORMATEX kCaptureFormat = {
+    WAVE_FORMAT_IEEE_FLOAT,  // wFormatTag
+    2,                       // nChannels
+    48000,                   // nSamplesPerSec
+    384000,                  // nAvgBytesPerSec
+    8,                       // nBlockAlign
+    32,                      // wBitsPerSample
+    0,                       // cbSize
+};
+
+// Set by console control events (on a thread the system starts), read by the capture loop.
+std::atomic<bool> g_stop{false};
+
+BOOL WINAPI ConsoleHandler(DWORD ctrlType) {
+    if (ctrlType <= CTRL_CLOSE_EVENT) g_stop.store(true, std::memory_order_seq_cst);
+    // Every event is answered as handled, so the system's default handler never ends the process.
+    return TRUE;
+}
+
+// Empties every packet the engine has ready. It does not look at g_stop: a stop is seen after the drain.
+void drainPackets(IAudioCaptureClient* captureClient, Silence& silence) {
+    for (;;) {
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) return;
+        const std::uint64_t bytes = std::uint64_t{frames} * kCaptureFormat.nBlockAlign;
+        if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
+            silence.write(bytes);  // the engine's data is not read for a silent packet
+        } else {
+            writeAll(data, bytes);
+        }
+        captureClient->ReleaseBuffer(frames);
+
+        UINT32 nextFrames = 0;
+        if (FAILED(captureClient->GetNextPacketSize(&nextFrames)) || nextFrames == 0) return;
+    }
+}
+
+// Moves packets to standard output until a stop request or a failed packet-size query after a wake-up,
+// then tears the capture down in a fixed order.
+int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
+               ActivationHandler* handler) {
+    Silence silence;
+    for (;;) {
+        if (g_stop.load()) break;
+        const DWORD wait = WaitForSingleObject(captureEvent, kCaptureWaitMs);
+        if (g_stop.load()) break;  // a stop request wins over a ready packet
+        if (wait != WAIT_OBJECT_0) continue;
+
+        UINT32 packetFrames = 0;
+        if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) break;  // the device is gone
+        if (packetFrames == 0) continue;
+        drainPackets(captureClient, silence);
+    }
+
+    audioClient->Stop();
+    captureClient->Release();
+    audioClient->Release();
+    CloseHandle(captureEvent);
+    handler->Release();
+    CoUninitialize();
+    return kExitCaptureEnded;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t* argv[]) {
+    _setmode(_fileno(stderr), _O_U16TEXT);
+    _setmode(_fileno(stdout), _O_BINARY);
+    fwprintf(stderr, kLineStarted, argc);
+    if (argc < 2) {
+        fwprintf(stderr, kLineUsage, argv[0]);
+        return kExitUsage;
+    }
+    // No validation: whatever _wtoi makes of the text is the process to leave out.
+    const DWORD excludePid = static_cast<DWORD>(_wtoi(argv[1]));
+    fwprintf(stderr, kLineExcludePid, excludePid);
+
+    SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (FAILED(hr)) {
+        fwprintf(stderr, kLineCoInitFailed, hr);
+        return kExitComInitFailed;
+    }
+    fwprintf(stderr, kLineComReady);
+
+    AUDIOCLIENT_ACTIVATION_PARAMS activationParams = {};
+    activationParams.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
+    activationParams.ProcessLoopbackParams.TargetProcessId = excludePid;
+    activationParams.ProcessLoopbackParams.ProcessLoopbackMode = PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
+    PROPVARIANT activationProperty = {};
+    activationProperty.vt = VT_BLOB;
+    activationProperty.blob.cbSize = sizeof(activationParams);
+    activationProperty.blob.pBlobData = reinterpret_cast<BYTE*>(&activationParams);
+
+    // Two references are the driver's: one is released on every exit from here on, the other never, so
+    // a completion that arrives after a time-out still finds the handler alive.
+    ActivationHandler* handler = new ActivationHandler();
+    handler->AddRef();
+    IActivateAudioInterfaceAsyncOperation* operation = nullptr;
+    hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, IID_IAudioClient, &activationProperty, handler,
+                                     &operation);
+    if (FAILED(hr)) {
+        fwprintf(stderr, kLineActivateRequestFailed, hr);
+        return kExitActivateRequestFailed;
+    }
+    fwprintf(stderr, kLineActivationPending);
+
+    const DWORD activationWait = WaitForSingleObject(handler->m_event, kActivationWaitMs);
+    if (operation != nullptr) operation->Release();
+    if (activationWait != WAIT_OBJECT_0) {
+        fwprintf(stderr, kLineActivationTimeout);
+        handler->Release();
+        return kExitActivationTimeout;
+    }
+    fwprintf(stderr, kLineActivationDone, handler->m_activateResult);
+    if (FAILED(handler->m_activateResult) || handler->m_client == nullptr) {
+        fwprintf(stderr, kLineActivationFailed, handler->m_activateResult);
+        handler->Release();
+        return kExitActivationFailed;
+    }
+    IAudioClient* audioClient = handler->m_client;
+
+    const WAVEFORMATEX captureFormat = kCaptureFormat;
+    hr = audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                 kBufferDuration, 0, &captureFormat, nullptr);
+    if (FAILED(hr)) {
+        fwprintf(stderr, kLineInitializeFailed, hr);
+        handler->Release();
+        return kExitInitializeFailed;
+    }
+    fwprintf(stderr, kLineInitialized);
+
+    HANDLE captureEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    audioClient->SetEventHandle(captureEvent);
+    IAudioCaptureClient* captureClient = nullptr;
+    hr = audioClient->GetService(IID_IAudioCaptureClient, reinterpret_cast<void**>(&captureClient));
+    if (FAILED(hr)) {
+        fwprintf(stderr, kLineGetServiceFailed, hr);
+        handler->Release();
+        return kExitGetServiceFailed;
+    }
+
+    const StreamHeader header = makeStreamHeader(captureFormat);
+    writeAll(&header, sizeof header);
+    hr = audioClient->Start();
+    if (FAILED(hr)) {
+        fwprintf(stderr, kLineStartFailed, hr);
+        handler->Release();
+        return kExitStartFailed;
+    }
+    fwprintf(stderr, kLineCaptureStarted);
+
+    return runCapture(audioClient, captureClient, captureEvent, handler);
+}

@@ -1,0 +1,21 @@
+// The Microsoft C runtime calls the program makes, for hosts without Windows: descriptor modes, _wtoi and
+// wide formatted output that puts on the descriptor exactly the bytes the Windows runtime would.
+#pragma once
+
+#include <cstdio>
+#include <cwchar>
+
+constexpr int _O_TEXT = 0x4000;
+constexpr int _O_BINARY = 0x8000;
+constexpr int _O_U16TEXT = 0x20000;
+
+int _setmode(int fd, int mode);
+int _fileno(std::FILE* stream);
+
+// Leading white space, one sign, decimal digits up to the first non-digit; clamps to INT_MIN/INT_MAX.
+int _wtoi(const wchar_t* text);
+
+// Microsoft semantics: "%s" in a wide format is a wide string, and "l" means 32 bits. In _O_U16TEXT mode
+// the text goes out as UTF-16LE with each "\n" as CR LF; otherwise as UTF-8. Unbuffered, like stderr.
+int posixFwprintf(std::FILE* stream, const wchar_t* format, ...);
+#define fwprintf posixFwprintf

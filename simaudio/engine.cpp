@@ -1,0 +1,148 @@
+#include "simaudio/engine.h"
+
+#include <chrono>
+
+namespace simaudio {
+
+Engine::Engine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
+
+Engine::~Engine() { stop(); }
+
+void Engine::setEvent(HANDLE event) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_event = event;
+}
+
+void Engine::start() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_running) return;
+    m_running = true;
+    if (m_scenario.failSizeAfter == 0) {
+        m_invalidated = true;
+        signal();
+        return;
+    }
+    if (m_scenario.periodMs == 0) {
+        produceBatch(lock);
+        return;
+    }
+    m_clock = std::thread([this] { clockLoop(); });
+}
+
+void Engine::stop() {
+    std::thread clock;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_running = false;
+        clock = std::move(m_clock);
+    }
+    m_wake.notify_all();
+    if (clock.joinable()) clock.join();
+}
+
+void Engine::signal() {
+    if (m_event != nullptr) SetEvent(m_event);
+}
+
+void Engine::produceBatch(std::unique_lock<std::mutex>&) {
+    if (m_invalidated) return;
+    bool produced = false;
+    for (std::uint32_t i = 0; i < m_scenario.burst && !m_source.exhausted(); ++i) {
+        Packet packet = m_source.next();
+        // A full buffer loses its oldest audio (never the packet the reader holds), and the next packet
+        // handed out says so.
+        const std::size_t firstFree = m_held ? 1 : 0;
+        bool dropped = false;
+        while (m_queuedFrames + packet.frames > m_scenario.capacityFrames && m_queue.size() > firstFree) {
+            m_queuedFrames -= m_queue[firstFree].frames;
+            m_queue.erase(m_queue.begin() + static_cast<std::ptrdiff_t>(firstFree));
+            ++m_dropped;
+            dropped = true;
+        }
+        if (dropped) {
+            Packet& nextOut = m_queue.size() > firstFree ? m_queue[firstFree] : packet;
+            nextOut.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+        }
+        m_queue.push_back(packet);
+        m_queuedFrames += packet.frames;
+        produced = true;
+    }
+    if (produced) signal();
+}
+
+void Engine::clockLoop() {
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::milliseconds(m_scenario.periodMs);
+    auto due = Clock::now() + period;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_running) {
+        if (m_wake.wait_until(lock, due, [this] { return !m_running; })) break;
+        produceBatch(lock);
+        due += period;
+    }
+}
+
+HRESULT Engine::nextPacketSize(UINT32* frames) {
+    if (frames == nullptr) return E_POINTER;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    *frames = 0;
+    if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
+    const std::size_t firstFree = m_held ? 1 : 0;
+    if (m_queue.size() > firstFree) {
+        *frames = m_queue[firstFree].frames;
+        // A zero-frame packet still counts as a packet: report it as one frame so the reader takes it.
+        if (*frames == 0) *frames = 1;
+        return S_OK;
+    }
+    // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
+    if (m_running && m_scenario.periodMs == 0) produceBatch(lock);
+    return S_OK;
+}
+
+HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
+    if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    *data = nullptr;
+    *frames = 0;
+    *flags = 0;
+    if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (m_held) return AUDCLNT_E_OUT_OF_ORDER;
+    if (++m_getBufferCalls == m_scenario.failBufferAt) return AUDCLNT_E_BUFFER_ERROR;
+    if (m_queue.empty()) return AUDCLNT_S_BUFFER_EMPTY;
+    const Packet& packet = m_queue.front();
+    m_source.render(packet, m_samples);
+    *data = reinterpret_cast<BYTE*>(m_samples.data());
+    *frames = packet.frames;
+    *flags = packet.flags;
+    m_held = true;
+    return S_OK;
+}
+
+HRESULT Engine::releaseBuffer(UINT32 frames) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_held) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
+    const Packet& packet = m_queue.front();
+    if (frames != packet.frames && frames != 0) return AUDCLNT_E_INVALID_SIZE;
+    m_held = false;
+    // Releasing 0 frames of a non-empty packet keeps it for the next GetBuffer, as the real engine does.
+    if (frames == 0 && packet.frames != 0) return S_OK;
+    m_queuedFrames -= packet.frames;
+    m_queue.pop_front();
+    if (++m_released == m_scenario.failSizeAfter) {
+        m_invalidated = true;
+        signal();
+    }
+    return S_OK;
+}
+
+std::uint64_t Engine::packetsReleased() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_released;
+}
+
+std::uint64_t Engine::packetsDropped() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_dropped;
+}
+
+}  // namespace simaudio

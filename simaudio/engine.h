@@ -1,0 +1,58 @@
+// The simulated engine behind one audio client: a bounded buffer of packets filled on a clock (or, with
+// period 0, as soon as the reader has taken the last batch), the event it signals when packets are
+// ready, and the capture calls that hand the packets out in order.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "simaudio/packet_source.h"
+#include "simaudio/scenario.h"
+
+namespace simaudio {
+
+class Engine {
+public:
+    explicit Engine(const Scenario& scenario);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    void setEvent(HANDLE event);
+    void start();
+    void stop();
+
+    HRESULT nextPacketSize(UINT32* frames);
+    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags);
+    HRESULT releaseBuffer(UINT32 frames);
+
+    std::uint64_t packetsReleased() const;
+    std::uint64_t packetsDropped() const;
+
+private:
+    void produceBatch(std::unique_lock<std::mutex>& lock);  // with the lock held; signals the event
+    void clockLoop();
+    void signal();
+
+    const Scenario m_scenario;
+    PacketSource m_source;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Packet> m_queue;
+    std::uint64_t m_queuedFrames = 0;
+    bool m_held = false;  // the front packet is out with GetBuffer
+    bool m_running = false;
+    bool m_invalidated = false;
+    HANDLE m_event = nullptr;
+    std::uint64_t m_getBufferCalls = 0;
+    std::uint64_t m_released = 0;
+    std::uint64_t m_dropped = 0;
+    std::vector<float> m_samples;
+    std::thread m_clock;
+};
+
+}  // namespace simaudio

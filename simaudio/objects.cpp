@@ -1,0 +1,292 @@
+// The COM objects of the simulated platform: the activation operation, the audio client and the capture
+// client, with reference counts that free them at zero. Every call is checked the way the real platform
+// checks it, so a program that passes the wrong values fails here as it would on Windows.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "simaudio/engine.h"
+#include "simaudio/scenario.h"
+#include "simaudio/sim_platform.h"
+#include "simaudio/trace.h"
+
+namespace simaudio {
+
+namespace {
+
+std::string hex(HRESULT status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(status));
+    return text;
+}
+
+// Reference counting shared by the objects below; `live` counts the objects of one kind.
+template <class Interface>
+class RefCounted : public Interface {
+public:
+    explicit RefCounted(std::atomic<int>& live) : m_live(live) { ++m_live; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --m_refs;
+        if (refs == 0) {
+            --m_live;
+            destroy();
+        }
+        return refs;
+    }
+
+protected:
+    virtual void destroy() = 0;
+    HRESULT queryFor(REFIID riid, const IID& own, void** object) {
+        if (object == nullptr) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, own)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+
+private:
+    std::atomic<int>& m_live;
+    std::atomic<ULONG> m_refs{1};
+};
+
+class AudioClient;
+
+class CaptureClient final : public RefCounted<IAudioCaptureClient> {
+public:
+    CaptureClient(AudioClient* owner, Engine& engine);
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        return queryFor(riid, IID_IAudioCaptureClient, object);
+    }
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
+        return m_engine.getBuffer(data, frames, flags);
+    }
+    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override { return m_engine.releaseBuffer(frames); }
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override { return m_engine.nextPacketSize(frames); }
+    ULONG STDMETHODCALLTYPE Release() override;
+
+private:
+    void destroy() override;
+    AudioClient* m_owner;  // one reference, so the engine outlives the capture client
+    Engine& m_engine;
+};
+
+class AudioClient final : public RefCounted<IAudioClient> {
+public:
+    explicit AudioClient(const Scenario& scenario)
+        : RefCounted(liveObjects().clients), m_scenario(scenario), m_engine(scenario) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        return queryFor(riid, IID_IAudioClient, object);
+    }
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, REFERENCE_TIME bufferDuration,
+                                         REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
+                                         LPCGUID session) override {
+        trace("Initialize mode=" + std::to_string(shareMode) + " flags=" + hex(static_cast<HRESULT>(streamFlags)) +
+              " duration=" + std::to_string(bufferDuration) + " periodicity=" + std::to_string(periodicity) +
+              " session=" + (session == nullptr ? "null" : "set"));
+        if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
+        if (format == nullptr) return E_POINTER;
+        if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
+        // The process-loopback client converts to whatever it is asked for, within these limits.
+        const bool floatStereo48k = format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && format->nChannels == 2 &&
+                                    format->nSamplesPerSec == 48000 && format->wBitsPerSample == 32 &&
+                                    format->nBlockAlign == 8 && format->nAvgBytesPerSec == 384000;
+        if (!floatStereo48k) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
+            return E_INVALIDARG;
+        }
+        m_eventDriven = (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        m_initialized = true;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
+        if (frames == nullptr) return E_POINTER;
+        *frames = m_scenario.capacityFrames;
+        return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Start() override {
+        trace("Start");
+        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (FAILED(m_scenario.start)) return m_scenario.start;
+        if (m_eventDriven && !m_eventSet) return hresultFromBits(0x88890014u);  // AUDCLNT_E_EVENTHANDLE_NOT_SET
+        m_engine.start();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Stop() override {
+        trace("Stop");
+        m_engine.stop();
+        return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
+        trace(std::string("SetEventHandle ") + (event == nullptr ? "null" : "set"));
+        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (event == nullptr || event == INVALID_HANDLE_VALUE) return E_INVALIDARG;
+        m_engine.setEvent(event);
+        m_eventSet = true;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) override {
+        trace("GetService");
+        if (service == nullptr) return E_POINTER;
+        *service = nullptr;
+        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
+        if (FAILED(m_scenario.service)) return m_scenario.service;
+        if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
+        *service = static_cast<IAudioCaptureClient*>(new CaptureClient(this, m_engine));
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = RefCounted::Release();
+        trace("Release client -> " + std::to_string(refs));
+        return refs;
+    }
+
+private:
+    void destroy() override { delete this; }
+    const Scenario& m_scenario;
+    Engine m_engine;
+    bool m_initialized = false;
+    bool m_eventDriven = false;
+    bool m_eventSet = false;
+};
+
+CaptureClient::CaptureClient(AudioClient* owner, Engine& engine)
+    : RefCounted(liveObjects().captureClients), m_owner(owner), m_engine(engine) {
+    m_owner->AddRef();
+}
+
+ULONG STDMETHODCALLTYPE CaptureClient::Release() {
+    const ULONG refs = RefCounted::Release();
+    trace("Release capture -> " + std::to_string(refs));
+    return refs;
+}
+
+void CaptureClient::destroy() {
+    AudioClient* owner = m_owner;
+    delete this;
+    owner->RefCounted::Release();  // the engine's own reference, not the program's: not traced
+}
+
+// An activated object that is not an audio client (the `noclient` scenario).
+class OtherObject final : public RefCounted<IUnknown> {
+public:
+    OtherObject() : RefCounted(liveObjects().clients) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        return queryFor(riid, IID_IUnknown, object);
+    }
+
+private:
+    void destroy() override { delete this; }
+};
+
+class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
+public:
+    Operation(HRESULT status, IUnknown* activated)
+        : RefCounted(liveObjects().operations), m_status(status), m_activated(activated) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        return queryFor(riid, IID_IActivateAudioInterfaceAsyncOperation, object);
+    }
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
+        if (status == nullptr || activated == nullptr) return E_POINTER;
+        *status = m_status;
+        *activated = m_activated;
+        if (m_activated != nullptr) m_activated->AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = RefCounted::Release();
+        trace("Release operation -> " + std::to_string(refs));
+        return refs;
+    }
+
+private:
+    void destroy() override {
+        if (m_activated != nullptr) m_activated->Release();
+        delete this;
+    }
+    const HRESULT m_status;
+    IUnknown* const m_activated;
+};
+
+bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params, std::string& detail) {
+    if (path == nullptr || std::wcscmp(path, L"VAD\\Process_Loopback") != 0) return false;
+    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
+    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) return false;
+    AUDIOCLIENT_ACTIVATION_PARAMS activation;
+    std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
+    if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
+    detail = "pid=" + std::to_string(activation.ProcessLoopbackParams.TargetProcessId) +
+             " mode=" + std::to_string(activation.ProcessLoopbackParams.ProcessLoopbackMode);
+    return true;
+}
+
+}  // namespace
+
+HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
+    const Scenario& scenario = currentScenario();
+    trace("CoInitializeEx model=" + std::to_string(coInit));
+    if (scenario.coinit != S_OK) {
+        if (SUCCEEDED(scenario.coinit)) ++liveObjects().comJoins;  // S_FALSE still needs CoUninitialize
+        return scenario.coinit;
+    }
+    const HRESULT status = platform(reserved, coInit);
+    if (SUCCEEDED(status)) ++liveObjects().comJoins;
+    return status;
+}
+
+void simCoUninitialize(void (*platform)()) {
+    trace("CoUninitialize");
+    --liveObjects().comJoins;
+    platform();
+}
+
+HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* params,
+                                       IActivateAudioInterfaceCompletionHandler* handler,
+                                       IActivateAudioInterfaceAsyncOperation** operation) {
+    const Scenario& scenario = currentScenario();
+    std::string detail;
+    const bool valid = isProcessLoopbackRequest(path, riid, params, detail);
+    trace("ActivateAudioInterfaceAsync " + (valid ? detail : std::string("invalid")));
+    if (operation == nullptr || handler == nullptr) return E_POINTER;
+    *operation = nullptr;
+    if (!valid) return E_INVALIDARG;
+    if (FAILED(scenario.activate)) return scenario.activate;
+
+    IUnknown* activated = nullptr;
+    if (SUCCEEDED(scenario.result)) {
+        activated = scenario.noClient ? static_cast<IUnknown*>(new OtherObject)
+                                      : static_cast<IUnknown*>(new AudioClient(scenario));
+    }
+    auto* op = new Operation(scenario.result, activated);
+    *operation = op;
+    handler->AddRef();  // the platform's own reference while the activation is pending
+    rememberHandler(handler);
+    if (scenario.delayMs == kNever) return S_OK;
+
+    op->AddRef();
+    const auto delay = std::chrono::milliseconds(scenario.delayMs);
+    std::thread([handler, op, delay] {
+        std::this_thread::sleep_for(delay);
+        handler->ActivateCompleted(op);
+        handler->Release();
+        op->RefCounted::Release();
+    }).detach();
+    return S_OK;
+}
+
+}  // namespace simaudio

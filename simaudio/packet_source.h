@@ -1,0 +1,40 @@
+// The audio the simulated engine produces, and the fault each packet carries. Packets are numbered from 1
+// in the order produced; frame numbers run on across packets, so a reader of the ramp can prove that no
+// frame was lost, repeated or reordered.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "simaudio/scenario.h"
+
+namespace simaudio {
+
+struct Packet {
+    std::uint64_t number;      // 1-based
+    std::uint64_t firstFrame;  // of the continuous frame count
+    std::uint32_t frames;
+    std::uint32_t flags;       // AUDCLNT_BUFFERFLAGS_*
+};
+
+class PacketSource {
+public:
+    explicit PacketSource(const Scenario& scenario) : m_scenario(scenario) {}
+
+    bool exhausted() const { return m_produced >= m_scenario.packets; }
+    Packet next();
+
+    // Fills `samples` with the packet's interleaved stereo frames. A silent packet gets non-zero junk, as
+    // the real engine gives no promise about its contents.
+    void render(const Packet& packet, std::vector<float>& samples) const;
+
+private:
+    const Scenario& m_scenario;
+    std::uint64_t m_produced = 0;
+    std::uint64_t m_nextFrame = 0;
+};
+
+// The sample on channel 0 for frame n of the ramp: n modulo 2^24, exact in a float.
+inline float rampValue(std::uint64_t frame) { return static_cast<float>(frame & 0xFFFFFFu); }
+
+}  // namespace simaudio

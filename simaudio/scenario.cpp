@@ -1,0 +1,157 @@
+#include "simaudio/scenario.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+namespace simaudio {
+
+namespace {
+
+bool parseNumber(const std::string& text, std::uint64_t maximum, std::uint64_t& value) {
+    if (text.empty() || text.size() > 19) return false;
+    std::uint64_t result = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (result > maximum) return false;
+    value = result;
+    return true;
+}
+
+bool parseStatus(const std::string& text, HRESULT& status) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+    std::uint32_t bits = 0;
+    for (std::size_t i = 2; i < text.size(); ++i) {
+        const char c = text[i];
+        std::uint32_t digit;
+        if (c >= '0' && c <= '9') digit = static_cast<std::uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') digit = static_cast<std::uint32_t>(c - 'A' + 10);
+        else return false;
+        bits = bits << 4 | digit;
+    }
+    status = static_cast<HRESULT>(bits);
+    return true;
+}
+
+// Applies one item; returns what is wrong with it, or an empty string.
+std::string applyItem(const std::string& key, const std::string& value, bool hasValue, Scenario& s) {
+    const auto status = [&](HRESULT& field) -> std::string {
+        if (!hasValue) return "needs a status such as 0x80004005";
+        return parseStatus(value, field) ? "" : "is not a status such as 0x80004005";
+    };
+    const auto number = [&](auto& field, std::uint64_t minimum, std::uint64_t maximum) -> std::string {
+        std::uint64_t parsed = 0;
+        if (!hasValue || !parseNumber(value, maximum, parsed) || parsed < minimum) {
+            return "needs a whole number from " + std::to_string(minimum) + " to " + std::to_string(maximum);
+        }
+        field = static_cast<std::remove_reference_t<decltype(field)>>(parsed);
+        return "";
+    };
+    if (key == "coinit") return status(s.coinit);
+    if (key == "activate") return status(s.activate);
+    if (key == "result") return status(s.result);
+    if (key == "initialize") return status(s.initialize);
+    if (key == "service") return status(s.service);
+    if (key == "start") return status(s.start);
+    if (key == "noclient") {
+        if (hasValue) return "takes no value";
+        s.noClient = true;
+        return "";
+    }
+    if (key == "delay") {
+        if (hasValue && value == "never") {
+            s.delayMs = kNever;
+            return "";
+        }
+        return number(s.delayMs, 0, 3600000);
+    }
+    if (key == "source") {
+        if (value == "tone") s.source = Source::Tone;
+        else if (value == "ramp") s.source = Source::Ramp;
+        else if (value == "silence") s.source = Source::Silence;
+        else return "needs tone, ramp or silence";
+        return "";
+    }
+    if (key == "frames") return number(s.frames, 1, 1000000);
+    if (key == "period") return number(s.periodMs, 0, 10000);
+    if (key == "burst") return number(s.burst, 1, 10000);
+    if (key == "packets") return number(s.packets, 0, UINT64_MAX / 2);
+    if (key == "capacity") return number(s.capacityFrames, 1, 100000000);
+    if (key == "silent_every") return number(s.silentEvery, 1, UINT64_MAX / 2);
+    if (key == "fail_size_after") return number(s.failSizeAfter, 0, UINT64_MAX / 2);
+    if (key == "fail_buffer_at") return number(s.failBufferAt, 1, UINT64_MAX / 2);
+    if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
+    if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
+    if (key == "trace") {
+        if (!hasValue || value.empty()) return "needs a file path";
+        s.tracePath = value;
+        return "";
+    }
+    return "is not a known item";
+}
+
+struct Current {
+    std::once_flag loaded;
+    Scenario scenario;
+    std::string error;
+};
+
+Current& current() {
+    static Current* instance = new Current;  // never destroyed: engine threads may outlive main
+    return *instance;
+}
+
+}  // namespace
+
+bool parseScenario(const std::string& text, Scenario& scenario, std::string& error) {
+    Scenario parsed;
+    std::set<std::string> seen;
+    std::size_t begin = 0;
+    while (!text.empty() && begin <= text.size()) {
+        std::size_t end = text.find(',', begin);
+        if (end == std::string::npos) end = text.size();
+        const std::string item = text.substr(begin, end - begin);
+        begin = end + 1;
+        if (item.empty()) {
+            error = "AUDIO_HELPER_SIM: empty item in '" + text + "'";
+            return false;
+        }
+        const std::size_t equals = item.find('=');
+        const bool hasValue = equals != std::string::npos;
+        const std::string key = item.substr(0, equals);
+        const std::string value = hasValue ? item.substr(equals + 1) : "";
+        std::string problem = seen.insert(key).second ? applyItem(key, value, hasValue, parsed) : "is given twice";
+        if (!problem.empty()) {
+            error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
+            return false;
+        }
+    }
+    scenario = parsed;
+    return true;
+}
+
+const Scenario& currentScenario() {
+    Current& c = current();
+    std::call_once(c.loaded, [&c] {
+        const char* text = std::getenv("AUDIO_HELPER_SIM");
+        if (text != nullptr && !parseScenario(text, c.scenario, c.error)) c.scenario = Scenario{};
+    });
+    return c.scenario;
+}
+
+const std::string& scenarioError() {
+    currentScenario();
+    return current().error;
+}
+
+void useScenario(const Scenario& scenario) {
+    Current& c = current();
+    std::call_once(c.loaded, [] {});
+    c.scenario = scenario;
+    c.error.clear();
+}
+
+}  // namespace simaudio

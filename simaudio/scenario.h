@@ -1,0 +1,54 @@
+// What the simulated audio engine does, set by the environment variable AUDIO_HELPER_SIM: a comma-separated
+// list of key=value items or bare keys. A malformed list is an error, never silently ignored.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "winaudio/windows_audio.h"
+
+namespace simaudio {
+
+enum class Source { Tone, Ramp, Silence };
+
+constexpr std::uint64_t kNever = UINT64_MAX;
+
+struct Scenario {
+    // Statuses the calls give; S_OK lets the call do its work.
+    HRESULT coinit = S_OK;
+    HRESULT activate = S_OK;
+    HRESULT result = S_OK;
+    HRESULT initialize = S_OK;
+    HRESULT service = S_OK;
+    HRESULT start = S_OK;
+    bool noClient = false;
+    std::uint64_t delayMs = 2;  // kNever: the completion never arrives
+
+    Source source = Source::Tone;
+    std::uint32_t frames = 480;        // per packet
+    std::uint32_t periodMs = 10;       // 0: a new batch as soon as the reader has taken the last
+    std::uint32_t burst = 1;           // packets ready at each wake-up
+    std::uint64_t packets = kNever;    // then the engine produces nothing more
+    std::uint32_t capacityFrames = 96000;  // engine buffer; on overflow the oldest audio is dropped
+
+    // Faults, by 1-based packet or call number; 0 or kNever: none.
+    std::uint64_t silentEvery = 0;
+    std::uint64_t failSizeAfter = kNever;
+    std::uint64_t failBufferAt = 0;
+    std::uint64_t discontinuityAt = 0;
+    std::uint64_t zeroPacketAt = 0;
+
+    std::string tracePath;  // where the call log goes at exit; empty: none
+};
+
+// Parses `text` into `scenario` (starting from the defaults). On failure returns false and sets `error`
+// to one line naming the bad item.
+bool parseScenario(const std::string& text, Scenario& scenario, std::string& error);
+
+// The scenario in force: from AUDIO_HELPER_SIM unless set with useScenario. A malformed variable yields
+// the defaults and an error (see scenarioError).
+const Scenario& currentScenario();
+const std::string& scenarioError();
+void useScenario(const Scenario& scenario);
+
+}  // namespace simaudio

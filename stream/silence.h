@@ -1,0 +1,17 @@
+// The zero bytes written in place of a packet the engine flags silent. The buffer grows to the largest
+// silent packet seen so far and is reused after that, so silence costs no allocation per packet.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+class Silence {
+public:
+    // Writes `bytes` zero bytes with writeAll.
+    void write(std::uint64_t bytes);
+
+    std::uint64_t size() const { return m_zeros.size(); }
+
+private:
+    std::vector<std::uint8_t> m_zeros;
+};

@@ -1,0 +1,4 @@
+// Defines, once, the interface identifiers that the Windows SDK headers only declare.
+#include <initguid.h>
+
+#include "winaudio/windows_audio.h"

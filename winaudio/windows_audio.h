@@ -1,0 +1,65 @@
+// The one header through which the program reaches the platform: the Windows SDK on Windows, the
+// stand-in layer in posix/ elsewhere. Every Windows audio, COM, kernel and C runtime call the driver
+// makes is declared here.
+#pragma once
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <objbase.h>
+#include <mmdeviceapi.h>
+#include <audioclient.h>
+#include <fcntl.h>
+#include <io.h>
+#include <cstdio>
+#include <cwchar>
+#include <cstdlib>
+
+#if defined(__has_include)
+#if __has_include(<audioclientactivationparams.h>)
+#include <audioclientactivationparams.h>
+#define AUDIO_HELPER_SDK_HAS_ACTIVATION_PARAMS 1
+#endif
+#endif
+
+#ifndef AUDIO_HELPER_SDK_HAS_ACTIVATION_PARAMS
+// Process-loopback activation, as the Windows 10 2004 SDK declares it; older SDKs (MinGW-w64's among
+// them) do not have it.
+typedef enum AUDIOCLIENT_ACTIVATION_TYPE {
+    AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
+    AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1
+} AUDIOCLIENT_ACTIVATION_TYPE;
+
+typedef enum PROCESS_LOOPBACK_MODE {
+    PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0,
+    PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE = 1
+} PROCESS_LOOPBACK_MODE;
+
+typedef struct AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS {
+    DWORD TargetProcessId;
+    PROCESS_LOOPBACK_MODE ProcessLoopbackMode;
+} AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS;
+
+typedef struct AUDIOCLIENT_ACTIVATION_PARAMS {
+    AUDIOCLIENT_ACTIVATION_TYPE ActivationType;
+    union {
+        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS ProcessLoopbackParams;
+    };
+} AUDIOCLIENT_ACTIVATION_PARAMS;
+
+#define VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK L"VAD\\Process_Loopback"
+#endif
+
+#else  // !_WIN32
+
+#include "posix/win32.h"
+#include "posix/crt.h"
+#include "posix/com.h"
+#include "posix/audio.h"
+
+#endif
+
+static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");
