@@ -37,7 +37,8 @@ constexpr const wchar_t* kLineComReady = L"[helper] COM inicializalva, aktivalas
 constexpr const wchar_t* kLineActivateRequestFailed = L"ActivateAudioInterfaceAsync failed: 0x%08x\n";
 constexpr const wchar_t* kLineActivationPending =
     L"[helper] ActivateAudioInterfaceAsync elindult, varakozas a befejezesre...\n";
-constexpr const wchar_t* kLineActivationTimeout = L"[helper] Aktivalas timeout (nincs completion esemeny 5mp alatt)\n";
+constexpr const wchar_t* kLineActivationTimeout =
+    L"[helper] Aktivalas timeout (nincs completion esemeny 5mp alatt)\n";
 constexpr const wchar_t* kLineActivationDone = L"[helper] Aktivalas befejezve, eredmeny: 0x%08x\n";
 constexpr const wchar_t* kLineActivationFailed = L"Activation failed: 0x%08x (Windows 10 2004+ szukseges)\n";
 constexpr const wchar_t* kLineInitializeFailed = L"AudioClient Initialize failed: 0x%08x\n";
@@ -143,7 +144,8 @@ int wmain(int argc, wchar_t* argv[]) {
     AUDIOCLIENT_ACTIVATION_PARAMS activationParams = {};
     activationParams.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
     activationParams.ProcessLoopbackParams.TargetProcessId = excludePid;
-    activationParams.ProcessLoopbackParams.ProcessLoopbackMode = PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
+    activationParams.ProcessLoopbackParams.ProcessLoopbackMode =
+        PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
     PROPVARIANT activationProperty = {};
     activationProperty.vt = VT_BLOB;
     activationProperty.blob.cbSize = sizeof(activationParams);
@@ -178,7 +180,8 @@ int wmain(int argc, wchar_t* argv[]) {
     IAudioClient* audioClient = handler->m_client;
 
     const WAVEFORMATEX captureFormat = kCaptureFormat;
-    hr = audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+    hr = audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                 AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                  kBufferDuration, 0, &captureFormat, nullptr);
     if (FAILED(hr)) {
         fwprintf(stderr, kLineInitializeFailed, hr);

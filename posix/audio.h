@@ -73,10 +73,12 @@ constexpr HRESULT AUDCLNT_E_NOT_STOPPED = hresultFromBits(0x88890005u);
 constexpr HRESULT AUDCLNT_E_OUT_OF_ORDER = hresultFromBits(0x88890007u);
 constexpr HRESULT AUDCLNT_E_UNSUPPORTED_FORMAT = hresultFromBits(0x88890008u);
 constexpr HRESULT AUDCLNT_E_INVALID_SIZE = hresultFromBits(0x88890009u);
+constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_SET = hresultFromBits(0x88890014u);
 constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = hresultFromBits(0x88890018u);
 constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = hresultFromBits(0x08890001u);
 
-inline constexpr IID IID_IAudioClient = {0x1cb9ad4c, 0xdbfa, 0x4c32, {0xb1, 0x78, 0xc2, 0xf5, 0x68, 0xa7, 0x03, 0xb2}};
+inline constexpr IID IID_IAudioClient = {
+    0x1cb9ad4c, 0xdbfa, 0x4c32, {0xb1, 0x78, 0xc2, 0xf5, 0x68, 0xa7, 0x03, 0xb2}};
 inline constexpr IID IID_IAudioCaptureClient = {
     0xc8adbd64, 0xe71e, 0x48a0, {0xa4, 0xde, 0x18, 0x5c, 0x39, 0x5c, 0xd3, 0x17}};
 inline constexpr IID IID_IActivateAudioInterfaceCompletionHandler = {
@@ -91,10 +93,12 @@ struct IAudioClient : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* bufferFrames) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* paddingFrames) = 0;
-    virtual HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE shareMode, const WAVEFORMATEX* format,
+    virtual HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE shareMode,
+                                                        const WAVEFORMATEX* format,
                                                         WAVEFORMATEX** closestMatch) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** deviceFormat) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TIME* minimumPeriod) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* defaultPeriod,
+                                                      REFERENCE_TIME* minimumPeriod) = 0;
     virtual HRESULT STDMETHODCALLTYPE Start() = 0;
     virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
     virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
@@ -110,13 +114,15 @@ struct IAudioCaptureClient : IUnknown {
 };
 
 struct IActivateAudioInterfaceAsyncOperation : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult, IUnknown** activatedInterface) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* activateResult,
+                                                        IUnknown** activatedInterface) = 0;
 };
 
 struct IActivateAudioInterfaceCompletionHandler : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) = 0;
 };
 
-HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid, PROPVARIANT* activationParams,
+HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR deviceInterfacePath, REFIID riid,
+                                           PROPVARIANT* activationParams,
                                            IActivateAudioInterfaceCompletionHandler* completionHandler,
                                            IActivateAudioInterfaceAsyncOperation** activationOperation);

@@ -80,8 +80,10 @@ int _wtoi(const wchar_t* text) {
     // Accumulate in 64 bits, saturating, then clamp to int as the Microsoft runtime does.
     std::int64_t value = 0;
     for (int digit; (digit = posix::wideDigitValue(*p)) >= 0; ++p) {
-        if (value < INT64_MAX / 10) value = value * 10 + digit;
-        else value = INT64_MAX;
+        if (value < INT64_MAX / 10)
+            value = value * 10 + digit;
+        else
+            value = INT64_MAX;
     }
     if (negative) value = -value;
     if (value > INT_MAX) return INT_MAX;

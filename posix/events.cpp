@@ -9,7 +9,8 @@
 namespace {
 
 struct Event final : posix::KernelObject {
-    explicit Event(bool manual, bool initial) : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {}
+    explicit Event(bool manual, bool initial)
+        : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {}
     std::mutex mutex;
     std::condition_variable changed;
     const bool manualReset;

@@ -4,7 +4,12 @@ namespace posix {
 
 bool isWideSpace(wchar_t c) {
     switch (c) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x20:
             return true;
         default:
             return false;

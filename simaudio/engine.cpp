@@ -1,6 +1,7 @@
 #include "simaudio/engine.h"
 
 #include <chrono>
+#include <mutex>
 
 namespace simaudio {
 
@@ -9,12 +10,12 @@ Engine::Engine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scen
 Engine::~Engine() { stop(); }
 
 void Engine::setEvent(HANDLE event) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     m_event = event;
 }
 
 void Engine::start() {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     if (m_running) return;
     m_running = true;
     if (m_scenario.failSizeAfter == 0) {
@@ -23,20 +24,20 @@ void Engine::start() {
         return;
     }
     if (m_scenario.periodMs == 0) {
-        produceBatch(lock);
+        produceBatch();
         return;
     }
-    m_clock = std::thread([this] { clockLoop(); });
+    m_clock = Thread([this] { clockLoop(); });
 }
 
 void Engine::stop() {
-    std::thread clock;
+    Thread clock;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<Mutex> lock(m_mutex);
         m_running = false;
         clock = std::move(m_clock);
     }
-    m_wake.notify_all();
+    m_wake.notifyAll();
     if (clock.joinable()) clock.join();
 }
 
@@ -44,7 +45,7 @@ void Engine::signal() {
     if (m_event != nullptr) SetEvent(m_event);
 }
 
-void Engine::produceBatch(std::unique_lock<std::mutex>&) {
+void Engine::produceBatch() {
     if (m_invalidated) return;
     bool produced = false;
     for (std::uint32_t i = 0; i < m_scenario.burst && !m_source.exhausted(); ++i) {
@@ -71,20 +72,19 @@ void Engine::produceBatch(std::unique_lock<std::mutex>&) {
 }
 
 void Engine::clockLoop() {
-    using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(m_scenario.periodMs);
-    auto due = Clock::now() + period;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    auto due = SteadyClock::now() + period;
+    std::unique_lock<Mutex> lock(m_mutex);
     while (m_running) {
-        if (m_wake.wait_until(lock, due, [this] { return !m_running; })) break;
-        produceBatch(lock);
+        if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
+        produceBatch();
         due += period;
     }
 }
 
 HRESULT Engine::nextPacketSize(UINT32* frames) {
     if (frames == nullptr) return E_POINTER;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     *frames = 0;
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     const std::size_t firstFree = m_held ? 1 : 0;
@@ -95,13 +95,13 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
         return S_OK;
     }
     // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
-    if (m_running && m_scenario.periodMs == 0) produceBatch(lock);
+    if (m_running && m_scenario.periodMs == 0) produceBatch();
     return S_OK;
 }
 
 HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
     if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     *data = nullptr;
     *frames = 0;
     *flags = 0;
@@ -119,7 +119,7 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
 }
 
 HRESULT Engine::releaseBuffer(UINT32 frames) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     if (!m_held) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
     const Packet& packet = m_queue.front();
     if (frames != packet.frames && frames != 0) return AUDCLNT_E_INVALID_SIZE;
@@ -136,12 +136,12 @@ HRESULT Engine::releaseBuffer(UINT32 frames) {
 }
 
 std::uint64_t Engine::packetsReleased() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_released;
 }
 
 std::uint64_t Engine::packetsDropped() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_dropped;
 }
 

@@ -3,20 +3,18 @@
 // ready, and the capture calls that hand the packets out in order.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "simaudio/packet_source.h"
 #include "simaudio/scenario.h"
+#include "simaudio/threads.h"
 
 namespace simaudio {
 
 class Engine {
-public:
+  public:
     explicit Engine(const Scenario& scenario);
     ~Engine();
     Engine(const Engine&) = delete;
@@ -33,15 +31,15 @@ public:
     std::uint64_t packetsReleased() const;
     std::uint64_t packetsDropped() const;
 
-private:
-    void produceBatch(std::unique_lock<std::mutex>& lock);  // with the lock held; signals the event
+  private:
+    void produceBatch();  // with the lock held; signals the event
     void clockLoop();
     void signal();
 
     const Scenario m_scenario;
     PacketSource m_source;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
+    mutable Mutex m_mutex;
+    CondVar m_wake;
     std::deque<Packet> m_queue;
     std::uint64_t m_queuedFrames = 0;
     bool m_held = false;  // the front packet is out with GetBuffer
@@ -52,7 +50,7 @@ private:
     std::uint64_t m_released = 0;
     std::uint64_t m_dropped = 0;
     std::vector<float> m_samples;
-    std::thread m_clock;
+    Thread m_clock;
 };
 
 }  // namespace simaudio

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
+#include <cstdio>
+#include <cwchar>
 
 #include "simaudio/engine.h"
 #include "simaudio/scenario.h"
 #include "simaudio/sim_platform.h"
+#include "simaudio/threads.h"
 #include "simaudio/trace.h"
 
 namespace simaudio {
@@ -26,7 +28,7 @@ std::string hex(HRESULT status) {
 // Reference counting shared by the objects below; `live` counts the objects of one kind.
 template <class Interface>
 class RefCounted : public Interface {
-public:
+  public:
     explicit RefCounted(std::atomic<int>& live) : m_live(live) { ++m_live; }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -38,7 +40,7 @@ public:
         return refs;
     }
 
-protected:
+  protected:
     virtual void destroy() = 0;
     HRESULT queryFor(REFIID riid, const IID& own, void** object) {
         if (object == nullptr) return E_POINTER;
@@ -51,7 +53,7 @@ protected:
         return E_NOINTERFACE;
     }
 
-private:
+  private:
     std::atomic<int>& m_live;
     std::atomic<ULONG> m_refs{1};
 };
@@ -59,38 +61,43 @@ private:
 class AudioClient;
 
 class CaptureClient final : public RefCounted<IAudioCaptureClient> {
-public:
+  public:
     CaptureClient(AudioClient* owner, Engine& engine);
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IAudioCaptureClient, object);
     }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*, UINT64*) override {
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
+                                        UINT64*) override {
         return m_engine.getBuffer(data, frames, flags);
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override { return m_engine.releaseBuffer(frames); }
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override { return m_engine.nextPacketSize(frames); }
+    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
+        return m_engine.nextPacketSize(frames);
+    }
     ULONG STDMETHODCALLTYPE Release() override;
 
-private:
+  private:
     void destroy() override;
     AudioClient* m_owner;  // one reference, so the engine outlives the capture client
     Engine& m_engine;
 };
 
 class AudioClient final : public RefCounted<IAudioClient> {
-public:
+  public:
     explicit AudioClient(const Scenario& scenario)
         : RefCounted(liveObjects().clients), m_scenario(scenario), m_engine(scenario) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IAudioClient, object);
     }
-    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, REFERENCE_TIME bufferDuration,
-                                         REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
-                                         LPCGUID session) override {
-        trace("Initialize mode=" + std::to_string(shareMode) + " flags=" + hex(static_cast<HRESULT>(streamFlags)) +
+    HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
+                                         REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
+                                         const WAVEFORMATEX* format, LPCGUID session) override {
+        trace("Initialize mode=" + std::to_string(shareMode) +
+              " flags=" + hex(static_cast<HRESULT>(streamFlags)) +
               " duration=" + std::to_string(bufferDuration) + " periodicity=" + std::to_string(periodicity) +
               " session=" + (session == nullptr ? "null" : "set"));
+        sleepFor(std::chrono::milliseconds(m_scenario.stallInitializeMs));
         if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (format == nullptr) return E_POINTER;
         if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
@@ -113,16 +120,18 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                                WAVEFORMATEX**) override {
         return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Start() override {
         trace("Start");
+        sleepFor(std::chrono::milliseconds(m_scenario.stallStartMs));
         if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (FAILED(m_scenario.start)) return m_scenario.start;
-        if (m_eventDriven && !m_eventSet) return hresultFromBits(0x88890014u);  // AUDCLNT_E_EVENTHANDLE_NOT_SET
+        if (m_eventDriven && !m_eventSet) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
         m_engine.start();
         return S_OK;
     }
@@ -142,6 +151,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) override {
         trace("GetService");
+        sleepFor(std::chrono::milliseconds(m_scenario.stallServiceMs));
         if (service == nullptr) return E_POINTER;
         *service = nullptr;
         if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
@@ -156,7 +166,7 @@ public:
         return refs;
     }
 
-private:
+  private:
     void destroy() override { delete this; }
     const Scenario& m_scenario;
     Engine m_engine;
@@ -184,18 +194,18 @@ void CaptureClient::destroy() {
 
 // An activated object that is not an audio client (the `noclient` scenario).
 class OtherObject final : public RefCounted<IUnknown> {
-public:
+  public:
     OtherObject() : RefCounted(liveObjects().clients) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IUnknown, object);
     }
 
-private:
+  private:
     void destroy() override { delete this; }
 };
 
 class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
-public:
+  public:
     Operation(HRESULT status, IUnknown* activated)
         : RefCounted(liveObjects().operations), m_status(status), m_activated(activated) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -214,7 +224,7 @@ public:
         return refs;
     }
 
-private:
+  private:
     void destroy() override {
         if (m_activated != nullptr) m_activated->Release();
         delete this;
@@ -226,7 +236,8 @@ private:
 bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params, std::string& detail) {
     if (path == nullptr || std::wcscmp(path, L"VAD\\Process_Loopback") != 0) return false;
     if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
-    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) return false;
+    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr)
+        return false;
     AUDIOCLIENT_ACTIVATION_PARAMS activation;
     std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
     if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
@@ -240,6 +251,7 @@ bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* para
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
     const Scenario& scenario = currentScenario();
     trace("CoInitializeEx model=" + std::to_string(coInit));
+    sleepFor(std::chrono::milliseconds(scenario.stallCoinitMs));
     if (scenario.coinit != S_OK) {
         if (SUCCEEDED(scenario.coinit)) ++liveObjects().comJoins;  // S_FALSE still needs CoUninitialize
         return scenario.coinit;
@@ -280,8 +292,8 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
 
     op->AddRef();
     const auto delay = std::chrono::milliseconds(scenario.delayMs);
-    std::thread([handler, op, delay] {
-        std::this_thread::sleep_for(delay);
+    Thread([handler, op, delay] {
+        sleepFor(delay);
         handler->ActivateCompleted(op);
         handler->Release();
         op->RefCounted::Release();

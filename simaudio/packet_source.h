@@ -14,11 +14,11 @@ struct Packet {
     std::uint64_t number;      // 1-based
     std::uint64_t firstFrame;  // of the continuous frame count
     std::uint32_t frames;
-    std::uint32_t flags;       // AUDCLNT_BUFFERFLAGS_*
+    std::uint32_t flags;  // AUDCLNT_BUFFERFLAGS_*
 };
 
 class PacketSource {
-public:
+  public:
     explicit PacketSource(const Scenario& scenario) : m_scenario(scenario) {}
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
@@ -28,7 +28,7 @@ public:
     // the real engine gives no promise about its contents.
     void render(const Packet& packet, std::vector<float>& samples) const;
 
-private:
+  private:
     const Scenario& m_scenario;
     std::uint64_t m_produced = 0;
     std::uint64_t m_nextFrame = 0;

@@ -1,7 +1,6 @@
 #include "simaudio/scenario.h"
 
 #include <cstdlib>
-#include <mutex>
 #include <set>
 
 namespace simaudio {
@@ -21,15 +20,20 @@ bool parseNumber(const std::string& text, std::uint64_t maximum, std::uint64_t& 
 }
 
 bool parseStatus(const std::string& text, HRESULT& status) {
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return false;
     std::uint32_t bits = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
         const char c = text[i];
         std::uint32_t digit;
-        if (c >= '0' && c <= '9') digit = static_cast<std::uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = static_cast<std::uint32_t>(c - 'A' + 10);
-        else return false;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<std::uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            digit = static_cast<std::uint32_t>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            digit = static_cast<std::uint32_t>(c - 'A' + 10);
+        else
+            return false;
         bits = bits << 4 | digit;
     }
     status = static_cast<HRESULT>(bits);
@@ -69,10 +73,14 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
         return number(s.delayMs, 0, 3600000);
     }
     if (key == "source") {
-        if (value == "tone") s.source = Source::Tone;
-        else if (value == "ramp") s.source = Source::Ramp;
-        else if (value == "silence") s.source = Source::Silence;
-        else return "needs tone, ramp or silence";
+        if (value == "tone")
+            s.source = Source::Tone;
+        else if (value == "ramp")
+            s.source = Source::Ramp;
+        else if (value == "silence")
+            s.source = Source::Silence;
+        else
+            return "needs tone, ramp or silence";
         return "";
     }
     if (key == "frames") return number(s.frames, 1, 1000000);
@@ -85,6 +93,23 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
     if (key == "fail_buffer_at") return number(s.failBufferAt, 1, UINT64_MAX / 2);
     if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
     if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
+    if (key == "stall") {
+        // stall=CALL:MS
+        const std::size_t colon = value.find(':');
+        const std::string call = value.substr(0, colon);
+        std::uint32_t* field = call == "coinit"       ? &s.stallCoinitMs
+                               : call == "initialize" ? &s.stallInitializeMs
+                               : call == "service"    ? &s.stallServiceMs
+                               : call == "start"      ? &s.stallStartMs
+                                                      : nullptr;
+        std::uint64_t ms = 0;
+        if (!hasValue || field == nullptr || colon == std::string::npos ||
+            !parseNumber(value.substr(colon + 1), 600000, ms)) {
+            return "needs CALL:MS with CALL one of coinit, initialize, service, start";
+        }
+        *field = static_cast<std::uint32_t>(ms);
+        return "";
+    }
     if (key == "trace") {
         if (!hasValue || value.empty()) return "needs a file path";
         s.tracePath = value;
@@ -94,13 +119,20 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
 }
 
 struct Current {
-    std::once_flag loaded;
     Scenario scenario;
     std::string error;
 };
 
+Current* loadFromEnvironment() {
+    auto* loaded = new Current;  // never destroyed: engine threads may outlive main
+    const char* text = std::getenv("AUDIO_HELPER_SIM");
+    if (text != nullptr && !parseScenario(text, loaded->scenario, loaded->error))
+        loaded->scenario = Scenario{};
+    return loaded;
+}
+
 Current& current() {
-    static Current* instance = new Current;  // never destroyed: engine threads may outlive main
+    static Current* instance = loadFromEnvironment();
     return *instance;
 }
 
@@ -123,7 +155,8 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const bool hasValue = equals != std::string::npos;
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
-        std::string problem = seen.insert(key).second ? applyItem(key, value, hasValue, parsed) : "is given twice";
+        std::string problem =
+            seen.insert(key).second ? applyItem(key, value, hasValue, parsed) : "is given twice";
         if (!problem.empty()) {
             error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
             return false;
@@ -133,23 +166,12 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
     return true;
 }
 
-const Scenario& currentScenario() {
-    Current& c = current();
-    std::call_once(c.loaded, [&c] {
-        const char* text = std::getenv("AUDIO_HELPER_SIM");
-        if (text != nullptr && !parseScenario(text, c.scenario, c.error)) c.scenario = Scenario{};
-    });
-    return c.scenario;
-}
+const Scenario& currentScenario() { return current().scenario; }
 
-const std::string& scenarioError() {
-    currentScenario();
-    return current().error;
-}
+const std::string& scenarioError() { return current().error; }
 
 void useScenario(const Scenario& scenario) {
     Current& c = current();
-    std::call_once(c.loaded, [] {});
     c.scenario = scenario;
     c.error.clear();
 }

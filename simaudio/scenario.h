@@ -25,10 +25,10 @@ struct Scenario {
     std::uint64_t delayMs = 2;  // kNever: the completion never arrives
 
     Source source = Source::Tone;
-    std::uint32_t frames = 480;        // per packet
-    std::uint32_t periodMs = 10;       // 0: a new batch as soon as the reader has taken the last
-    std::uint32_t burst = 1;           // packets ready at each wake-up
-    std::uint64_t packets = kNever;    // then the engine produces nothing more
+    std::uint32_t frames = 480;            // per packet
+    std::uint32_t periodMs = 10;           // 0: a new batch as soon as the reader has taken the last
+    std::uint32_t burst = 1;               // packets ready at each wake-up
+    std::uint64_t packets = kNever;        // then the engine produces nothing more
     std::uint32_t capacityFrames = 96000;  // engine buffer; on overflow the oldest audio is dropped
 
     // Faults, by 1-based packet or call number; 0 or kNever: none.
@@ -37,6 +37,12 @@ struct Scenario {
     std::uint64_t failBufferAt = 0;
     std::uint64_t discontinuityAt = 0;
     std::uint64_t zeroPacketAt = 0;
+
+    // Calls that take this long before doing their work, for stop requests at awkward moments.
+    std::uint32_t stallCoinitMs = 0;
+    std::uint32_t stallInitializeMs = 0;
+    std::uint32_t stallServiceMs = 0;
+    std::uint32_t stallStartMs = 0;
 
     std::string tracePath;  // where the call log goes at exit; empty: none
 };

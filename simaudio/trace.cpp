@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "simaudio/scenario.h"
+#include "simaudio/threads.h"
 #include "winaudio/windows_audio.h"
 
 namespace simaudio {
@@ -13,7 +14,7 @@ namespace simaudio {
 namespace {
 
 struct TraceLog {
-    std::mutex mutex;
+    Mutex mutex;
     std::vector<std::string> lines;
     std::atomic<IUnknown*> handler{nullptr};
     bool registered = false;
@@ -36,7 +37,7 @@ LiveObjects& liveObjects() {
 void trace(const std::string& line) {
     if (currentScenario().tracePath.empty()) return;
     TraceLog& t = log();
-    std::lock_guard<std::mutex> lock(t.mutex);
+    std::lock_guard<Mutex> lock(t.mutex);
     if (!t.registered) {
         t.registered = true;
         std::atexit(writeAtExit);
@@ -50,13 +51,13 @@ void flushTrace() {
     const std::string& path = currentScenario().tracePath;
     if (path.empty()) return;
     TraceLog& t = log();
-    std::lock_guard<std::mutex> lock(t.mutex);
+    std::lock_guard<Mutex> lock(t.mutex);
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return;
     for (const std::string& line : t.lines) std::fprintf(file, "%s\n", line.c_str());
     LiveObjects& live = liveObjects();
-    std::fprintf(file, "live operation=%d client=%d capture=%d com=%d\n", live.operations.load(), live.clients.load(),
-                 live.captureClients.load(), live.comJoins.load());
+    std::fprintf(file, "live operation=%d client=%d capture=%d com=%d\n", live.operations.load(),
+                 live.clients.load(), live.captureClients.load(), live.comJoins.load());
     // The program keeps one handler reference for the life of the process; report what is left.
     if (IUnknown* handler = t.handler.load()) {
         handler->AddRef();

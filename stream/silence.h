@@ -6,12 +6,12 @@
 #include <vector>
 
 class Silence {
-public:
+  public:
     // Writes `bytes` zero bytes with writeAll.
     void write(std::uint64_t bytes);
 
     std::uint64_t size() const { return m_zeros.size(); }
 
-private:
+  private:
     std::vector<std::uint8_t> m_zeros;
 };

@@ -1,7 +1,10 @@
 #include "winaudio/activation_handler.h"
 
 ActivationHandler::ActivationHandler()
-    : m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_client(nullptr), m_activateResult(E_FAIL), m_refCount(1) {}
+    : m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_client(nullptr),
+      m_activateResult(E_FAIL),
+      m_refCount(1) {}
 
 HRESULT STDMETHODCALLTYPE ActivationHandler::QueryInterface(REFIID riid, void** object) {
     if (object == nullptr) return E_POINTER;
@@ -27,13 +30,15 @@ ULONG STDMETHODCALLTYPE ActivationHandler::Release() {
     return 0;
 }
 
-HRESULT STDMETHODCALLTYPE ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) {
+HRESULT STDMETHODCALLTYPE
+ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) {
     HRESULT status = E_FAIL;
     IUnknown* activated = nullptr;
     operation->GetActivateResult(&status, &activated);
     m_activateResult = status;
     if (activated != nullptr) {
-        if (SUCCEEDED(status)) activated->QueryInterface(IID_IAudioClient, reinterpret_cast<void**>(&m_client));
+        if (SUCCEEDED(status))
+            activated->QueryInterface(IID_IAudioClient, reinterpret_cast<void**>(&m_client));
         // Released on a failure status too: the platform handed us a reference either way.
         activated->Release();
     }

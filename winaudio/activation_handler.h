@@ -7,7 +7,7 @@
 #include "winaudio/windows_audio.h"
 
 class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler, public IAgileObject {
-public:
+  public:
     ActivationHandler();
     ActivationHandler(const ActivationHandler&) = delete;
     ActivationHandler& operator=(const ActivationHandler&) = delete;
@@ -18,11 +18,11 @@ public:
     HRESULT STDMETHODCALLTYPE ActivateCompleted(IActivateAudioInterfaceAsyncOperation* operation) override;
 
     // Written by ActivateCompleted before it sets m_event; read by the driver after its wait on m_event.
-    HANDLE m_event;                   // manual-reset, owned
-    IAudioClient* m_client;           // not owned: the driver takes it over
+    HANDLE m_event;          // manual-reset, owned
+    IAudioClient* m_client;  // not owned: the driver takes it over
     HRESULT m_activateResult;
 
-private:
+  private:
     ~ActivationHandler() = default;  // only Release destroys the object
     std::atomic<ULONG> m_refCount;
 };
