@@ -1,4 +1,5 @@
 // Kernel events over a mutex and a condition variable, with the Windows semantics.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -8,9 +9,14 @@
 
 namespace {
 
+std::atomic<int> g_liveEvents{0};
+
 struct Event final : posix::KernelObject {
     explicit Event(bool manual, bool initial)
-        : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {}
+        : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {
+        ++g_liveEvents;
+    }
+    ~Event() { --g_liveEvents; }
     std::mutex mutex;
     std::condition_variable changed;
     const bool manualReset;
@@ -24,6 +30,8 @@ Event* asEvent(HANDLE handle) {
 }
 
 }  // namespace
+
+int posix::liveEvents() { return g_liveEvents.load(); }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     return new Event(manualReset != FALSE, initialState != FALSE);

@@ -12,6 +12,9 @@ struct KernelObject {
     const Kind kind;
 };
 
+// Events created and not yet closed, so tests can see that a handle was closed exactly once.
+int liveEvents();
+
 inline KernelObject* asKernelObject(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
     return static_cast<KernelObject*>(handle);

@@ -1,0 +1,225 @@
+// The simulated engine on its own: scenario parsing, packet order, ramp continuity, faults and the clock.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "simaudio/engine.h"
+#include "simaudio/scenario.h"
+
+namespace {
+
+using simaudio::Engine;
+using simaudio::Scenario;
+
+TEST(Scenario, ParsesEveryKindOfItem) {
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(simaudio::parseScenario(
+        "source=ramp,frames=960,period=0,burst=3,packets=7,noclient,delay=never,result=0x8007000E,"
+        "coinit=0x00000001,silent_every=4,fail_size_after=0,fail_buffer_at=2,discontinuity_at=5,"
+        "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y",
+        s, error))
+        << error;
+    EXPECT_EQ(s.source, simaudio::Source::Ramp);
+    EXPECT_EQ(s.frames, 960u);
+    EXPECT_EQ(s.periodMs, 0u);
+    EXPECT_EQ(s.burst, 3u);
+    EXPECT_EQ(s.packets, 7u);
+    EXPECT_TRUE(s.noClient);
+    EXPECT_EQ(s.delayMs, simaudio::kNever);
+    EXPECT_EQ(static_cast<std::uint32_t>(s.result), 0x8007000Eu);
+    EXPECT_EQ(s.coinit, S_FALSE);
+    EXPECT_EQ(s.silentEvery, 4u);
+    EXPECT_EQ(s.failSizeAfter, 0u);
+    EXPECT_EQ(s.failBufferAt, 2u);
+    EXPECT_EQ(s.discontinuityAt, 5u);
+    EXPECT_EQ(s.zeroPacketAt, 6u);
+    EXPECT_EQ(s.capacityFrames, 1920u);
+    EXPECT_EQ(s.stallServiceMs, 20u);
+    EXPECT_EQ(s.tracePath, "/tmp/x y");
+
+    ASSERT_TRUE(simaudio::parseScenario("", s, error));
+    EXPECT_EQ(s.source, simaudio::Source::Tone);
+    EXPECT_EQ(s.frames, 480u);
+    EXPECT_EQ(s.periodMs, 10u);
+}
+
+TEST(Scenario, RejectsMalformedItemsNamingThem) {
+    for (const char* bad : {"bogus",
+                            "frames=",
+                            "frames=0",
+                            "frames=12x",
+                            "frames=-1",
+                            "noclient=1",
+                            "delay=soon",
+                            "source=noise",
+                            "source",
+                            "activate=80004005",
+                            "activate=0x",
+                            "activate=0x123456789",
+                            "activate=0xZZ",
+                            "frames=1,frames=2",
+                            "stall=start",
+                            "stall=foo:1",
+                            "trace=",
+                            "period=10001",
+                            "frames=480,,burst=2",
+                            ",",
+                            "burst=0"}) {
+        SCOPED_TRACE(bad);
+        Scenario s;
+        s.frames = 123;
+        std::string error;
+        EXPECT_FALSE(simaudio::parseScenario(bad, s, error));
+        EXPECT_EQ(s.frames, 123u);  // untouched on failure
+        EXPECT_NE(error.find("AUDIO_HELPER_SIM"), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+// An engine under test with its event; packets are taken as the program takes them.
+struct EngineFixture {
+    explicit EngineFixture(const Scenario& s) : scenario(s), engine(scenario) { engine.setEvent(event); }
+    ~EngineFixture() {
+        engine.stop();
+        CloseHandle(event);
+    }
+    // Takes one packet; returns its frame count and copies its samples.
+    HRESULT take(UINT32& frames, DWORD& flags, std::vector<float>& samples) {
+        BYTE* data = nullptr;
+        const HRESULT hr = engine.getBuffer(&data, &frames, &flags);
+        if (FAILED(hr)) return hr;
+        const auto* values = reinterpret_cast<const float*>(data);
+        samples.assign(values, values + 2 * std::size_t{frames});
+        return engine.releaseBuffer(frames);
+    }
+    Scenario scenario;
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    Engine engine;
+};
+
+Scenario ramp(std::uint32_t frames, std::uint32_t periodMs) {
+    Scenario s;
+    s.source = simaudio::Source::Ramp;
+    s.frames = frames;
+    s.periodMs = periodMs;
+    return s;
+}
+
+TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
+    Scenario s = ramp(4, 0);
+    s.burst = 3;
+    s.silentEvery = 5;
+    s.zeroPacketAt = 7;
+    s.discontinuityAt = 2;
+    EngineFixture f(s);
+    f.engine.start();
+    std::uint64_t frame = 0;
+    for (std::uint64_t packet = 1; packet <= 12; ++packet) {
+        SCOPED_TRACE(packet);
+        if ((packet - 1) % 3 == 0) {
+            ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);  // a new batch was signalled
+        }
+        UINT32 size = 0;
+        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+        ASSERT_GT(size, 0u);
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        std::vector<float> samples;
+        ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+        EXPECT_EQ(frames, packet == 7 ? 0u : 4u);
+        EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0, packet % 5 == 0);
+        EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0, packet == 2);
+        for (UINT32 i = 0; i < frames; ++i, ++frame) {
+            if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
+                EXPECT_NE(samples[2 * i], 0.0f);  // junk: a program must not write it
+                continue;
+            }
+            EXPECT_EQ(samples[2 * i], simaudio::rampValue(frame));
+            EXPECT_EQ(samples[2 * i + 1], -simaudio::rampValue(frame));
+        }
+        if (packet % 3 == 0) {
+            ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+            EXPECT_EQ(size, 0u);  // the batch is drained; the next one comes with the event
+        }
+    }
+}
+
+TEST(Engine, FailedGetBufferLeavesThePacketForTheNextCall) {
+    Scenario s = ramp(4, 0);
+    s.failBufferAt = 2;
+    s.burst = 2;
+    EngineFixture f(s);
+    f.engine.start();
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    std::vector<float> samples;
+    ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+    EXPECT_EQ(f.take(frames, flags, samples), AUDCLNT_E_BUFFER_ERROR);
+    ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+    EXPECT_EQ(samples[0], simaudio::rampValue(4));
+}
+
+TEST(Engine, GetBufferTwiceWithoutReleaseIsOutOfOrder) {
+    EngineFixture f(ramp(4, 0));
+    f.engine.start();
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    ASSERT_EQ(f.engine.getBuffer(&data, &frames, &flags), S_OK);
+    EXPECT_EQ(f.engine.getBuffer(&data, &frames, &flags), AUDCLNT_E_OUT_OF_ORDER);
+    EXPECT_EQ(f.engine.releaseBuffer(frames + 1), AUDCLNT_E_INVALID_SIZE);
+    EXPECT_EQ(f.engine.releaseBuffer(frames), S_OK);
+}
+
+TEST(Engine, DeviceInvalidatedAfterNPacketsFailsEveryQueryAndSignals) {
+    Scenario s = ramp(4, 0);
+    s.failSizeAfter = 2;
+    s.burst = 5;
+    EngineFixture f(s);
+    f.engine.start();
+    ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    std::vector<float> samples;
+    ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+    ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+    EXPECT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+    UINT32 size = 0;
+    EXPECT_EQ(f.engine.nextPacketSize(&size), AUDCLNT_E_DEVICE_INVALIDATED);
+    EXPECT_EQ(f.engine.nextPacketSize(&size), AUDCLNT_E_DEVICE_INVALIDATED);
+}
+
+TEST(Engine, ClockFillsTheBufferDropsTheOldestWhenFullAndStopsOnStop) {
+    Scenario s = ramp(480, 1);
+    s.capacityFrames = 960;
+    EngineFixture f(s);
+    f.engine.start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (f.engine.packetsDropped() < 3 && std::chrono::steady_clock::now() < deadline) {
+        WaitForSingleObject(f.event, 100);
+    }
+    ASSERT_GE(f.engine.packetsDropped(), 3u);
+    f.engine.stop();
+
+    // What is left is the newest audio, whole packets, the first one flagged as following a gap.
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    std::vector<float> samples;
+    ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+    EXPECT_NE(flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, 0u);
+    EXPECT_GT(samples[0], simaudio::rampValue(480));
+    ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+    UINT32 size = 1;
+    ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+    EXPECT_EQ(size, 0u);
+
+    // Stopped: no packet and no signal any more.
+    WaitForSingleObject(f.event, 0);
+    EXPECT_EQ(WaitForSingleObject(f.event, 100), WAIT_TIMEOUT);
+    ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+    EXPECT_EQ(size, 0u);
+}
+
+}  // namespace
