@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Sets up, builds all four ways and runs every test: native, native with address and undefined-behaviour
+# sanitizers, native with the thread sanitizer, and the Windows build under Wine. Fails on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+echo "== format"
+git ls-files '*.cpp' '*.h' | grep -v '^cmake/googletest/' | xargs clang-format --dry-run --Werror
+
+for preset in native windows native-asan native-tsan; do
+    echo "== build $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+done
+
+# The soak moves 33 GB of audio; it runs on the plain native build, where it is fast.
+echo "== test native"
+ctest --preset native
+echo "== test windows (under Wine)"
+ctest --preset windows
+for preset in native-asan native-tsan; do
+    echo "== test $preset"
+    ctest --preset "$preset" --label-exclude soak
+done
