@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian 12 (as root, or with sudo). Safe to run again.
+#   setup.sh          everything: native and Windows builds, all tests
+#   setup.sh native   only what the native program and lbas2wav need
 set -euo pipefail
 
-packages=(
-    cmake ninja-build g++ libgtest-dev googletest python3 clang-format   # native build and tests
-    g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # Windows cross-build
-    wine wine64                                                           # Windows tests
-    sox                                                                   # WAV checks
-)
+packages=(cmake ninja-build g++ libgtest-dev googletest python3)
+if [ "${1:-all}" != native ]; then
+    packages+=(
+        clang-format sox                                                          # format check, WAV checks
+        g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # Windows cross-build
+        wine wine64                                                               # Windows tests
+    )
+fi
 
 missing=()
 for package in "${packages[@]}"; do
