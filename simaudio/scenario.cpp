@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <set>
+#include <type_traits>
 
 namespace simaudio {
 
