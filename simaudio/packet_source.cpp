@@ -11,8 +11,16 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kToneHz = 440.0;
 constexpr double kToneAmplitude = 0.25;
 constexpr double kSampleRate = 48000.0;
+constexpr std::uint64_t kToneCycleFrames = 1200;  // 440 Hz repeats exactly every 11 cycles = 1200 frames
 
 }  // namespace
+
+PacketSource::PacketSource(const Scenario& scenario) : m_scenario(scenario), m_toneCycle(kToneCycleFrames) {
+    for (std::uint64_t i = 0; i < kToneCycleFrames; ++i) {
+        const double t = static_cast<double>(i) / kSampleRate;
+        m_toneCycle[i] = static_cast<float>(kToneAmplitude * std::sin(kTwoPi * kToneHz * t));
+    }
+}
 
 Packet PacketSource::next() {
     const std::uint64_t number = ++m_produced;
@@ -42,9 +50,7 @@ void PacketSource::render(const Packet& packet, std::vector<float>& samples) con
             samples[2 * i + 1] = -value;
             continue;
         }
-        // The phase is taken modulo a whole number of cycles (11 cycles = 1200 frames) to stay precise.
-        const double t = static_cast<double>(frame % 1200) / kSampleRate;
-        value = static_cast<float>(kToneAmplitude * std::sin(kTwoPi * kToneHz * t));
+        value = m_toneCycle[frame % kToneCycleFrames];
         samples[2 * i] = value;
         samples[2 * i + 1] = value;
     }

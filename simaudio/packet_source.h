@@ -19,7 +19,7 @@ struct Packet {
 
 class PacketSource {
   public:
-    explicit PacketSource(const Scenario& scenario) : m_scenario(scenario) {}
+    explicit PacketSource(const Scenario& scenario);
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
     Packet next();
@@ -30,6 +30,7 @@ class PacketSource {
 
   private:
     const Scenario& m_scenario;
+    std::vector<float> m_toneCycle;  // one whole period of the tone, rendered once
     std::uint64_t m_produced = 0;
     std::uint64_t m_nextFrame = 0;
 };
