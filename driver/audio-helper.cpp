@@ -5,6 +5,7 @@
 // Standard output: a 16-byte header, then 48 kHz stereo 32-bit float frames until stopped.
 // Standard error: one UTF-16 line per stage. Exit code: the stage that failed, or 0.
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 
 #include "stream/silence.h"
@@ -62,6 +63,16 @@ constexpr WAVEFORMATEX kCaptureFormat = {
     32,                      // wBitsPerSample
     0,                       // cbSize
 };
+
+// Writes one catalogue line and pushes it out at once: the parent follows the stages by these lines, and
+// a C runtime may hold a redirected stderr in a buffer until exit.
+void report(const wchar_t* line, ...) {
+    va_list args;
+    va_start(args, line);
+    vfwprintf(stderr, line, args);
+    va_end(args);
+    fflush(stderr);
+}
 
 // Set by console control events (on a thread the system starts), read by the capture loop.
 std::atomic<bool> g_stop{false};
@@ -123,23 +134,23 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
 int wmain(int argc, wchar_t* argv[]) {
     _setmode(_fileno(stderr), _O_U16TEXT);
     _setmode(_fileno(stdout), _O_BINARY);
-    fwprintf(stderr, kLineStarted, argc);
+    report(kLineStarted, argc);
     if (argc < 2) {
-        fwprintf(stderr, kLineUsage, argv[0]);
+        report(kLineUsage, argv[0]);
         return kExitUsage;
     }
     // No validation: whatever _wtoi makes of the text is the process to leave out.
     const DWORD excludePid = static_cast<DWORD>(_wtoi(argv[1]));
-    fwprintf(stderr, kLineExcludePid, excludePid);
+    report(kLineExcludePid, excludePid);
 
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        fwprintf(stderr, kLineCoInitFailed, hr);
+        report(kLineCoInitFailed, hr);
         return kExitComInitFailed;
     }
-    fwprintf(stderr, kLineComReady);
+    report(kLineComReady);
 
     AUDIOCLIENT_ACTIVATION_PARAMS activationParams = {};
     activationParams.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
@@ -159,21 +170,21 @@ int wmain(int argc, wchar_t* argv[]) {
     hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, IID_IAudioClient, &activationProperty, handler,
                                      &operation);
     if (FAILED(hr)) {
-        fwprintf(stderr, kLineActivateRequestFailed, hr);
+        report(kLineActivateRequestFailed, hr);
         return kExitActivateRequestFailed;
     }
-    fwprintf(stderr, kLineActivationPending);
+    report(kLineActivationPending);
 
     const DWORD activationWait = WaitForSingleObject(handler->m_event, kActivationWaitMs);
     if (operation != nullptr) operation->Release();
     if (activationWait != WAIT_OBJECT_0) {
-        fwprintf(stderr, kLineActivationTimeout);
+        report(kLineActivationTimeout);
         handler->Release();
         return kExitActivationTimeout;
     }
-    fwprintf(stderr, kLineActivationDone, handler->m_activateResult);
+    report(kLineActivationDone, handler->m_activateResult);
     if (FAILED(handler->m_activateResult) || handler->m_client == nullptr) {
-        fwprintf(stderr, kLineActivationFailed, handler->m_activateResult);
+        report(kLineActivationFailed, handler->m_activateResult);
         handler->Release();
         return kExitActivationFailed;
     }
@@ -184,18 +195,18 @@ int wmain(int argc, wchar_t* argv[]) {
                                  AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                  kBufferDuration, 0, &captureFormat, nullptr);
     if (FAILED(hr)) {
-        fwprintf(stderr, kLineInitializeFailed, hr);
+        report(kLineInitializeFailed, hr);
         handler->Release();
         return kExitInitializeFailed;
     }
-    fwprintf(stderr, kLineInitialized);
+    report(kLineInitialized);
 
     HANDLE captureEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     audioClient->SetEventHandle(captureEvent);
     IAudioCaptureClient* captureClient = nullptr;
     hr = audioClient->GetService(IID_IAudioCaptureClient, reinterpret_cast<void**>(&captureClient));
     if (FAILED(hr)) {
-        fwprintf(stderr, kLineGetServiceFailed, hr);
+        report(kLineGetServiceFailed, hr);
         handler->Release();
         return kExitGetServiceFailed;
     }
@@ -204,11 +215,11 @@ int wmain(int argc, wchar_t* argv[]) {
     writeAll(&header, sizeof header);
     hr = audioClient->Start();
     if (FAILED(hr)) {
-        fwprintf(stderr, kLineStartFailed, hr);
+        report(kLineStartFailed, hr);
         handler->Release();
         return kExitStartFailed;
     }
-    fwprintf(stderr, kLineCaptureStarted);
+    report(kLineCaptureStarted);
 
     return runCapture(audioClient, captureClient, captureEvent, handler);
 }

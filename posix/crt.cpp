@@ -92,14 +92,22 @@ int _wtoi(const wchar_t* text) {
 }
 
 int posixFwprintf(std::FILE* stream, const wchar_t* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int length = posixVfwprintf(stream, format, args);
+    va_end(args);
+    return length;
+}
+
+int posixVfwprintf(std::FILE* stream, const wchar_t* format, std::va_list args) {
     const std::wstring hostFmt = hostFormat(format);
     std::vector<wchar_t> buffer(256);
     int length;
     for (;;) {
-        std::va_list args;
-        va_start(args, format);
-        length = std::vswprintf(buffer.data(), buffer.size(), hostFmt.c_str(), args);
-        va_end(args);
+        std::va_list attempt;
+        va_copy(attempt, args);
+        length = std::vswprintf(buffer.data(), buffer.size(), hostFmt.c_str(), attempt);
+        va_end(attempt);
         if (length >= 0 || buffer.size() >= (1u << 20)) break;
         buffer.resize(buffer.size() * 2);
     }

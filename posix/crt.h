@@ -2,6 +2,7 @@
 // wide formatted output that puts on the descriptor exactly the bytes the Windows runtime would.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <cwchar>
 
@@ -18,4 +19,6 @@ int _wtoi(const wchar_t* text);
 // Microsoft semantics: "%s" in a wide format is a wide string, and "l" means 32 bits. In _O_U16TEXT mode
 // the text goes out as UTF-16LE with each "\n" as CR LF; otherwise as UTF-8. Unbuffered, like stderr.
 int posixFwprintf(std::FILE* stream, const wchar_t* format, ...);
+int posixVfwprintf(std::FILE* stream, const wchar_t* format, std::va_list args);
 #define fwprintf posixFwprintf
+#define vfwprintf posixVfwprintf

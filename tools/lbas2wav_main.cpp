@@ -1,0 +1,98 @@
+// lbas2wav [options] [INPUT] OUTPUT.wav: converts an audio-helper stream to a WAV file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "exit_codes.h"
+#include "options.h"
+#include "stop_signal.h"
+#include "svg_plot.h"
+#include "wav_writer.h"
+
+namespace {
+
+using namespace lbas2wav;
+
+void PrintError(const std::string& message) {
+    std::fprintf(stderr, "lbas2wav: error: %s\n", message.c_str());
+}
+
+void PrintSummary(const Options& o, const ConvertResult& r) {
+    const double seconds = static_cast<double>(r.frames) / lbas::kSampleRate;
+    std::fprintf(stderr, "lbas2wav: wrote %s: %.3f s, %llu frames%s\n", o.output.c_str(), seconds,
+                 static_cast<unsigned long long>(r.frames), r.stopped ? " (stopped by signal)" : "");
+    for (std::size_t ch = 0; ch < lbas::kChannels; ++ch) {
+        const ChannelLevels& c = r.levels.channel[ch];
+        std::fprintf(stderr, "  channel %zu: peak %s, RMS %s, digital silence %.1f %%\n", ch,
+                     FormatDbfs(c.peak).c_str(), FormatDbfs(c.Rms()).c_str(), 100.0 * c.SilenceShare());
+    }
+}
+
+Progress::Mode ChooseProgress(const Options& o) {
+    if (o.quiet || o.progress == Options::ProgressChoice::kOff) return Progress::Mode::kOff;
+    if (isatty(STDERR_FILENO)) return Progress::Mode::kTerminal;
+    return o.progress == Options::ProgressChoice::kOn ? Progress::Mode::kLines : Progress::Mode::kOff;
+}
+
+int Run(const Options& o) {
+    if (IoError e = InstallStopSignals()) {
+        PrintError(e.Message());
+        return kExitReadError;
+    }
+    int fd = STDIN_FILENO;
+    if (o.input != "-") {
+        fd = ::open(o.input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
+            return kExitReadError;
+        }
+    } else if (isatty(STDIN_FILENO)) {
+        PrintError("standard input is a terminal; pipe the helper's output in or name an input file");
+        return kExitUsage;
+    }
+
+    struct stat in_st {
+    }, out_st{};
+    if (fstat(fd, &in_st) == 0 && ::stat(o.output.c_str(), &out_st) == 0 && in_st.st_dev == out_st.st_dev &&
+        in_st.st_ino == out_st.st_ino) {
+        PrintError("INPUT and OUTPUT are the same file");  // creating the WAV would truncate the input
+        return kExitUsage;
+    }
+
+    Progress progress(ChooseProgress(o));
+    ConvertResult r = Convert(fd, o, progress, WavWriter::kMaxDataBytes);
+    if (fd != STDIN_FILENO) ::close(fd);
+
+    if (r.wav_written && !o.svg.empty()) {
+        if (IoError e = WritePeakSvg(o.svg, r.history); e && r.exit_code == kExitOk) {
+            r.exit_code = kExitWriteError;
+            r.error = "cannot write '" + o.svg + "': " + e.Message();
+        }
+    }
+    if (r.wav_written && !o.quiet) PrintSummary(o, r);
+    if (!r.error.empty()) PrintError(r.error);
+    return r.exit_code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const ParseResult parsed = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        PrintError(parsed.error);
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    if (parsed.options.help) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    return Run(parsed.options);
+}
