@@ -12,7 +12,7 @@
 namespace std {
 
 class mutex {
-public:
+  public:
     mutex() = default;
     mutex(const mutex&) = delete;
     mutex& operator=(const mutex&) = delete;
@@ -20,12 +20,12 @@ public:
     void unlock() { ReleaseSRWLockExclusive(&m_lock); }
     SRWLOCK* native_handle() { return &m_lock; }
 
-private:
+  private:
     SRWLOCK m_lock = SRWLOCK_INIT;
 };
 
 class condition_variable {
-public:
+  public:
     void notify_all() { WakeAllConditionVariable(&m_cv); }
     void notify_one() { WakeConditionVariable(&m_cv); }
     template <class Predicate>
@@ -33,7 +33,7 @@ public:
         while (!done()) SleepConditionVariableSRW(&m_cv, lock.mutex()->native_handle(), INFINITE, 0);
     }
 
-private:
+  private:
     CONDITION_VARIABLE m_cv = CONDITION_VARIABLE_INIT;
 };
 
