@@ -15,19 +15,21 @@ void Engine::setEvent(HANDLE event) {
 }
 
 void Engine::start() {
-    std::unique_lock<Mutex> lock(m_mutex);
-    if (m_running) return;
-    m_running = true;
-    if (m_scenario.failSizeAfter == 0) {
-        m_invalidated = true;
-        signal();
-        return;
+    HANDLE wake = nullptr;
+    {
+        std::lock_guard<Mutex> lock(m_mutex);
+        if (m_running) return;
+        m_running = true;
+        if (m_scenario.failSizeAfter == 0) {
+            m_invalidated = true;
+            wake = m_event;
+        } else if (m_scenario.periodMs == 0) {
+            wake = produceBatch();
+        } else {
+            m_clock = Thread([this] { clockLoop(); });
+        }
     }
-    if (m_scenario.periodMs == 0) {
-        produceBatch();
-        return;
-    }
-    m_clock = Thread([this] { clockLoop(); });
+    if (wake != nullptr) SetEvent(wake);
 }
 
 void Engine::stop() {
@@ -41,12 +43,8 @@ void Engine::stop() {
     if (clock.joinable()) clock.join();
 }
 
-void Engine::signal() {
-    if (m_event != nullptr) SetEvent(m_event);
-}
-
-void Engine::produceBatch() {
-    if (m_invalidated) return;
+HANDLE Engine::produceBatch() {
+    if (m_invalidated) return nullptr;
     bool produced = false;
     for (std::uint32_t i = 0; i < m_scenario.burst && !m_source.exhausted(); ++i) {
         Packet packet = m_source.next();
@@ -56,7 +54,7 @@ void Engine::produceBatch() {
         bool dropped = false;
         while (m_queuedFrames + packet.frames > m_scenario.capacityFrames && m_queue.size() > firstFree) {
             m_queuedFrames -= m_queue[firstFree].frames;
-            m_queue.erase(m_queue.begin() + static_cast<std::ptrdiff_t>(firstFree));
+            m_queue.erase(firstFree);
             ++m_dropped;
             dropped = true;
         }
@@ -64,11 +62,11 @@ void Engine::produceBatch() {
             Packet& nextOut = m_queue.size() > firstFree ? m_queue[firstFree] : packet;
             nextOut.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
         }
-        m_queue.push_back(packet);
+        m_queue.pushBack(packet);
         m_queuedFrames += packet.frames;
         produced = true;
     }
-    if (produced) signal();
+    return produced ? m_event : nullptr;
 }
 
 void Engine::clockLoop() {
@@ -77,7 +75,11 @@ void Engine::clockLoop() {
     std::unique_lock<Mutex> lock(m_mutex);
     while (m_running) {
         if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
-        produceBatch();
+        if (HANDLE wake = produceBatch()) {
+            lock.unlock();
+            SetEvent(wake);  // Stop joins this thread before the program may close the event
+            lock.lock();
+        }
         due += period;
     }
 }
@@ -95,7 +97,12 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
         return S_OK;
     }
     // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
-    if (m_running && m_scenario.periodMs == 0) produceBatch();
+    if (m_running && m_scenario.periodMs == 0) {
+        if (HANDLE wake = produceBatch()) {
+            lock.unlock();
+            SetEvent(wake);
+        }
+    }
     return S_OK;
 }
 
@@ -119,7 +126,7 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
 }
 
 HRESULT Engine::releaseBuffer(UINT32 frames) {
-    std::lock_guard<Mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     if (!m_held) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
     const Packet& packet = m_queue.front();
     if (frames != packet.frames && frames != 0) return AUDCLNT_E_INVALID_SIZE;
@@ -127,10 +134,12 @@ HRESULT Engine::releaseBuffer(UINT32 frames) {
     // Releasing 0 frames of a non-empty packet keeps it for the next GetBuffer, as the real engine does.
     if (frames == 0 && packet.frames != 0) return S_OK;
     m_queuedFrames -= packet.frames;
-    m_queue.pop_front();
+    m_queue.popFront();
     if (++m_released == m_scenario.failSizeAfter) {
         m_invalidated = true;
-        signal();
+        const HANDLE wake = m_event;
+        lock.unlock();
+        if (wake != nullptr) SetEvent(wake);
     }
     return S_OK;
 }

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <vector>
 
+#include "simaudio/packet_ring.h"
 #include "simaudio/packet_source.h"
 #include "simaudio/scenario.h"
 #include "simaudio/threads.h"
@@ -32,15 +32,16 @@ class Engine {
     std::uint64_t packetsDropped() const;
 
   private:
-    void produceBatch();  // with the lock held; signals the event
+    // With the lock held. Returns the event to signal once the lock is released (the reader would
+    // otherwise wake only to wait for the lock), or nullptr.
+    HANDLE produceBatch();
     void clockLoop();
-    void signal();
 
     const Scenario m_scenario;
     PacketSource m_source;
     mutable Mutex m_mutex;
     CondVar m_wake;
-    std::deque<Packet> m_queue;
+    PacketRing m_queue;
     std::uint64_t m_queuedFrames = 0;
     bool m_held = false;  // the front packet is out with GetBuffer
     bool m_running = false;
