@@ -108,13 +108,20 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
 
 HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
     if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
-    std::lock_guard<Mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     *data = nullptr;
     *frames = 0;
     *flags = 0;
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (m_held) return AUDCLNT_E_OUT_OF_ORDER;
-    if (++m_getBufferCalls == m_scenario.failBufferAt) return AUDCLNT_E_BUFFER_ERROR;
+    if (++m_getBufferCalls == m_scenario.failBufferAt) {
+        // The packet stays ready; announce it again as the next period would, so a finite source's
+        // last packet is not stranded.
+        const HANDLE wake = m_event;
+        lock.unlock();
+        if (wake != nullptr) SetEvent(wake);
+        return AUDCLNT_E_BUFFER_ERROR;
+    }
     if (m_queue.empty()) return AUDCLNT_S_BUFFER_EMPTY;
     const Packet& packet = m_queue.front();
     m_source.render(packet, m_samples);

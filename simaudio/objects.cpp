@@ -277,6 +277,7 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
     if (!valid) return E_INVALIDARG;
+    rememberHandler(handler);
     if (FAILED(scenario.activate)) return scenario.activate;
 
     IUnknown* activated = nullptr;
@@ -287,16 +288,17 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
     auto* op = new Operation(scenario.result, activated);
     *operation = op;
     handler->AddRef();  // the platform's own reference while the activation is pending
-    rememberHandler(handler);
     if (scenario.delayMs == kNever) return S_OK;
 
     op->AddRef();
     const auto delay = std::chrono::milliseconds(scenario.delayMs);
+    ++liveObjects().completing;
     Thread([handler, op, delay] {
         sleepFor(delay);
         handler->ActivateCompleted(op);
         handler->Release();
         op->RefCounted::Release();
+        --liveObjects().completing;
     }).detach();
     return S_OK;
 }

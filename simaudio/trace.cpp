@@ -50,6 +50,10 @@ void rememberHandler(IUnknown* handler) { log().handler.store(handler); }
 void flushTrace() {
     const std::string& path = currentScenario().tracePath;
     if (path.empty()) return;
+    // A failure exit can come right after the completion callback signalled, while its thread still
+    // holds the engine's references; give it a moment so the counts below are the program's alone.
+    for (int i = 0; i < 2000 && liveObjects().completing.load() > 0; ++i)
+        sleepFor(std::chrono::milliseconds(1));
     TraceLog& t = log();
     std::lock_guard<Mutex> lock(t.mutex);
     std::FILE* file = std::fopen(path.c_str(), "wb");

@@ -18,6 +18,7 @@ struct LiveObjects {
     std::atomic<int> clients{0};
     std::atomic<int> captureClients{0};
     std::atomic<int> comJoins{0};
+    std::atomic<int> completing{0};  // completion threads that still hold their references
 };
 LiveObjects& liveObjects();
 

@@ -1,0 +1,100 @@
+"""Every way the helper ends: the exact stderr lines, stdout, exit code, and what the engine's trace says
+the program called and released on the way out."""
+
+import time
+import unittest
+
+from helperlib import (HEADER, SET_UP_CALLS, TempDirMixin, WINE, activation_trace, check_trace, expected_stream,
+                       full_trace, hx, line, packet_plan, read_trace, run_parallel, run_to_exit, sim_with_trace,
+                       stderr_bytes)
+import helperlib
+
+PID = 4321
+START = [line(1, 2), line(3, PID)]
+ACTIVATED = START + [line(5), line(7), line(9, hx(0))]
+COM_LEFT = "live operation=0 client=%d capture=%d com=1"
+
+
+class Case:
+    def __init__(self, name, sim, code, lines, trace, stdout=b"", settled=True, args=(str(PID),)):
+        self.name, self.sim, self.code, self.lines = name, sim, code, lines
+        self.trace, self.stdout, self.settled, self.args = trace, stdout, settled, list(args)
+
+
+# Failure exits 4-7 leave right after the completion thread signalled; the counts it still holds at
+# that moment are checked on their own in test_failure_exits_leave_only_the_programs_references.
+CASES = [
+    Case("coinit", "coinit=0x8000FFFF", 2, START + [line(4, "0x8000ffff")],
+         ["CoInitializeEx model=0", "live operation=0 client=0 capture=0 com=0"]),
+    Case("activate request", "activate=0x8889000A", 3, START + [line(5), line(6, "0x8889000a")],
+         ["CoInitializeEx model=0", "ActivateAudioInterfaceAsync pid=%d mode=1" % PID,
+          "live operation=0 client=0 capture=0 com=1", "handler refs=2"]),
+    Case("activation result", "result=0x80070005", 4,
+         START + [line(5), line(7), line(9, "0x80070005"), line(10, "0x80070005")],
+         activation_trace(PID, client=False) + [COM_LEFT % (0, 0), "handler refs=1"], settled=False),
+    Case("no audio client", "noclient", 4, START + [line(5), line(7), line(9, hx(0)), line(10, hx(0))],
+         activation_trace(PID, client=False) + [COM_LEFT % (0, 0), "handler refs=1"], settled=False),
+    Case("initialize", "initialize=0x88890021", 5, ACTIVATED + [line(11, "0x88890021")],
+         activation_trace(PID) + SET_UP_CALLS[:1] + [COM_LEFT % (1, 0), "handler refs=1"], settled=False),
+    Case("get service", "service=0x80004002", 6, ACTIVATED + [line(12), line(13, "0x80004002")],
+         activation_trace(PID) + SET_UP_CALLS[:3] + [COM_LEFT % (1, 0), "handler refs=1"], settled=False),
+    Case("start", "start=0x8889000B", 7, ACTIVATED + [line(12), line(14, "0x8889000b")],
+         activation_trace(PID) + SET_UP_CALLS + [COM_LEFT % (1, 1), "handler refs=1"], stdout=HEADER,
+         settled=False),
+    Case("device gone", "source=ramp,fail_size_after=3", 0,
+         [line(1, 2), line(3, 4294967291)] + ACTIVATED[2:] + [line(12), line(15)], full_trace(4294967291),
+         stdout=HEADER + expected_stream(packet_plan(480, 3)), args=("-5",)),
+    Case("com already initialised", "coinit=0x00000001,fail_size_after=0", 0, ACTIVATED + [line(12), line(15)],
+         full_trace(PID), stdout=HEADER),
+]
+
+
+class ExitTests(TempDirMixin, unittest.TestCase):
+    def run_cases(self, cases, repeat=1):
+        jobs = [(case, self.temp_path("trace-%d-%d.txt" % (index, round_)))
+                for index, case in enumerate(cases) for round_ in range(repeat)]
+        results = run_parallel(lambda job: run_to_exit(job[0].args, sim=sim_with_trace(job[0].sim, job[1])), jobs)
+        for (case, trace_path), result in zip(jobs, results):
+            yield case, result, read_trace(trace_path)
+
+    def test_exit_codes_lines_and_releases(self):
+        for case, (code, out, err), trace in self.run_cases(CASES):
+            with self.subTest(case.name):
+                self.assertEqual(err, stderr_bytes(case.lines), helperlib.describe_lines(err))
+                self.assertEqual(code, case.code)
+                if out != case.stdout:
+                    self.fail("stdout: " + helperlib.first_difference(case.stdout, out))
+                check_trace(self, trace, case.trace, settled=case.settled)
+
+    def test_failure_exits_leave_only_the_programs_references(self):
+        # The trace's end-of-process counts must not depend on whether the engine's completion thread
+        # has finished: it signals the program and then drops its own references.
+        failures = [case for case in CASES if not case.settled]
+        for case, (code, _, _), trace in self.run_cases(failures, repeat=1 if WINE else 10):
+            with self.subTest(case.name):
+                self.assertEqual(code, case.code)
+                check_trace(self, trace, case.trace, settled=True)
+
+    def test_activation_timeout(self):
+        trace_path = self.temp_path("timeout.txt")
+        helper = helperlib.Helper(self, args=[str(PID)], sim=sim_with_trace("delay=never", trace_path))
+        helper.wait_line(7)
+        seen = time.monotonic()
+        code = helper.finish()
+        self.assertEqual(code, 8)
+        self.assertEqual(bytes(helper.err), stderr_bytes(START + [line(5), line(7), line(8)]))
+        self.assertEqual(bytes(helper.out), b"")
+        # The wait is 5 s from just before line 7; process start-up only adds to the whole run.
+        self.assertGreaterEqual(helper.ended - helper.started, 4.5)
+        self.assertGreaterEqual(helper.ended - seen, 4.5)
+        self.assertLess(helper.ended - seen, 5.0 + (15 if WINE else 5))
+        # Nothing completed: the engine still holds its pending reference on the handler, and the
+        # operation's release frees the client it was holding.
+        check_trace(self, read_trace(trace_path),
+                    ["CoInitializeEx model=0", "ActivateAudioInterfaceAsync pid=%d mode=1" % PID,
+                     "Release client -> 0", "Release operation -> 0",
+                     "live operation=0 client=0 capture=0 com=1", "handler refs=2"])
+
+
+if __name__ == "__main__":
+    helperlib.main()
