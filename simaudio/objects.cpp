@@ -157,7 +157,8 @@ class AudioClient final : public RefCounted<IAudioClient> {
         if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (FAILED(m_scenario.service)) return m_scenario.service;
         if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
-        *service = static_cast<IAudioCaptureClient*>(new CaptureClient(this, m_engine));
+        m_captureClient = new CaptureClient(this, m_engine);
+        *service = static_cast<IAudioCaptureClient*>(m_captureClient);
         return S_OK;
     }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -165,11 +166,15 @@ class AudioClient final : public RefCounted<IAudioClient> {
         trace("Release client -> " + std::to_string(refs));
         return refs;
     }
+    void forgetCaptureClient() { m_captureClient = nullptr; }
 
   private:
     void destroy() override { delete this; }
     const Scenario& m_scenario;
     Engine m_engine;
+    // The platform knows the service it handed out: one a program leaves to process exit (after a failed
+    // Start) is still held, not lost.
+    CaptureClient* m_captureClient = nullptr;
     bool m_initialized = false;
     bool m_eventDriven = false;
     bool m_eventSet = false;
@@ -188,6 +193,7 @@ ULONG STDMETHODCALLTYPE CaptureClient::Release() {
 
 void CaptureClient::destroy() {
     AudioClient* owner = m_owner;
+    owner->forgetCaptureClient();
     delete this;
     owner->RefCounted::Release();  // the engine's own reference, not the program's: not traced
 }

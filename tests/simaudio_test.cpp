@@ -146,17 +146,20 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
     }
 }
 
-TEST(Engine, FailedGetBufferLeavesThePacketForTheNextCall) {
+TEST(Engine, FailedGetBufferLeavesThePacketForTheNextCallAndAnnouncesItAgain) {
     Scenario s = ramp(4, 0);
     s.failBufferAt = 2;
     s.burst = 2;
     EngineFixture f(s);
     f.engine.start();
+    ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
     UINT32 frames = 0;
     DWORD flags = 0;
     std::vector<float> samples;
     ASSERT_EQ(f.take(frames, flags, samples), S_OK);
     EXPECT_EQ(f.take(frames, flags, samples), AUDCLNT_E_BUFFER_ERROR);
+    // A reader that goes back to waiting after the failure is woken for the packet still there.
+    EXPECT_EQ(WaitForSingleObject(f.event, 0), WAIT_OBJECT_0);
     ASSERT_EQ(f.take(frames, flags, samples), S_OK);
     EXPECT_EQ(samples[0], simaudio::rampValue(4));
 }

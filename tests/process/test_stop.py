@@ -62,6 +62,21 @@ class StopTests(TempDirMixin, unittest.TestCase):
             signals += [signal.SIGTERM, signal.SIGQUIT, signal.SIGHUP, signal.SIGINT]
         self.stop_during_capture(signals)
 
+    def test_stop_during_a_drain(self):
+        # As fast as the reader goes, in bursts: the stop lands while packets are being drained. The drain
+        # empties what is ready and the loop stops at its next test; what came out is the ramp from its
+        # first frame, whole packets only.
+        helper = self.start("source=ramp,period=0,frames=480,burst=8")
+        helper.wait_line(15)
+        helper.wait_stdout(CAPTURING)
+        helper.signal(signal.SIGINT)
+        self.check_orderly_stop(helper, frames_expected=True)
+        payload = bytes(helper.out)[len(HEADER):]
+        self.assertEqual(len(payload) % (480 * FRAME), 0, "the stop cut a packet")
+        packets = len(payload) // (480 * FRAME)
+        expected = helperlib.expected_stream(helperlib.packet_plan(480, packets))
+        self.assertEqual(payload, expected, helperlib.first_difference(expected, payload))
+
     def test_stop_during_set_up(self):
         # (scenario, line after which the program is inside the slow step). The stop is seen at the capture
         # loop's first test: the set-up finishes, the header and line 15 go out, and not one frame.
