@@ -257,7 +257,12 @@ bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* para
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
     const Scenario& scenario = currentScenario();
     trace("CoInitializeEx model=" + std::to_string(coInit));
-    sleepFor(std::chrono::milliseconds(scenario.stallCoinitMs));
+    if (scenario.stallCoinitMs != 0) {
+        // Nothing on stderr marks this moment (the console handler is in place, COM not yet joined);
+        // the trace written so far lets a test see it.
+        flushTrace();
+        sleepFor(std::chrono::milliseconds(scenario.stallCoinitMs));
+    }
     if (scenario.coinit != S_OK) {
         if (SUCCEEDED(scenario.coinit)) ++liveObjects().comJoins;  // S_FALSE still needs CoUninitialize
         return scenario.coinit;
