@@ -234,19 +234,15 @@ def read_trace(path):
 # goes itself: on the program's release of the operation or, later, when the engine's completion thread
 # drops its own reference. Its place and its count (1, or 2 while a capture client holds one) vary.
 CLIENT_RELEASE = "Release client -> "
-SETTLED_PREFIXES = ("live ", "handler refs=")
 
 
-def check_trace(test, trace, expected, settled=True):
+def check_trace(test, trace, expected):
     """Compares a trace with the expected lines: everything but the client releases in exact order
     ("Release operation -> *" matches either count); the client releases by number, the handler's first,
-    the program's own inside the shutdown, and a freed client's last one at 0. With settled=False the
-    end-of-process counts, which also reflect the engine's completion thread, are not compared and the
-    operation's client release may still be missing."""
+    the program's own inside the shutdown, and a freed client's last one at 0."""
     dump = "trace:\n%s\nexpected:\n%s" % ("\n".join(trace), "\n".join(expected))
-    keep = lambda text: not text.startswith(CLIENT_RELEASE) and (settled or not text.startswith(SETTLED_PREFIXES))
-    got = [text for text in trace if keep(text)]
-    want = [text for text in expected if keep(text)]
+    got = [text for text in trace if not text.startswith(CLIENT_RELEASE)]
+    want = [text for text in expected if not text.startswith(CLIENT_RELEASE)]
     test.assertEqual(len(got), len(want), dump)
     for have, expect in zip(got, want):
         if expect == "Release operation -> *":
@@ -256,10 +252,7 @@ def check_trace(test, trace, expected, settled=True):
 
     got_releases = [i for i, text in enumerate(trace) if text.startswith(CLIENT_RELEASE)]
     want_releases = [text for text in expected if text.startswith(CLIENT_RELEASE)]
-    if settled:
-        test.assertEqual(len(got_releases), len(want_releases), dump)
-    else:
-        test.assertIn(len(got_releases), (len(want_releases) - 1, len(want_releases)), dump)
+    test.assertEqual(len(got_releases), len(want_releases), dump)
     if want_releases[:1] == ["Release client -> 2"]:
         # The handler's, in the completion callback: before the program goes on.
         operation = next(i for i, text in enumerate(trace) if text.startswith("Release operation"))
@@ -269,7 +262,7 @@ def check_trace(test, trace, expected, settled=True):
         between = trace[trace.index("Release capture -> 0"):trace.index("CoUninitialize")]
         test.assertTrue(any(text.startswith(CLIENT_RELEASE) for text in between),
                         "the program did not release the client between capture client and COM:\n" + dump)
-    if settled and want_releases and want_releases[-1] == "Release client -> 0":
+    if want_releases and want_releases[-1] == "Release client -> 0":
         test.assertEqual(trace[got_releases[-1]], "Release client -> 0", dump)
 
 
