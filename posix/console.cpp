@@ -3,17 +3,20 @@
 //   SIGQUIT -> CTRL_BREAK_EVENT  (Ctrl+\ in a terminal, the nearest thing to Ctrl+Break)
 //   SIGHUP  -> CTRL_CLOSE_EVENT  (the terminal went away)
 //   SIGTERM -> CTRL_CLOSE_EVENT  (how a parent process asks a child to end)
-// The registered handlers run in the signal handler itself, so they may only do async-signal-safe work;
-// the program's handler stores an atomic flag and returns, which is all Windows asks of it too.
+// As on Windows, the registered handlers run on a thread of their own, not inside a signal handler: the
+// signals are blocked everywhere and taken with sigwait, so no event is lost or deferred behind a
+// thread that happens to be blocked, and a handler is not limited to async-signal-safe work.
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
-#include <initializer_list>
+#include <thread>
 
 #include "posix/win32.h"
 
 namespace {
 
+constexpr int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 constexpr int kMaxHandlers = 8;
 std::atomic<PHANDLER_ROUTINE> g_handlers[kMaxHandlers];
 std::atomic<int> g_handlerCount{0};
@@ -29,7 +32,7 @@ DWORD ctrlTypeFor(int signal) {
     }
 }
 
-void onSignal(int signal) {
+void dispatch(int signal) {
     const DWORD ctrlType = ctrlTypeFor(signal);
     // Like Windows: the most recently added handler first; the first that answers TRUE ends the chain.
     for (int i = g_handlerCount.load() - 1; i >= 0; --i) {
@@ -40,15 +43,26 @@ void onSignal(int signal) {
     struct sigaction fallback = {};
     fallback.sa_handler = SIG_DFL;
     sigaction(signal, &fallback, nullptr);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
     raise(signal);
 }
 
-void installSignalHandlers() {
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaction(signal, &action, nullptr);
+void startDispatcher() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : kControlSignals) sigaddset(&signals, signal);
+    // Blocked on this thread and so on every thread started after it; the process's first handler is
+    // registered before it starts any.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread([signals] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&signals, &signal) == 0) dispatch(signal);
+        }
+    }).detach();
 }
 
 }  // namespace
@@ -59,6 +73,6 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     if (slot == kMaxHandlers) return FALSE;
     g_handlers[slot].store(handler);
     g_handlerCount.store(slot + 1);
-    if (slot == 0) installSignalHandlers();
+    if (slot == 0) startDispatcher();
     return TRUE;
 }
