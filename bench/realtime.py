@@ -148,15 +148,14 @@ def run(ctx) -> list[Row]:
     rows.append(Row(
         "realtime", "CPU per audio hour, capture thread only, ramp", cap.get("cpu_s_per_audio_hour"), "s",
         floor_value, "one 10 ms timer wake + one write (C)", ratio(cap.get("cpu_s_per_audio_hour"), floor_value),
-        note="the rest of the process is the simulated engine's clock thread"
-        + (f"; floor {_spread(floor)}" if _spread(floor) else ""), extra={"floor": floor}))
+        note="; ".join(text for text in ("the rest of the process is the simulated engine's clock thread",
+                                          _spread(floor) and "floor " + _spread(floor)) if text),
+        extra={"floor": floor}))
     if parec:
         daemon = next(iter(parec["others_cpu_s_per_audio_hour"].values()), None)
-        note = f"{parec['percent_of_core']:.3f} % of a core"
-        if daemon is not None:
-            note += f"; its pulseaudio daemon {daemon:.1f} s/h"
-        if _spread(parec):
-            note += "; " + _spread(parec)
+        parts = [f"{parec['percent_of_core']:.3f} % of a core",
+                 f"its pulseaudio daemon {daemon:.1f} s/h" if daemon is not None else "", _spread(parec)]
+        note = "; ".join(part for part in parts if part)
         rows.append(Row("realtime", f"CPU per audio hour, parec (reference), {span}",
                         parec["cpu_s_per_audio_hour"], "s", note=note, extra=parec))
     return rows

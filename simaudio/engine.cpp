@@ -69,6 +69,11 @@ HANDLE Engine::produceBatch() {
     return produced ? m_event : nullptr;
 }
 
+void Engine::signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake) {
+    lock.unlock();
+    if (wake != nullptr) SetEvent(wake);
+}
+
 void Engine::clockLoop() {
     const auto period = std::chrono::milliseconds(m_scenario.periodMs);
     auto due = SteadyClock::now() + period;
@@ -76,8 +81,7 @@ void Engine::clockLoop() {
     while (m_running) {
         if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
         if (HANDLE wake = produceBatch()) {
-            lock.unlock();
-            SetEvent(wake);  // Stop joins this thread before the program may close the event
+            signalUnlocked(lock, wake);  // Stop joins this thread before the program may close the event
             lock.lock();
         }
         due += period;
@@ -97,12 +101,7 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
         return S_OK;
     }
     // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
-    if (m_running && m_scenario.periodMs == 0) {
-        if (HANDLE wake = produceBatch()) {
-            lock.unlock();
-            SetEvent(wake);
-        }
-    }
+    if (m_running && m_scenario.periodMs == 0) signalUnlocked(lock, produceBatch());
     return S_OK;
 }
 
@@ -117,9 +116,7 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
     if (++m_getBufferCalls == m_scenario.failBufferAt) {
         // The packet stays ready; announce it again as the next period would, so a finite source's
         // last packet is not stranded.
-        const HANDLE wake = m_event;
-        lock.unlock();
-        if (wake != nullptr) SetEvent(wake);
+        signalUnlocked(lock, m_event);
         return AUDCLNT_E_BUFFER_ERROR;
     }
     if (m_queue.empty()) return AUDCLNT_S_BUFFER_EMPTY;
@@ -144,9 +141,7 @@ HRESULT Engine::releaseBuffer(UINT32 frames) {
     m_queue.popFront();
     if (++m_released == m_scenario.failSizeAfter) {
         m_invalidated = true;
-        const HANDLE wake = m_event;
-        lock.unlock();
-        if (wake != nullptr) SetEvent(wake);
+        signalUnlocked(lock, m_event);
     }
     return S_OK;
 }

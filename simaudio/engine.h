@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "simaudio/packet_ring.h"
@@ -35,6 +36,8 @@ class Engine {
     // With the lock held. Returns the event to signal once the lock is released (the reader would
     // otherwise wake only to wait for the lock), or nullptr.
     HANDLE produceBatch();
+    // Releases the lock, then signals `wake` if there is one.
+    static void signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake);
     void clockLoop();
 
     const Scenario m_scenario;

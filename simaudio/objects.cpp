@@ -166,7 +166,9 @@ class AudioClient final : public RefCounted<IAudioClient> {
         trace("Release client -> " + std::to_string(refs));
         return refs;
     }
-    void forgetCaptureClient() { m_captureClient = nullptr; }
+    void forgetCaptureClient(const CaptureClient* client) {
+        if (m_captureClient == client) m_captureClient = nullptr;
+    }
 
   private:
     void destroy() override { delete this; }
@@ -193,7 +195,7 @@ ULONG STDMETHODCALLTYPE CaptureClient::Release() {
 
 void CaptureClient::destroy() {
     AudioClient* owner = m_owner;
-    owner->forgetCaptureClient();
+    owner->forgetCaptureClient(this);
     delete this;
     owner->RefCounted::Release();  // the engine's own reference, not the program's: not traced
 }
