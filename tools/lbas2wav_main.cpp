@@ -1,6 +1,5 @@
 // lbas2wav [options] [INPUT] OUTPUT.wav: converts an audio-helper stream to a WAV file.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include "convert.h"
 #include "exit_codes.h"
 #include "options.h"
+#include "same_file.h"
 #include "stop_signal.h"
 #include "svg_plot.h"
 #include "wav_writer.h"
@@ -58,11 +58,17 @@ int Run(const Options& o) {
         return kExitUsage;
     }
 
-    struct stat in_st {
-    }, out_st{};
-    if (fstat(fd, &in_st) == 0 && ::stat(o.output.c_str(), &out_st) == 0 && in_st.st_dev == out_st.st_dev &&
-        in_st.st_ino == out_st.st_ino) {
-        PrintError("INPUT and OUTPUT are the same file");  // creating the WAV would truncate the input
+    // Creating the WAV or the SVG would truncate whatever else that file is.
+    const FileIdentity input = IdentifyDescriptor(fd);
+    const FileIdentity output = IdentifyPath(o.output);
+    const FileIdentity svg = o.svg.empty() ? FileIdentity{} : IdentifyPath(o.svg);
+    const char* clash = input.SameAs(output) ? "INPUT and OUTPUT are the same file"
+                        : input.SameAs(svg)  ? "--svg FILE and INPUT are the same file"
+                        : output.SameAs(svg) ? "--svg FILE and OUTPUT are the same file"
+                                             : nullptr;
+    if (clash != nullptr) {
+        if (fd != STDIN_FILENO) ::close(fd);
+        PrintError(clash);
         return kExitUsage;
     }
 
