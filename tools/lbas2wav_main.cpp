@@ -48,9 +48,17 @@ int Run(const Options& o) {
     }
     int fd = STDIN_FILENO;
     if (o.input != "-") {
-        fd = ::open(o.input.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without O_NONBLOCK, opening a FIFO waits for a writer with the stop signals blocked, and nothing
+        // could end that wait. Opened at once instead, the FIFO is waited for like any input: interruptibly.
+        fd = ::open(o.input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
+            return kExitReadError;
+        }
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
+            ::close(fd);
             return kExitReadError;
         }
     } else if (isatty(STDIN_FILENO)) {
