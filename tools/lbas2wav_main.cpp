@@ -30,8 +30,11 @@ void PrintSummary(const Options& o, const ConvertResult& r) {
                  static_cast<unsigned long long>(r.frames), r.stopped ? " (stopped by signal)" : "");
     for (std::size_t ch = 0; ch < lbas::kChannels; ++ch) {
         const ChannelLevels& c = r.levels.channel[ch];
-        std::fprintf(stderr, "  channel %zu: peak %s, RMS %s, digital silence %.1f %%\n", ch,
-                     FormatDbfs(c.peak).c_str(), FormatDbfs(c.Rms()).c_str(), 100.0 * c.SilenceShare());
+        std::fprintf(stderr, "  channel %zu: peak %s, RMS %s, digital silence %.1f %%", ch,
+                     FormatDbfs(c.Peak()).c_str(), FormatDbfs(c.Rms()).c_str(), 100.0 * c.SilenceShare());
+        // Samples that are not numbers have no level: said apart, so they never pass for quiet audio.
+        if (c.nan_samples > 0) std::fprintf(stderr, ", NaN %.1f %%", 100.0 * c.NanShare());
+        std::fputc('\n', stderr);
     }
 }
 

@@ -81,7 +81,7 @@ class Interrupt(lib.ToolTest):
                 err_path = self.path(f"{sig.name}.stderr")
                 with open(err_path, "wb") as err:
                     proc = subprocess.Popen([lib.LBAS2WAV, fifo, out], stdin=subprocess.DEVNULL, stderr=err)
-                self.addCleanup(lambda: proc.poll() is None and proc.kill())
+                self.addCleanup(lambda proc=proc: proc.poll() is None and proc.kill())
                 lib.wait_until(lambda: caught_signals(proc.pid) & (1 << (sig - 1)), "lbas2wav to catch " + sig.name)
                 proc.send_signal(sig)
                 proc.wait(timeout=30)
