@@ -20,8 +20,7 @@ FileIdentity IdentifyPath(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) return FromStat(st);
     const std::size_t slash = path.find_last_of('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty() || ::stat(directory.c_str(), &st) != 0) return {};
     return FromStat(st, name);

@@ -58,8 +58,7 @@ int wmain(int argc, wchar_t* argv[]) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
     // A 1 MiB pipe gives the helper about 2.7 s of slack if we are slow to read.
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 1 << 20) ||
-        !CreatePipe(&errRead, &errWrite, &inherit, 0))
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 1 << 20) || !CreatePipe(&errRead, &errWrite, &inherit, 0))
         return 1;
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);  // only the child's ends are inherited
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
@@ -118,8 +117,7 @@ int wmain(int argc, wchar_t* argv[]) {
             stopSent = true;  // keep reading: the stream ends when the helper exits
         }
         DWORD got = 0;
-        if (!ReadFile(outRead, buf.data() + have, static_cast<DWORD>(buf.size() - have), &got,
-                      nullptr) ||
+        if (!ReadFile(outRead, buf.data() + have, static_cast<DWORD>(buf.size() - have), &got, nullptr) ||
             got == 0)
             break;  // the helper exited (or failed; see its exit code)
         have += got;

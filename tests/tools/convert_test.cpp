@@ -64,7 +64,8 @@ TEST(Convert, OnlyAudioThatDidNotFitTheWavIsAFailure) {
             ASSERT_EQ(write(sockets[1], piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
         }
         if (c.trailing_bytes > 0) {
-            ASSERT_EQ(write(sockets[1], "\1\2\3\4\5\6\7", c.trailing_bytes), static_cast<ssize_t>(c.trailing_bytes));
+            ASSERT_EQ(write(sockets[1], "\1\2\3\4\5\6\7", c.trailing_bytes),
+                      static_cast<ssize_t>(c.trailing_bytes));
         }
         shutdown(sockets[1], SHUT_WR);
 
@@ -76,7 +77,8 @@ TEST(Convert, OnlyAudioThatDidNotFitTheWavIsAFailure) {
         close(sockets[1]);
 
         EXPECT_EQ(r.exit_code, c.exit_code) << r.error;
-        EXPECT_EQ(r.exit_code == lbas2wav::kExitSizeLimit, r.error.find("4 GiB WAV size limit") != std::string::npos)
+        EXPECT_EQ(r.exit_code == lbas2wav::kExitSizeLimit,
+                  r.error.find("4 GiB WAV size limit") != std::string::npos)
             << r.error;
         EXPECT_TRUE(r.wav_written);
         EXPECT_EQ(r.frames, c.frames_kept);
