@@ -139,8 +139,10 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     DWORD exitCode = 0;
     GetExitCodeProcess(pi.hProcess, &exitCode);
-    WaitForSingleObject(diagnostics, INFINITE);  // its pipe ends with the helper
-    CloseHandle(diagnostics);
+    if (diagnostics != nullptr) {
+        WaitForSingleObject(diagnostics, INFINITE);  // its pipe ends with the helper
+        CloseHandle(diagnostics);
+    }
     std::fwprintf(stderr, L"helper exit code %lu, %llu frames, peak %.3f\n", exitCode,
                   static_cast<unsigned long long>(frames), peak);
     CloseHandle(outRead);
