@@ -1,0 +1,80 @@
+// Every exit code of the helper reaches the caller as one HelperError: `started` rejects with it, the
+// stream errors with it, and it carries the code, the failed stage, the printed status and the lines.
+import assert from 'node:assert/strict';
+import { fileURLToPath } from 'node:url';
+import { describe, it } from 'node:test';
+
+import { HelperError, startCapture } from '../src/index.js';
+import { HELPER, capture, simEnv } from './support.js';
+
+const PID = 31337;
+const OK = [1, 3, 5, 7, 9, 12];
+
+// [scenario, exit code, stage, failure line, status, the lines before it, header bytes on stdout]
+const CASES = [
+  ['coinit=0x80004005', 2, 'coinit', 4, 0x80004005, [1, 3]],
+  ['activate=0x80070005', 3, 'activate', 6, 0x80070005, [1, 3, 5]],
+  ['result=0x80004002', 4, 'activation', 10, 0x80004002, [1, 3, 5, 7, 9]],
+  ['noclient', 4, 'activation', 10, 0, [1, 3, 5, 7, 9]],
+  ['initialize=0x88890008', 5, 'initialize', 11, 0x88890008, [1, 3, 5, 7, 9]],
+  ['service=0x8007000e', 6, 'service', 13, 0x8007000e, OK],
+  ['start=0x88890004', 7, 'start', 14, 0x88890004, OK],
+  ['delay=never', 8, 'activation-timeout', 8, null, [1, 3, 5, 7]],
+];
+
+describe('exit codes', () => {
+  for (const [scenario, exitCode, stage, line, status, before] of CASES) {
+    it(`${exitCode}: ${scenario}`, async () => {
+      const cap = capture(scenario, { excludePid: PID });
+      const seen = [];
+      cap.on('stage', (s) => seen.push(s.line));
+      const streamError = new Promise((resolve) => cap.once('error', resolve));
+      cap.resume();
+      const error = await cap.started.then(() => assert.fail('started'), (e) => e);
+      assert.ok(error instanceof HelperError, error.stack);
+      assert.equal(error.code, 'HELPER_EXIT');
+      assert.equal(error.exitCode, exitCode);
+      assert.equal(error.stage, stage);
+      assert.equal(error.line, line);
+      assert.equal(error.status, status);
+      assert.deepEqual(seen, [...before, line]);
+      assert.deepEqual(error.lines, error.stages.map((s) => s.text));
+      assert.equal(error.stages[1].pid, PID);
+      assert.equal(await streamError, error);
+      const end = await cap.ended;
+      assert.deepEqual([end.exitCode, end.frames, end.forced, end.error], [exitCode, 0, false, error]);
+    });
+  }
+
+  it('1: no argument', async () => {
+    const cap = startCapture({
+      helperPath: fileURLToPath(new URL('fixtures/no-argument.sh', import.meta.url)),
+      env: { ...simEnv(''), REAL_HELPER: HELPER },
+    });
+    const error = await cap.started.catch((e) => e);
+    assert.deepEqual([error.exitCode, error.stage, error.line], [1, 'usage', 2]);
+    assert.equal(error.stages[0].argc, 1);
+    assert.equal(error.stages[1].program, HELPER);
+  });
+
+  it('an exit code the helper does not define still fails, with what it printed', async () => {
+    const error = await capture('no_such_item').started.catch((e) => e);
+    assert.deepEqual([error.code, error.exitCode, error.stage], ['HELPER_EXIT', 125, null]);
+    assert.match(error.message, /no_such_item/);
+  });
+
+  it('a helper that cannot be started', async () => {
+    const cap = startCapture({ helperPath: '/nonexistent/audio-helper' });
+    const error = await cap.started.catch((e) => e);
+    assert.ok(error instanceof HelperError);
+    assert.equal(error.code, 'HELPER_SPAWN');
+    assert.equal(error.cause.code, 'ENOENT');
+    assert.equal((await cap.ended).error, error);
+  });
+
+  it('a process id that is not one is refused before anything starts', () => {
+    for (const pid of [-1, 1.5, '42', 2 ** 32]) {
+      assert.throws(() => startCapture({ helperPath: HELPER, excludePid: pid }), TypeError);
+    }
+  });
+});
