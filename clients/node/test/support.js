@@ -25,26 +25,34 @@ export function capture(scenario, options = {}) {
 }
 
 /**
- * Checks chunks of a ramp stream as they come: each packet of `frames` frames is a ramp segment, or zeros
- * when it is silent (packets numbered from 1; a silent packet still advances the ramp).
+ * Checks chunks of a ramp stream as they come, packet by packet as the simulated engine makes them:
+ * numbered from 1, a silent packet is zeros but still advances the ramp, the empty packet has no frames.
  */
 export class RampChecker {
-  frame = 0;
-  constructor({ frames = 480, silentEvery = 0 } = {}) {
-    this.packetFrames = frames;
-    this.silentEvery = silentEvery;
+  frame = 0; // frames checked
+  #ramp = 0; // the ramp value of the next frame
+  #packet = 0;
+  #left = 0; // frames left in the current packet
+  #silent = false;
+
+  constructor({ frames = 480, silentEvery = 0, zeroPacketAt = 0 } = {}) {
+    Object.assign(this, { packetFrames: frames, silentEvery, zeroPacketAt });
   }
 
   /** @returns null, or a description of the first wrong sample */
   check(samples) {
     if (samples.length % 2 !== 0) return `a chunk of ${samples.length} samples is not whole frames`;
-    const { packetFrames, silentEvery } = this;
-    for (let i = 0; i < samples.length; i += 2, this.frame++) {
-      const packet = Math.floor(this.frame / packetFrames) + 1;
-      const silent = silentEvery > 0 && packet % silentEvery === 0;
-      const value = silent ? 0 : this.frame % RAMP_PERIOD;
-      if (samples[i] !== value || samples[i + 1] !== (silent ? 0 : -value)) {
-        return `frame ${this.frame}: expected [${value}, ${silent ? 0 : -value}], got [${samples[i]}, ${samples[i + 1]}]`;
+    for (let i = 0; i < samples.length; i += 2, this.frame++, this.#ramp++, this.#left--) {
+      while (this.#left === 0) {
+        this.#packet++;
+        this.#left = this.#packet === this.zeroPacketAt ? 0 : this.packetFrames;
+        this.#silent = this.silentEvery > 0 && this.#packet % this.silentEvery === 0;
+      }
+      const value = this.#silent ? 0 : this.#ramp % RAMP_PERIOD;
+      // Silence is all-zero bytes: +0, never -0.
+      const right = this.#silent ? 0 : -value;
+      if (!Object.is(samples[i], value) || !Object.is(samples[i + 1], right)) {
+        return `frame ${this.frame} (packet ${this.#packet}): expected [${value}, ${right}], got [${samples[i]}, ${samples[i + 1]}]`;
       }
     }
     return null;
