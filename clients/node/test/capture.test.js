@@ -10,6 +10,7 @@ import { RampChecker, WAIT_MS, alive, capture, gone, readRamp } from './support.
 
 const PID = 4242;
 const SETUP_LINES = [1, 3, 5, 7, 9, 12, 15];
+const BOUNDED = { timeout: 4 * WAIT_MS }; // a helper left running fails the test instead of hanging it
 
 // Resolves once the helper has printed catalogue line `line` (lines often come several to an event).
 function stageLine(cap, line) {
@@ -40,7 +41,7 @@ describe('stream', () => {
     ['a ramp past 2^24 frames wraps', 'source=ramp,frames=48000,packets=360', 360 * 48000, { frames: 48000 }],
   ];
   for (const [name, scenario, frames, options] of cases) {
-    it(name, async () => {
+    it(name, BOUNDED, async () => {
       const cap = capture(`period=0,${scenario}`, { excludePid: PID });
       const seen = [];
       cap.on('stage', (s) => seen.push(s));
@@ -57,7 +58,7 @@ describe('stream', () => {
 });
 
 describe('backpressure', () => {
-  it('a slow consumer gets every frame while the stream buffers no more than its high-water mark', async () => {
+  it('a slow consumer gets every frame while the stream buffers no more than its high-water mark', BOUNDED, async () => {
     const cap = capture('source=ramp,period=0,frames=480,packets=1500', { highWaterMark: 4 });
     let most = 0;
     const { end, counted } = await readRamp(cap, 1500 * 480, new RampChecker(), {
@@ -70,7 +71,7 @@ describe('backpressure', () => {
     assert.ok(most <= 4, `${most} chunks were buffered`);
   });
 
-  it('a consumer that stopped reading does not keep the helper from a clean stop', async () => {
+  it('a consumer that stopped reading does not keep the helper from a clean stop', BOUNDED, async () => {
     const cap = capture('source=tone,period=0');
     await cap.started;
     cap.pause();
@@ -81,7 +82,7 @@ describe('backpressure', () => {
 });
 
 describe('stop and abort', () => {
-  it('stop during capture ends with exit code 0 and whole frames', async () => {
+  it('stop during capture ends with exit code 0 and whole frames', BOUNDED, async () => {
     const cap = capture('source=tone');
     await cap.started;
     let frames = 0;
@@ -93,7 +94,7 @@ describe('stop and abort', () => {
     assert.ok(!alive(cap.pid));
   });
 
-  it('stop during a set-up that then completes is a clean stop', async () => {
+  it('stop during a set-up that then completes is a clean stop', BOUNDED, async () => {
     const cap = capture('stall=initialize:300');
     cap.resume();
     await stageLine(cap, 1);
@@ -102,7 +103,7 @@ describe('stop and abort', () => {
     assert.deepEqual([end.exitCode, end.forced], [0, false]);
   });
 
-  it('stop during a set-up that does not finish in time ends the helper forcefully', async () => {
+  it('stop during a set-up that does not finish in time ends the helper forcefully', BOUNDED, async () => {
     const cap = capture('stall=initialize:600000');
     cap.resume();
     await stageLine(cap, 7);
@@ -118,7 +119,7 @@ describe('stop and abort', () => {
     ['set-up', 'stall=initialize:600000', (cap) => stageLine(cap, 7)],
     ['capture', 'source=tone', (cap) => cap.started],
   ]) {
-    it(`abort during ${when} ends the helper at once and fails the stream and \`started\``, async () => {
+    it(`abort during ${when} ends the helper at once and fails the stream and \`started\``, BOUNDED, async () => {
       const controller = new AbortController();
       const cap = capture(scenario, { signal: controller.signal });
       const reading = (async () => {
@@ -134,13 +135,13 @@ describe('stop and abort', () => {
     });
   }
 
-  it('an aborted signal starts nothing', async () => {
+  it('an aborted signal starts nothing', BOUNDED, async () => {
     const cap = capture('', { signal: AbortSignal.abort() });
     await assert.rejects(cap.started, { name: 'AbortError' });
     assert.equal(cap.pid, undefined);
   });
 
-  it('a consumer that gives up on the stream ends the helper', async () => {
+  it('a consumer that gives up on the stream ends the helper', BOUNDED, async () => {
     const cap = capture('source=tone');
     for await (const samples of cap) {
       assert.ok(samples.length > 0);
