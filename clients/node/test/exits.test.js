@@ -1,6 +1,7 @@
 // Every exit code of the helper reaches the caller as one HelperError: `started` rejects with it, the
 // stream errors with it, and it carries the code, the failed stage, the printed status and the lines.
 import assert from 'node:assert/strict';
+import { finished } from 'node:stream/promises';
 import { fileURLToPath } from 'node:url';
 import { describe, it } from 'node:test';
 
@@ -22,6 +23,9 @@ const CASES = [
   ['start=0x88890004', 7, 'start', 14, 0x88890004, OK],
   ['delay=never', 8, 'activation-timeout', 8, null, [1, 3, 5, 7]],
 ];
+
+const FAKE = fileURLToPath(new URL('fixtures/fake-helper.sh', import.meta.url));
+const fake = (how) => startCapture({ helperPath: FAKE, env: { ...process.env, FAKE_HELPER: how } });
 
 describe('exit codes', () => {
   for (const [scenario, exitCode, stage, line, status, before] of CASES) {
@@ -78,6 +82,27 @@ describe('exit codes', () => {
     assert.equal(error.code, 'HELPER_SPAWN');
     assert.equal(error.cause.code, 'ENOENT');
     assert.equal((await cap.ended).error, error);
+  });
+
+  it('a header that is not the expected one names the bad field and ends the helper', BOUNDED, async () => {
+    const cap = fake('bad-header');
+    const error = await cap.started.catch((e) => e);
+    assert.ok(error instanceof HelperError);
+    assert.deepEqual([error.code, error.field, error.expected, error.actual], ['HELPER_BAD_HEADER', 'channels', 2, 1]);
+    assert.match(error.message, /channels/);
+    const end = await cap.ended;
+    assert.deepEqual([end.forced, end.frames, end.error], [true, 0, error]);
+  });
+
+  it('a stream cut inside a frame gives the whole frames and drops the rest', BOUNDED, async () => {
+    const cap = fake('cut');
+    const chunks = [];
+    cap.on('data', (samples) => chunks.push(...samples));
+    await cap.started;
+    await finished(cap);
+    const end = await cap.ended;
+    assert.deepEqual(chunks, [1, -1, 0.5, -0.5]);
+    assert.deepEqual([end.exitCode, end.frames, end.droppedBytes, end.error], [0, 2, 4, null]);
   });
 
   it('a process id that is not one is refused before anything starts', BOUNDED, () => {
