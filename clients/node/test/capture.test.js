@@ -72,10 +72,13 @@ describe('backpressure', () => {
   });
 
   it('a consumer that stopped reading does not keep the helper from a clean stop', BOUNDED, async () => {
-    const cap = capture('source=tone,period=0');
+    const cap = capture('source=tone,period=0', { highWaterMark: 2 });
     await cap.started;
-    cap.pause();
-    await once(cap, 'readable'); // the stream has filled; the helper is blocked on a full pipe
+    // Nobody reads: the stream fills up to its high-water mark, then the pipe, and the helper blocks.
+    for (const deadline = Date.now() + WAIT_MS; cap.readableLength < 2 && Date.now() < deadline; ) {
+      await new Promise((r) => setTimeout(r, 10));
+    }
+    assert.equal(cap.readableLength, 2);
     const end = await cap.stop({ timeoutMs: 10000 });
     assert.deepEqual([end.exitCode, end.forced, end.error], [0, false, null]);
   });
