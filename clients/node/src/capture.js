@@ -225,9 +225,10 @@ export class Capture extends Readable {
       if (!this.#isStarted) {
         this.#fail(new HelperError('the helper was stopped before the capture started', { code: 'HELPER_STOPPED', stages }));
       }
-    } else if (exitCode === null) {
+    } else if (exitCode === null && !(this.#stopRequested && signalName === 'SIGINT')) {
+      // (Our own SIGINT ends a helper that has not yet set up its handler: that is a stop like any other.)
       this.#fail(new HelperError(`the helper was ended by ${signalName}`, { code: 'HELPER_KILLED', signal: signalName, stages }));
-    } else if (exitCode !== 0) {
+    } else if (exitCode !== null && exitCode !== 0) {
       const failed = stages.find((stage) => stage.failure);
       const said = stages.map((stage) => stage.text).join(' | ');
       const detail = failed ? `: ${failed.text}` : said ? `; it said: ${said}` : '';

@@ -100,10 +100,17 @@ describe('stop and abort', () => {
   it('stop during a set-up that then completes is a clean stop', BOUNDED, async () => {
     const cap = capture('stall=initialize:300');
     cap.resume();
-    await stageLine(cap, 1);
+    await stageLine(cap, 7); // its stop handler is in place
     const end = await cap.stop({ timeoutMs: WAIT_MS });
     await cap.started;
     assert.deepEqual([end.exitCode, end.forced], [0, false]);
+  });
+
+  it('stop at once is a stop, whether or not the helper was ready for it', BOUNDED, async () => {
+    const cap = capture('');
+    const end = await cap.stop();
+    assert.ok(end.error === null || end.error.code === 'HELPER_STOPPED', end.error?.stack);
+    assert.equal(end.forced, false);
   });
 
   it('stop during a set-up that does not finish in time ends the helper forcefully', BOUNDED, async () => {
