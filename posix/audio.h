@@ -19,6 +19,7 @@ struct WAVEFORMATEX {
 };
 #pragma pack(pop)
 constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 3;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
 struct BLOB {
     ULONG cbSize;

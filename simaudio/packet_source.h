@@ -22,6 +22,7 @@ class PacketSource {
     explicit PacketSource(const Scenario& scenario);
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
+    std::uint64_t produced() const { return m_produced; }
     Packet next();
 
     // Fills `samples` with the packet's interleaved stereo frames. A silent packet gets non-zero junk, as
