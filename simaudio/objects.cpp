@@ -41,22 +41,6 @@ std::string describe(const WAVEFORMATEX* format) {
            std::to_string(f.cbSize);
 }
 
-// What the engine checks of any format: a consistent structure, then what the process-loopback client
-// converts to (32-bit float stereo at 48 kHz).
-HRESULT checkFormat(const WAVEFORMATEX& f) {
-    const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
-    if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
-        f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8 ||
-        f.nAvgBytesPerSec != f.nSamplesPerSec * f.nBlockAlign || (extensible && f.cbSize < 22)) {
-        return E_INVALIDARG;
-    }
-    // A plain format carries no extra bytes the engine could use.
-    if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == 2 &&
-                                f.nSamplesPerSec == 48000 && f.wBitsPerSample == 32;
-    return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
-}
-
 // Reference counting shared by the objects below; `live` counts the objects of one kind.
 template <class Interface>
 class RefCounted : public Interface {
@@ -133,7 +117,7 @@ class AudioClient final : public RefCounted<IAudioClient> {
         if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (format == nullptr) return E_POINTER;
         if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
-        const HRESULT formatStatus = checkFormat(*format);
+        const HRESULT formatStatus = checkCaptureFormat(*format);
         if (FAILED(formatStatus)) return formatStatus;
         if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
             return E_INVALIDARG;
@@ -288,6 +272,22 @@ bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* para
 }
 
 }  // namespace
+
+// What the engine checks of any format: a consistent structure, then what the process-loopback client
+// converts to (32-bit float stereo at 48 kHz).
+HRESULT checkCaptureFormat(const WAVEFORMATEX& f) {
+    const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
+        f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8 ||
+        f.nAvgBytesPerSec != f.nSamplesPerSec * f.nBlockAlign || (extensible && f.cbSize < 22)) {
+        return E_INVALIDARG;
+    }
+    // A plain format carries no extra bytes the engine could use.
+    if (!extensible && f.cbSize != 0) return E_INVALIDARG;
+    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == 2 &&
+                                f.nSamplesPerSec == 48000 && f.wBitsPerSample == 32;
+    return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+}
 
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
     const Scenario& scenario = currentScenario();
