@@ -83,3 +83,16 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // The program's entry: posix/entry.cpp's main() decodes the arguments and calls it.
 int wmain(int argc, wchar_t* argv[]);
+
+// The performance counter: CLOCK_MONOTONIC in 100 ns units, so its frequency is 10,000,000 and every
+// engine on this host reports packet positions on the same clock.
+using LONGLONG = std::int64_t;
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);

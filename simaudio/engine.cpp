@@ -5,6 +5,7 @@
 
 #include "simaudio/kernel_model.h"
 #include "simaudio/trace.h"
+#include "stream/performance_clock.h"
 
 namespace simaudio {
 
@@ -33,6 +34,7 @@ void Engine::start() {
     std::unique_lock<Mutex> lock(m_mutex);
     if (m_running) return;
     m_running = true;
+    m_start = performanceClockNow();
     if (m_scenario.failSizeAfter == 0) {
         m_invalidated = true;
         wake = m_event;
@@ -59,8 +61,15 @@ void Engine::stop() {
 HANDLE Engine::produceBatch() {
     if (m_invalidated) return nullptr;
     bool produced = false;
-    for (std::uint32_t i = 0; i < m_scenario.burst && !m_source.exhausted(); ++i) {
-        Packet packet = m_source.next();
+    for (std::uint32_t made = 0; made < m_scenario.burst && !m_source.exhausted();) {
+        Packet packet = m_source.next(m_start);
+        if (m_source.quiet(packet)) {
+            // On the clock a quiet wake-up passes with nothing; as fast as the reader goes, quiet takes no
+            // time and the next packet that is not quiet comes at once.
+            if (m_scenario.periodMs != 0) ++made;
+            continue;
+        }
+        ++made;
         // A full buffer loses its oldest audio (never the packet the reader holds), and the next packet
         // handed out says so.
         const std::size_t firstFree = m_held ? 1 : 0;
@@ -149,7 +158,8 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
     return S_OK;
 }
 
-HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
+HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                          UINT64* qpcPosition) {
     if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
     std::unique_lock<Mutex> lock(m_mutex);
     *data = nullptr;
@@ -169,6 +179,8 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
     *data = reinterpret_cast<BYTE*>(m_samples.data());
     *frames = packet.frames;
     *flags = packet.flags;
+    if (devicePosition != nullptr) *devicePosition = packet.firstFrame;
+    if (qpcPosition != nullptr) *qpcPosition = packet.position;
     m_held = true;
     return S_OK;
 }

@@ -27,7 +27,8 @@ class Engine {
     void stop();
 
     HRESULT nextPacketSize(UINT32* frames);
-    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags);
+    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition = nullptr,
+                      UINT64* qpcPosition = nullptr);
     HRESULT releaseBuffer(UINT32 frames);
 
     std::uint64_t packetsReleased() const;
@@ -54,6 +55,7 @@ class Engine {
     bool m_invalidated = false;
     bool m_failedSizeOnce = false;
     HANDLE m_event = nullptr;  // the engine's own handle
+    std::uint64_t m_start = 0;  // the engine's time 0 on the performance counter
     std::uint64_t m_getBufferCalls = 0;
     std::uint64_t m_released = 0;
     std::uint64_t m_dropped = 0;

@@ -82,9 +82,9 @@ class CaptureClient final : public RefCounted<IAudioCaptureClient> {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IAudioCaptureClient, object);
     }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
-                                        UINT64*) override {
-        return m_engine.getBuffer(data, frames, flags);
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                                        UINT64* qpcPosition) override {
+        return m_engine.getBuffer(data, frames, flags, devicePosition, qpcPosition);
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override { return m_engine.releaseBuffer(frames); }
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {

@@ -94,6 +94,19 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
     if (key == "fail_buffer_at") return number(s.failBufferAt, 1, UINT64_MAX / 2);
     if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
     if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
+    if (key == "quiet") {
+        // quiet=FROM:MS, repeatable
+        const std::size_t colon = value.find(':');
+        std::uint64_t from = 0;
+        std::uint64_t length = 0;
+        if (!hasValue || colon == std::string::npos || !parseNumber(value.substr(0, colon), 86400000, from) ||
+            !parseNumber(value.substr(colon + 1), 86400000, length) || length == 0) {
+            return "needs FROM:MS, engine milliseconds up to 86400000 and a length of at least 1";
+        }
+        s.quiet.push_back({from, length});
+        return "";
+    }
+    if (key == "jitter") return number(s.jitterUs, 0, 1000000);
     if (key == "stall") {
         // stall=CALL:MS
         const std::size_t colon = value.find(':');
@@ -199,7 +212,7 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
         std::string problem =
-            seen.insert(key).second ? applyItem(key, value, hasValue, parsed) : "is given twice";
+            seen.insert(key).second || key == "quiet" ? applyItem(key, value, hasValue, parsed) : "is given twice";
         if (!problem.empty()) {
             error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
             return false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "winaudio/windows_audio.h"
 
@@ -30,6 +31,15 @@ struct Scenario {
     std::uint32_t burst = 1;               // packets ready at each wake-up
     std::uint64_t packets = kNever;        // then the engine produces nothing more
     std::uint32_t capacityFrames = 96000;  // engine buffer; on overflow the oldest audio is dropped
+
+    // Stretches of engine time (from, length, in ms) in which the engine hands out nothing and signals
+    // nothing, as a real engine does while nothing plays; its time runs on.
+    struct Quiet {
+        std::uint64_t fromMs;
+        std::uint64_t lengthMs;
+    };
+    std::vector<Quiet> quiet;
+    std::uint32_t jitterUs = 0;  // packet positions wander by up to this much either way
 
     // Faults, by 1-based packet or call number; 0 or kNever: none.
     std::uint64_t silentEvery = 0;
