@@ -23,6 +23,7 @@ class PacketSource {
     explicit PacketSource(const Scenario& scenario);
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
+    std::uint64_t produced() const { return m_produced; }
     // The next packet; its position counts from `start`, the engine's time 0.
     Packet next(std::uint64_t start);
     // True for a packet that begins inside a quiet stretch: it is made (time runs on) but never handed out.

@@ -124,6 +124,48 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
         *field = static_cast<std::uint32_t>(ms);
         return "";
     }
+    if (key == "fail_event") {
+        if (value == "completion")
+            s.failCompletionEvent = true;
+        else if (value == "capture")
+            s.failCaptureEvent = true;
+        else
+            return "needs completion or capture";
+        return "";
+    }
+    if (key == "fail_wait") {
+        if (value == "activation")
+            s.failActivationWait = true;
+        else if (value == "capture")
+            s.failCaptureWait = true;
+        else
+            return "needs activation or capture";
+        return "";
+    }
+    if (key == "fail_size_once_after") return number(s.failSizeOnceAfter, 1, UINT64_MAX / 2);
+    if (key == "stop_at") {
+        // stop_at=coinit|initialize|service|start|packet:N|release:N
+        using P = Scenario::StopPoint;
+        const std::size_t colon = value.find(':');
+        const std::string point = value.substr(0, colon);
+        const bool counted = point == "packet" || point == "release";
+        std::uint64_t n = 0;
+        if (counted && (colon == std::string::npos || !parseNumber(value.substr(colon + 1), UINT64_MAX / 2, n) ||
+                        n == 0)) {
+            return "needs packet:N or release:N with N from 1";
+        }
+        if (!counted && colon != std::string::npos) return "needs coinit, initialize, service or start";
+        s.stopAt = point == "coinit"       ? P::Coinit
+                   : point == "initialize" ? P::Initialize
+                   : point == "service"    ? P::Service
+                   : point == "start"      ? P::Start
+                   : point == "packet"     ? P::Packet
+                   : point == "release"    ? P::Release
+                                           : P::None;
+        if (s.stopAt == P::None) return "needs coinit, initialize, service, start, packet:N or release:N";
+        s.stopPacket = n;
+        return "";
+    }
     if (key == "trace") {
         if (!hasValue || value.empty()) return "needs a file path";
         s.tracePath = value;

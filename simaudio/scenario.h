@@ -55,6 +55,21 @@ struct Scenario {
     std::uint32_t stallStartMs = 0;
 
     std::string tracePath;  // where the call log goes at exit; empty: none
+
+    // Kernel faults, for the events the program makes: that event's CreateEventW fails, or every wait on
+    // it fails at once.
+    bool failCompletionEvent = false;
+    bool failCaptureEvent = false;
+    bool failActivationWait = false;
+    bool failCaptureWait = false;
+    // After N packets, the next packet-size query fails once, then all is normal again; 0: none.
+    std::uint64_t failSizeOnceAfter = 0;
+
+    // A console stop request raised at one exact point (stop_at=...); it has been handled when the
+    // point passes.
+    enum class StopPoint { None, Coinit, Initialize, Service, Start, Packet, Release };
+    StopPoint stopAt = StopPoint::None;
+    std::uint64_t stopPacket = 0;  // Packet: just before packet N is readied; Release: as N is released
 };
 
 // Parses `text` into `scenario` (starting from the defaults). On failure returns false and sets `error`

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "simaudio/engine.h"
+#include "simaudio/sim_platform.h"
 #include "simaudio/scenario.h"
 
 namespace {
@@ -75,6 +76,32 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
         EXPECT_EQ(s.frames, 123u);  // untouched on failure
         EXPECT_NE(error.find("AUDIO_HELPER_SIM"), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(AudioClient, InitializeChecksTheFormatAsTheEngineDoes) {
+    const WAVEFORMATEX good = {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0};
+    const struct {
+        const char* name;
+        void (*change)(WAVEFORMATEX&);
+        HRESULT status;
+    } cases[] = {
+        {"the capture format", [](WAVEFORMATEX&) {}, S_OK},
+        {"block align not channels x bits / 8", [](WAVEFORMATEX& f) { f.nBlockAlign = 4; }, E_INVALIDARG},
+        {"bytes per second not rate x block align", [](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 192000; }, E_INVALIDARG},
+        {"no channels", [](WAVEFORMATEX& f) { f.nChannels = 0; }, E_INVALIDARG},
+        {"extra bytes on a plain format", [](WAVEFORMATEX& f) { f.cbSize = 22; }, E_INVALIDARG},
+        {"integer samples", [](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_PCM; }, AUDCLNT_E_UNSUPPORTED_FORMAT},
+        {"mono", [](WAVEFORMATEX& f) { f.nChannels = 1, f.nBlockAlign = 4, f.nAvgBytesPerSec = 192000; },
+         AUDCLNT_E_UNSUPPORTED_FORMAT},
+        {"44.1 kHz", [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; },
+         AUDCLNT_E_UNSUPPORTED_FORMAT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WAVEFORMATEX format = good;
+        c.change(format);
+        EXPECT_EQ(simaudio::checkCaptureFormat(format), c.status);
     }
 }
 

@@ -121,6 +121,8 @@ class Helper:
         self.err, self.out = bytearray(), bytearray()
         self.err_eof = self.out_eof = False
         self.out_since = None  # when stdout first carried data
+        self.line_times = []  # when each complete stderr line arrived
+        self.err_closed_at = None
         self.started, self.ended = time.monotonic(), None
         self.proc = subprocess.Popen(RUNNER + [exe or HELPER] + list(args), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
@@ -146,8 +148,13 @@ class Helper:
             with self.cond:
                 if size == 0:
                     setattr(self, name + "_eof", True)
+                    if name == "err":
+                        self.err_closed_at = time.monotonic()  # the process has ended
                 else:
                     getattr(self, name).extend(memoryview(buffer)[:size])
+                    if name == "err":
+                        complete = len(split_lines(self.err)[0])
+                        self.line_times += [time.monotonic()] * (complete - len(self.line_times))
                     if name == "out" and self.out_since is None:
                         self.out_since = time.monotonic()
                 self.cond.notify_all()
@@ -169,6 +176,12 @@ class Helper:
                 if problem:
                     raise AssertionError("%s; stderr so far:\n%s" % (problem, describe_lines(self.err)))
                 self.cond.wait(min(deadline - now, 0.5))
+
+    def line_time(self, number):
+        """When catalogue line `number` arrived complete (it must have)."""
+        with self.cond:
+            index = next(i for i, text in enumerate(split_lines(self.err)[0]) if text.startswith(prefix(number)))
+            return self.line_times[index]
 
     def wait_line(self, number, timeout=None):
         """Waits until catalogue line `number` is complete on stderr."""
@@ -259,7 +272,8 @@ def check_trace(test, trace, expected):
         test.assertEqual(trace[got_releases[0]], "Release client -> 2", dump)
         test.assertLess(got_releases[0], operation, dump)
     if "Release capture -> 0" in expected:
-        between = trace[trace.index("Release capture -> 0"):trace.index("CoUninitialize")]
+        uninit = next(i for i, text in enumerate(trace) if text.startswith("CoUninitialize"))
+        between = trace[trace.index("Release capture -> 0"):uninit]
         test.assertTrue(any(text.startswith(CLIENT_RELEASE) for text in between),
                         "the program did not release the client between capture client and COM:\n" + dump)
     if want_releases and want_releases[-1] == "Release client -> 0":
@@ -268,20 +282,27 @@ def check_trace(test, trace, expected):
 
 def activation_trace(pid, client=True):
     """The trace up to a completed activation."""
-    lines = ["CoInitializeEx model=0", "ActivateAudioInterfaceAsync pid=%d mode=1" % pid]
+    lines = ["CoInitializeEx model=0", "CreateEventW completion event",
+             "ActivateAudioInterfaceAsync pid=%d mode=1" % pid, "WaitForSingleObject completion event ms=5000"]
     if client:
         lines += ["Release client -> 2", "Release client -> 1"]
     return lines + ["Release operation -> *"]
 
 
-SET_UP_CALLS = ["Initialize mode=0 flags=0x00060000 duration=200000 periodicity=0 session=null",
-                "SetEventHandle set", "GetService", "Start"]
+SET_UP_CALLS = ["Initialize mode=0 flags=0x00060000 duration=200000 periodicity=0"
+                " format=tag3/ch2/48000Hz/384000B/s/align8/bits32/cb0 session=null",
+                "CreateEventW capture event", "SetEventHandle set", "GetService", "Start"]
+CAPTURE_WAIT = "WaitForSingleObject capture event ms=500"
+# The shutdown order: the engine drops its own reference to the capture event when the program releases
+# the audio client, the program closes its handle next, and only then releases the handler.
+SHUTDOWN = ["Stop", "Release capture -> 0", "CloseHandle capture event by the engine", "Release client -> 0",
+            "CloseHandle capture event by the program (handler refs=2)", "CoUninitialize (handler refs=1)"]
 
 
-def full_trace(pid, live="live operation=0 client=0 capture=0 com=0"):
-    """The whole trace of a run that captured and shut down in order."""
-    return activation_trace(pid) + SET_UP_CALLS + [
-        "Stop", "Release capture -> 0", "Release client -> 0", "CoUninitialize", live, "handler refs=1"]
+def full_trace(pid, live="live operation=0 client=0 capture=0 com=0", waits=(CAPTURE_WAIT,)):
+    """The whole trace of a run that captured and shut down in order; `waits` are the capture-loop lines
+    (none when a stop came before the first wait)."""
+    return activation_trace(pid) + SET_UP_CALLS + list(waits) + SHUTDOWN + [live, "handler refs=1"]
 
 
 def ramp_bytes(first, count):

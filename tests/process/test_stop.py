@@ -10,8 +10,9 @@ import threading
 import time
 import unittest
 
-from helperlib import (FRAME, HEADER, WINE, Helper, TempDirMixin, check_trace, full_trace, read_trace,
-                       setup_lines, sim_with_trace, stderr_bytes)
+from helperlib import (CAPTURE_WAIT, FRAME, HEADER, SET_UP_CALLS, SHUTDOWN, WINE, Helper, TempDirMixin,
+                       activation_trace, check_trace, expected_stream, full_trace, packet_plan, read_trace,
+                       run_parallel, run_to_exit, setup_lines, sim_with_trace, stderr_bytes, stream_difference)
 import helperlib
 
 PID = 777
@@ -50,10 +51,91 @@ class PacedReader(threading.Thread):
             self.got += len(chunk)
 
 
+LIVE = "live operation=0 client=0 capture=0 com=0"
+
+
+def stop_point_trace(after, point, waits=()):
+    """A full trace with the stop request raised by the engine right after the trace line `after`."""
+    trace = full_trace(PID, waits=waits)
+    at = trace.index(after) + 1
+    return trace[:at] + ["console stop request at " + point] + trace[at:]
+
+
+# (what is pinned, scenario, packets that reach stdout, the trace). The engine raises the stop request
+# itself at an exact point and goes on only once the console handler has run, so the counts are exact.
+STOP_POINTS = [
+    ("a stop wins over a packet readied during the wait", "stop_at=packet:5", 4,
+     stop_point_trace(CAPTURE_WAIT, "packet 5", [CAPTURE_WAIT])),
+    ("a drain finishes every ready packet first", "period=0,burst=8,stop_at=release:11", 16,
+     stop_point_trace(CAPTURE_WAIT, "release of packet 11", [CAPTURE_WAIT])),
+] + [
+    # During set-up, with packets ready from the start: honoured before the first wait.
+    ("a stop during %s is seen before the first wait" % point, "period=0,stop_at=" + point, 0,
+     stop_point_trace(after, point))
+    for point, after in (("coinit", "CoInitializeEx model=0"), ("initialize", SET_UP_CALLS[0]),
+                         ("service", "GetService"), ("start", "Start"))
+]
+
+
 class StopTests(TempDirMixin, unittest.TestCase):
     def start(self, sim):
         self.trace_path = self.temp_path("trace.txt")
         return Helper(self, args=[str(PID)], sim=sim_with_trace(sim, self.trace_path))
+
+    @unittest.skipIf(WINE, "the engine raises console events through the native stand-in only")
+    def test_stop_points(self):
+        traces = [self.temp_path("point-%d.txt" % i) for i in range(len(STOP_POINTS))]
+        results = run_parallel(lambda job: run_to_exit([str(PID)], sim=sim_with_trace("source=ramp," + job[0][1], job[1])),
+                               list(zip(STOP_POINTS, traces)))
+        for (name, _, packets, trace), path, (code, out, err) in zip(STOP_POINTS, traces, results):
+            with self.subTest(name):
+                self.assertEqual(code, 0)
+                self.assertEqual(err, stderr_bytes(setup_lines(PID)), helperlib.describe_lines(err))
+                expected = HEADER + expected_stream(packet_plan(480, packets))
+                self.assertEqual(out, expected, stream_difference(expected, out))
+                check_trace(self, read_trace(path), trace)
+
+    @unittest.skipIf(WINE, "logoff and shutdown reach the native build only, as signals")
+    def test_logoff_and_shutdown_are_answered_and_capture_goes_on(self):
+        # Answered TRUE, so the default action (the end of the process) is not taken; the flag stays clear.
+        helper = self.start("")
+        helper.wait_line(15)
+        helper.wait_stdout(CAPTURING)
+        helper.signal(signal.SIGUSR1)
+        helper.signal(signal.SIGUSR2)
+        helper.wait_stdout(len(helper.out) + 20 * 480 * FRAME)
+        self.assertIsNone(helper.proc.poll(), "a logoff or shutdown event ended the capture")
+        helper.signal(signal.SIGINT)
+        self.check_orderly_stop(helper, frames_expected=True)
+
+    @unittest.skipIf(WINE, "the wait fault is the native stand-in's")
+    def test_failed_capture_waits_turn_the_loop_and_a_stop_still_ends_it(self):
+        # Every wait fails at once: the loop turns without pause, reads no packet, and still sees the stop.
+        helper = self.start("fail_wait=capture")
+        helper.wait_line(15)
+        deadline = time.monotonic() + helperlib.START_SLACK
+        while cpu_seconds(helper.pid) < 0.3:
+            self.assertIsNone(helper.proc.poll(), "the capture ended on failed waits alone")
+            self.assertLess(time.monotonic(), deadline, "the loop blocked on a failed wait")
+            time.sleep(0.02)
+        helper.signal(signal.SIGINT)
+        self.assertEqual(helper.finish(), 0)
+        self.assertEqual(bytes(helper.out), HEADER)
+        check_trace(self, read_trace(self.trace_path), full_trace(PID, waits=[CAPTURE_WAIT + " -> failed"]))
+
+    def test_stop_while_idle_ends_within_one_wait(self):
+        # One packet, then nothing: the stop comes just after the loop began a wait on an idle engine, so
+        # it is seen when that wait times out. The median of several runs tells 500 ms from 4000 ms.
+        runs = 3
+        helpers = [Helper(self, args=[str(PID)], sim="source=ramp,packets=1") for _ in range(runs)]
+        latencies = []
+        for helper in helpers:
+            helper.wait_stdout(len(HEADER) + 480 * FRAME)
+            sent = time.monotonic()
+            helper.signal(signal.SIGINT)
+            self.assertEqual(helper.finish(), 0)
+            latencies.append(helper.err_closed_at - sent)
+        self.assertLess(sorted(latencies)[runs // 2], 0.5 + (2.0 if WINE else 0.5), latencies)
 
     def check_orderly_stop(self, helper, frames_expected):
         code = helper.finish()
@@ -66,7 +148,7 @@ class StopTests(TempDirMixin, unittest.TestCase):
             self.assertGreaterEqual(len(out), CAPTURING)
         else:
             self.assertEqual(out, HEADER, "frames written after a stop during set-up")
-        check_trace(self, read_trace(self.trace_path), full_trace(PID))
+        check_trace(self, read_trace(self.trace_path), full_trace(PID, waits=[CAPTURE_WAIT] if frames_expected else []))
 
     def stop_during_capture(self, signals):
         helper = self.start("")
@@ -173,6 +255,12 @@ class StopTests(TempDirMixin, unittest.TestCase):
                 return f.read()
         except FileNotFoundError:
             return ""
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
 
 if __name__ == "__main__":
     helperlib.main()
