@@ -143,11 +143,11 @@ void writeQuietTime(Silence& silence, timeline::Timeline& streamTime) {
 }
 
 // Moves packets to standard output until a stop request or a failed packet-size query after a wake-up,
-// then tears the capture down in a fixed order.
+// then tears the capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
 int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
-               ActivationHandler* handler) {
+               ActivationHandler* handler, std::uint64_t startedAt) {
     Silence silence;
-    timeline::Timeline streamTime(performanceClockNow());
+    timeline::Timeline streamTime(startedAt);
     for (;;) {
         if (g_stop.load()) break;
         const DWORD wait = WaitForSingleObject(captureEvent, kCaptureWaitMs);
@@ -254,6 +254,7 @@ int wmain(int argc, wchar_t* argv[]) {
 
     const StreamHeader header = makeStreamHeader(captureFormat);
     writeAll(&header, sizeof header);
+    const std::uint64_t startedAt = performanceClockNow();  // the time frame 0 stands for
     hr = audioClient->Start();
     if (FAILED(hr)) {
         report(kLineStartFailed, hr);
@@ -262,5 +263,5 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     report(kLineCaptureStarted);
 
-    return runCapture(audioClient, captureClient, captureEvent, handler);
+    return runCapture(audioClient, captureClient, captureEvent, handler, startedAt);
 }

@@ -78,7 +78,11 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
                             "stop_at=packet",
                             "stop_at=release:0",
                             "stop_at=start:1",
-                            "stop_at=later"}) {
+                            "stop_at=later",
+                            "quiet=5",
+                            "quiet=5:0",
+                            "quiet=:5",
+                            "jitter=1000001"}) {
         SCOPED_TRACE(bad);
         Scenario s;
         s.frames = 123;
@@ -183,6 +187,40 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
             ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
             EXPECT_EQ(size, 0u);  // the batch is drained; the next one comes with the event
         }
+    }
+}
+
+TEST(Engine, QuietStretchesPassEngineTimeWithoutPacketsAndPositionsFollowIt) {
+    // 10 ms packets as fast as the reader goes; quiet from 20 ms for 30 ms and from 100 ms for 10 ms.
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(simaudio::parseScenario("source=ramp,period=0,jitter=300,quiet=20:30,quiet=100:10", s, error))
+        << error;
+    EngineFixture f(s);
+    f.engine.start();
+    std::uint64_t previous = 0;
+    for (std::uint64_t expectedFirst : {0u, 480u, 2400u, 2880u, 3360u, 3840u, 4320u, 5280u}) {
+        SCOPED_TRACE(expectedFirst);
+        ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+        UINT32 size = 0;
+        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        UINT64 device = 0;
+        UINT64 position = 0;
+        ASSERT_EQ(f.engine.getBuffer(&data, &frames, &flags, &device, &position), S_OK);
+        EXPECT_EQ(device, expectedFirst);
+        EXPECT_EQ(reinterpret_cast<const float*>(data)[0], simaudio::rampValue(expectedFirst));
+        if (previous != 0) {
+            // 208.3 ticks of 100 ns per frame, give or take the 300 us jitter at each end
+            const double ticks = static_cast<double>(position) - static_cast<double>(previous);
+            const double packets = expectedFirst == 2400 ? 4 : expectedFirst == 5280 ? 2 : 1;
+            EXPECT_NEAR(ticks, 10000000.0 / 48000 * 480 * packets, 6000.0);
+        }
+        previous = position;
+        ASSERT_EQ(f.engine.releaseBuffer(frames), S_OK);
+        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);  // empty: the next batch is made and signalled
     }
 }
 

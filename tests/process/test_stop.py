@@ -2,8 +2,11 @@
 and set-up, and stops the engine raises at exact points. Every one must end in an orderly shutdown with
 exit 0 and no line after line 15; logoff and shutdown events must not stop anything."""
 
+import fcntl
 import os
+import select
 import signal
+import threading
 import time
 import unittest
 
@@ -13,6 +16,40 @@ import helperlib
 
 PID = 777
 CAPTURING = len(HEADER) + 4 * 480 * FRAME  # a few packets in: the capture loop is running
+BYTES_PER_SECOND = 48000 * FRAME
+F_SETPIPE_SZ = 1031
+# From the stop request to the exit, with a reader slower than real time.
+SLOW_READER_STOP_LIMIT = 2.0 if WINE else 1.5
+
+
+class PacedReader(threading.Thread):
+    """Reads the helper's stdout at `rate` times real time until it ends, through a one-page pipe, so the
+    helper is soon blocked on every write and the engine always has a packet ready."""
+
+    def __init__(self, helper, rate):
+        super().__init__(daemon=True)
+        self.fd, self.rate = helper.proc.stdout.fileno(), rate
+        self.got = 0
+        fcntl.fcntl(self.fd, F_SETPIPE_SZ, 4096)
+
+    def run(self):
+        started = time.monotonic()
+        while True:
+            allowed = self.rate * BYTES_PER_SECOND * (time.monotonic() - started) - self.got
+            if allowed < 1024:
+                time.sleep((1024 - allowed) / (self.rate * BYTES_PER_SECOND))
+                continue
+            try:
+                if not select.select([self.fd], [], [], 1.0)[0]:
+                    continue
+                chunk = os.read(self.fd, min(int(allowed), 4096))
+            except (OSError, ValueError):  # the test gave up and closed the pipe
+                return
+            if not chunk:
+                return
+            self.got += len(chunk)
+
+
 LIVE = "live operation=0 client=0 capture=0 com=0"
 
 
@@ -134,6 +171,33 @@ class StopTests(TempDirMixin, unittest.TestCase):
         if not WINE:
             signals += [signal.SIGTERM, signal.SIGQUIT, signal.SIGHUP, signal.SIGINT]
         self.stop_during_capture(signals)
+
+    def test_stop_with_a_reader_slower_than_real_time(self):
+        # The engine always has a packet ready, so a drain never runs dry; a stop must still end the
+        # helper within one capture wait, while the reader goes on at its pace.
+        rates = (0.5, 0.8, 0.95)
+        names = ("SIGINT",) if WINE else ("SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT")
+        for rate in rates:
+            for name in names:
+                with self.subTest(rate=rate, signal=name):
+                    helper = Helper(self, args=[str(PID)], sim="source=ramp", stdout="manual")
+                    reader = PacedReader(helper, rate)
+                    reader.start()
+                    helper.wait_line(15)
+                    # Well past the first drain: by now every write waits for the reader.
+                    deadline = time.monotonic() + helperlib.START_SLACK
+                    while reader.got < len(HEADER) + rate * BYTES_PER_SECOND:
+                        self.assertLess(time.monotonic(), deadline, "the stream did not flow")
+                        time.sleep(0.05)
+                    helper.signal(getattr(signal, name))
+                    asked = time.monotonic()
+                    code = helper.finish(timeout=SLOW_READER_STOP_LIMIT + 3)
+                    took = helper.ended - asked
+                    print("%s at %.0f %%: stopped in %.2f s" % (name, rate * 100, took))
+                    reader.join(30)
+                    self.assertEqual(code, 0)
+                    self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)))
+                    self.assertLess(took, SLOW_READER_STOP_LIMIT, "the helper took %.2f s to stop" % took)
 
     def test_stop_while_com_starts(self):
         # A stop from outside, at no exact point, while set-up is under way (test_stop_points has the exact

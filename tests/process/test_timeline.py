@@ -23,30 +23,14 @@ LONGEST_PAUSE = 1.0  # seconds without a byte while the engine is quiet
 
 
 class TimelineTests(unittest.TestCase):
-    def read_stream(self, helper, until_frames):
-        """Reads stdout, pausing once at PAUSE_AT_MS, until `until_frames` frames are in; returns the bytes
-        and (arrival time, stream frames so far) for every read."""
-        fd = helper.proc.stdout.fileno()
-        data, arrivals, paused = bytearray(), [], False
-        deadline = time.monotonic() + PACKETS / 100 + helperlib.START_SLACK
-        while (len(data) - len(HEADER)) // FRAME < until_frames:
-            self.assertLess(time.monotonic(), deadline, "only %d bytes arrived" % len(data))
-            if not paused and (len(data) - len(HEADER)) // FRAME >= PAUSE_AT_MS * MS:
-                paused = True
-                time.sleep(PAUSE_S)
-            if not select.select([fd], [], [], 1.0)[0]:
-                continue
-            chunk = os.read(fd, 1 << 16)
-            self.assertTrue(chunk, "stdout ended early")
-            data += chunk
-            arrivals.append((time.monotonic(), (len(data) - len(HEADER)) // FRAME))
-        return data, arrivals
-
-    def test_quiet_stretches_and_losses_keep_every_frame_at_its_time(self):
-        helper = Helper(self, args=[str(PID)], sim=SIM, stdout="manual")
+    def capture(self, sim, packets, pause_at_ms=None):
+        """Runs the helper until `packets` packets' worth of frames are in, reading as a live reader does
+        (pausing once at `pause_at_ms`), stops it and checks every frame against its time. Returns the
+        payload and (arrival time, stream frames so far) for every read."""
+        helper = Helper(self, args=[str(PID)], sim=sim, stdout="manual")
         helper.wait_line(15)
-        total = PACKETS * PACKET
-        data, arrivals = self.read_stream(helper, total)
+        total = packets * PACKET
+        data, arrivals = self.read_stream(helper, total, packets, pause_at_ms)
         helper.signal(signal.SIGINT)
         fd = helper.proc.stdout.fileno()
         while select.select([fd], [], [], helperlib.PROCESS_TIMEOUT)[0]:
@@ -64,6 +48,27 @@ class TimelineTests(unittest.TestCase):
         tail = payload[total * FRAME:]
         self.assertLessEqual(len(tail), PACKET * FRAME, "%d frames after the last packet" % (len(tail) // FRAME))
         self.assertEqual(tail, bytes(len(tail)), "audio after the last packet")
+        return payload, arrivals
+
+    def read_stream(self, helper, until_frames, packets, pause_at_ms):
+        fd = helper.proc.stdout.fileno()
+        data, arrivals, paused = bytearray(), [], pause_at_ms is None
+        deadline = time.monotonic() + packets / 100 + helperlib.START_SLACK
+        while (len(data) - len(HEADER)) // FRAME < until_frames:
+            self.assertLess(time.monotonic(), deadline, "only %d bytes arrived" % len(data))
+            if not paused and (len(data) - len(HEADER)) // FRAME >= pause_at_ms * MS:
+                paused = True
+                time.sleep(PAUSE_S)
+            if not select.select([fd], [], [], 1.0)[0]:
+                continue
+            chunk = os.read(fd, 1 << 16)
+            self.assertTrue(chunk, "stdout ended early")
+            data += chunk
+            arrivals.append((time.monotonic(), (len(data) - len(HEADER)) // FRAME))
+        return data, arrivals
+
+    def test_quiet_stretches_and_losses_keep_every_frame_at_its_time(self):
+        payload, arrivals = self.capture(SIM, PACKETS, PAUSE_AT_MS)
 
         # Zeros exactly where the engine was quiet, and one run where it dropped audio for the paused reader.
         slot = PACKET * FRAME
@@ -85,6 +90,13 @@ class TimelineTests(unittest.TestCase):
         print("\ntimeline: %d packets lost to the paused reader; longest wait in the 7 s quiet %.2f s"
               % (len(lost), longest))
         self.assertLess(longest, LONGEST_PAUSE, "the reader waited %.2f s for silence" % longest)
+
+    def test_a_quiet_start_is_silence_from_the_start(self):
+        # Frame 0 stands for the start of capture, even when nothing plays then.
+        payload, _ = self.capture("source=ramp,period=10,frames=%d,packets=200,quiet=0:1500" % PACKET, 200)
+        quiet = 1500 * MS * FRAME
+        self.assertEqual(payload[:quiet], bytes(quiet), "audio during the quiet start")
+        self.assertNotEqual(payload[quiet:quiet + PACKET * FRAME], bytes(PACKET * FRAME), "no audio after it")
 
 
 if __name__ == "__main__":
