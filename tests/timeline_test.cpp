@@ -49,7 +49,7 @@ TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
     play("the first packet after a quiet start fills from Start",
          {{at(10 * 480), 0, 0, 10 * 480}, {at(11 * 480), 0, 0, 0}});
     play("the first packet soon after Start is the reference",
-         {{at(100), 0, 0, 0}, {at(100 + 480), 0, 0, 0}, {at(100 + 5 * 480), 0, 0, 3 * 480}});
+         {{at(300), 0, 0, 0}, {at(300 + 480), 0, 0, 0}, {at(300 + 5 * 480), 0, 0, 3 * 480}});
 }
 
 TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {
