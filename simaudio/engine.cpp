@@ -21,7 +21,8 @@ Engine::~Engine() {
 
 bool Engine::setEvent(HANDLE event) {
     HANDLE own = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
         return false;
     std::lock_guard<Mutex> lock(m_mutex);
     if (m_event != nullptr) CloseHandle(m_event);
@@ -137,7 +138,8 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
     std::unique_lock<Mutex> lock(m_mutex);
     *frames = 0;
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (m_scenario.failSizeOnceAfter != 0 && m_released == m_scenario.failSizeOnceAfter && !m_failedSizeOnce) {
+    if (m_scenario.failSizeOnceAfter != 0 && m_released == m_scenario.failSizeOnceAfter &&
+        !m_failedSizeOnce) {
         // A passing fault: the packets stay ready; announce them again as the next period would.
         m_failedSizeOnce = true;
         signalUnlocked(lock, m_event);

@@ -54,7 +54,7 @@ class Engine {
     bool m_running = false;
     bool m_invalidated = false;
     bool m_failedSizeOnce = false;
-    HANDLE m_event = nullptr;  // the engine's own handle
+    HANDLE m_event = nullptr;   // the engine's own handle
     std::uint64_t m_start = 0;  // the engine's time 0 on the performance counter
     std::uint64_t m_getBufferCalls = 0;
     std::uint64_t m_released = 0;

@@ -14,7 +14,7 @@ struct Packet {
     std::uint64_t number;      // 1-based
     std::uint64_t firstFrame;  // of the continuous frame count
     std::uint32_t frames;
-    std::uint32_t flags;  // AUDCLNT_BUFFERFLAGS_*
+    std::uint32_t flags;     // AUDCLNT_BUFFERFLAGS_*
     std::uint64_t position;  // performance-counter time of the first frame, 100 ns units
 };
 

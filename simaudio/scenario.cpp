@@ -150,8 +150,8 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
         const std::string point = value.substr(0, colon);
         const bool counted = point == "packet" || point == "release";
         std::uint64_t n = 0;
-        if (counted && (colon == std::string::npos || !parseNumber(value.substr(colon + 1), UINT64_MAX / 2, n) ||
-                        n == 0)) {
+        if (counted && (colon == std::string::npos ||
+                        !parseNumber(value.substr(colon + 1), UINT64_MAX / 2, n) || n == 0)) {
             return "needs packet:N or release:N with N from 1";
         }
         if (!counted && colon != std::string::npos) return "needs coinit, initialize, service or start";
@@ -211,8 +211,9 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const bool hasValue = equals != std::string::npos;
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
-        std::string problem =
-            seen.insert(key).second || key == "quiet" ? applyItem(key, value, hasValue, parsed) : "is given twice";
+        std::string problem = seen.insert(key).second || key == "quiet"
+                                  ? applyItem(key, value, hasValue, parsed)
+                                  : "is given twice";
         if (!problem.empty()) {
             error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
             return false;
