@@ -93,8 +93,8 @@ BOOL ResetEvent(HANDLE handle) {
 
 // Weak, so that a simulated platform linked into the program can stand in front of them, observing and
 // failing them by name as a test build on Windows does through kernel32's import pointers.
-__attribute__((weak)) HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
-                                          LPCWSTR name) {
+__attribute__((weak)) HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                                          BOOL initialState, LPCWSTR name) {
     return posix::createEvent(attributes, manualReset, initialState, name);
 }
 

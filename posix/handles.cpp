@@ -69,8 +69,8 @@ void SetLastError(DWORD error) { t_lastError = error; }
 
 HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)); }
 
-BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD,
-                     BOOL, DWORD) {
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD, BOOL,
+                     DWORD) {
     if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() || target == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

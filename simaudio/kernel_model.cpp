@@ -109,7 +109,8 @@ BOOL simCloseHandle(HANDLE handle, BOOL (*platform)(HANDLE)) {
     const int refs = capture ? handlerReferences() : 0;
     const BOOL closed = platform(handle);
     const DWORD error = GetLastError();
-    std::string line = std::string("CloseHandle ") + (capture ? "capture event by the program" : "completion event");
+    std::string line =
+        std::string("CloseHandle ") + (capture ? "capture event by the program" : "completion event");
     if (!closed) line += " -> failed " + std::to_string(error);
     if (capture) line += " (handler refs=" + std::to_string(refs) + ")";
     trace(line);
@@ -128,7 +129,8 @@ void stopPoint(Scenario::StopPoint point, std::uint64_t packet) {
 
 bool stopDueBefore(std::uint64_t packet) {
     const Scenario& scenario = currentScenario();
-    return scenario.stopAt == Scenario::StopPoint::Packet && scenario.stopPacket == packet && !g_stopRaised.load();
+    return scenario.stopAt == Scenario::StopPoint::Packet && scenario.stopPacket == packet &&
+           !g_stopRaised.load();
 }
 
 bool programWaitsForCapture() { return g_waitingForCapture.load(); }

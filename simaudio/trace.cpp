@@ -30,7 +30,8 @@ void writeAtExit() { flushTrace(); }
 // A failure exit can come right after the completion callback signalled, while its thread still holds the
 // engine's references; give it a moment so the counts are the program's alone.
 void waitForCompletionThreads() {
-    for (int i = 0; i < 2000 && liveObjects().completing.load() > 0; ++i) sleepFor(std::chrono::milliseconds(1));
+    for (int i = 0; i < 2000 && liveObjects().completing.load() > 0; ++i)
+        sleepFor(std::chrono::milliseconds(1));
 }
 
 }  // namespace

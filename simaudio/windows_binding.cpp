@@ -49,7 +49,8 @@ std::atomic<void*> g_waitForSingleObject{nullptr};
 std::atomic<void*> g_closeHandle{nullptr};
 std::atomic<void*> g_setConsoleCtrlHandler{nullptr};
 
-HANDLE kernel32CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name) {
+HANDLE kernel32CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                            LPCWSTR name) {
     using Function = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
     return kernel32<Function>(g_createEventW, "CreateEventW")(attributes, manualReset, initialState, name);
 }

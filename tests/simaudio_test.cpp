@@ -19,7 +19,8 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     ASSERT_TRUE(simaudio::parseScenario(
         "source=ramp,frames=960,period=0,burst=3,packets=7,noclient,delay=never,result=0x8007000E,"
         "coinit=0x00000001,silent_every=4,fail_size_after=0,fail_buffer_at=2,discontinuity_at=5,"
-        "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y",
+        "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y,fail_event=capture,"
+        "fail_wait=activation,fail_size_once_after=3,stop_at=release:11",
         s, error))
         << error;
     EXPECT_EQ(s.source, simaudio::Source::Ramp);
@@ -39,6 +40,10 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_EQ(s.capacityFrames, 1920u);
     EXPECT_EQ(s.stallServiceMs, 20u);
     EXPECT_EQ(s.tracePath, "/tmp/x y");
+    EXPECT_TRUE(s.failCaptureEvent && s.failActivationWait && !s.failCompletionEvent && !s.failCaptureWait);
+    EXPECT_EQ(s.failSizeOnceAfter, 3u);
+    EXPECT_EQ(s.stopAt, Scenario::StopPoint::Release);
+    EXPECT_EQ(s.stopPacket, 11u);
 
     ASSERT_TRUE(simaudio::parseScenario("", s, error));
     EXPECT_EQ(s.source, simaudio::Source::Tone);
@@ -68,6 +73,12 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
                             "frames=480,,burst=2",
                             ",",
                             "burst=0",
+                            "fail_event=handler",
+                            "fail_wait",
+                            "stop_at=packet",
+                            "stop_at=release:0",
+                            "stop_at=start:1",
+                            "stop_at=later",
                             "quiet=5",
                             "quiet=5:0",
                             "quiet=:5",

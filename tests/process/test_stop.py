@@ -121,6 +121,7 @@ class StopTests(TempDirMixin, unittest.TestCase):
         self.assertEqual(bytes(helper.out), HEADER)
         check_trace(self, read_trace(self.trace_path), full_trace(PID, waits=[CAPTURE_WAIT + " -> failed"]))
 
+    @unittest.skipIf(WINE, "Wine's server may hold a pipe past the exit; there the trace pins the time limit")
     def test_stop_while_idle_ends_within_one_wait(self):
         # One packet, then nothing: the stop comes just after the loop began a wait on an idle engine, so
         # it is seen when that wait times out. The median of several runs tells 500 ms from 4000 ms.
@@ -133,7 +134,7 @@ class StopTests(TempDirMixin, unittest.TestCase):
             helper.signal(signal.SIGINT)
             self.assertEqual(helper.finish(), 0)
             latencies.append(helper.err_closed_at - sent)
-        self.assertLess(sorted(latencies)[runs // 2], 0.5 + (2.0 if WINE else 0.5), latencies)
+        self.assertLess(sorted(latencies)[runs // 2], 1.0, latencies)
 
     def check_orderly_stop(self, helper, frames_expected):
         code = helper.finish()
