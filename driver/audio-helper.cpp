@@ -126,7 +126,8 @@ void drainPackets(IAudioCaptureClient* captureClient, Silence& silence, timeline
         UINT64 position = 0;
         if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, nullptr, &position))) return;
         // A packet whose gap a stop cut short is not written: it would stand at the wrong time.
-        const bool inTime = writeZeroFrames(silence, streamTime.framesBeforePacket(position, frames, flags), began);
+        const bool inTime =
+            writeZeroFrames(silence, streamTime.framesBeforePacket(position, frames, flags), began);
         if (inTime) writePacket(silence, data, frames, flags);
         captureClient->ReleaseBuffer(frames);
         if (!inTime || stopIsDue(began)) return;

@@ -37,7 +37,8 @@ void Timeline::restartAt(std::uint64_t time, std::uint64_t framesWritten) {
     m_framesSinceReference = framesWritten;
 }
 
-std::uint64_t Timeline::framesBeforePacket(std::uint64_t position, std::uint32_t frames, std::uint32_t flags) {
+std::uint64_t Timeline::framesBeforePacket(std::uint64_t position, std::uint32_t frames,
+                                           std::uint32_t flags) {
     if (frames == 0) return 0;  // an empty packet carries no time
     m_packetFrames = frames;
     const bool firstPacket = !m_sawPacket;
