@@ -55,8 +55,8 @@ constexpr DWORD kActivationWaitMs = 5000;
 constexpr DWORD kCaptureWaitMs = 500;
 constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
 // A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait).
-constexpr std::uint64_t kDrainStopTicks = std::uint64_t{kCaptureWaitMs} * 10000;
-// Zero frames for a gap go out in pieces of one write each.
+constexpr std::uint64_t kDrainStopTicks = std::uint64_t{kCaptureWaitMs} * (timeline::kTicksPerSecond / 1000);
+// Zero frames for a gap go out in pieces of one write each (8 bytes a frame).
 constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / 8;
 
 // The one format asked for and written; the process-loopback client converts whatever the device mixes.
@@ -106,6 +106,7 @@ bool writeZeroFrames(Silence& silence, std::uint64_t frames, std::uint64_t began
     return true;
 }
 
+// One packet, from the engine's buffer or, when it is flagged silent, from the zero buffer.
 void writePacket(Silence& silence, const BYTE* data, UINT32 frames, DWORD flags) {
     const std::uint64_t bytes = std::uint64_t{frames} * kCaptureFormat.nBlockAlign;
     if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
