@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from helperlib import (FRAME, HEADER, HELPER, START_SLACK, Helper, TempDirMixin, check_trace, full_trace,
+from helperlib import (CAPTURE_WAIT, FRAME, HEADER, HELPER, START_SLACK, Helper, TempDirMixin, check_trace, full_trace,
                        read_trace, setup_lines, sim_with_trace, stderr_bytes)
 import helperlib
 
@@ -108,7 +108,7 @@ class OrphanTests(TempDirMixin, unittest.TestCase):
                     self.assertGreaterEqual(len(out), CAPTURING)
                 else:
                     self.assertEqual(out, HEADER, "frames written after a stop during set-up")
-                check_trace(self, read_trace(trace_path), full_trace(PID))
+                check_trace(self, read_trace(trace_path), full_trace(PID, waits=[CAPTURE_WAIT] if frames_expected else []))
 
     def test_parent_dead_before_the_handler_is_registered(self):
         # The helper's first line goes into a full pipe, so it waits there, before its console handler
@@ -142,7 +142,7 @@ class OrphanTests(TempDirMixin, unittest.TestCase):
         self.assertEqual(code, 0)
         self.assertEqual(collected["err"], filler + stderr_bytes(setup_lines(PID)))
         self.assertEqual(collected["out"], HEADER, "frames written after a stop during set-up")
-        check_trace(self, read_trace(trace_path), full_trace(PID))
+        check_trace(self, read_trace(trace_path), full_trace(PID, waits=[]))  # stopped before the first wait
 
     @staticmethod
     def blocked_writing_stderr(pid):
