@@ -22,6 +22,8 @@ HELPER = os.environ.get("AUDIO_HELPER", "")
 RUNNER = [os.environ["AUDIO_HELPER_RUNNER"]] if os.environ.get("AUDIO_HELPER_RUNNER") else []
 REAL_HELPER = os.environ.get("AUDIO_HELPER_REAL", "")
 WINE = bool(RUNNER)
+# A sanitizer build: its timing is not the program's own.
+SANITIZED = bool(os.environ.get("AUDIO_HELPER_SANITIZED"))
 
 # Wine starts a process in one to several seconds on a busy machine; everything waits generously.
 START_SLACK = 45.0 if WINE else 15.0

@@ -122,6 +122,7 @@ class StopTests(TempDirMixin, unittest.TestCase):
         check_trace(self, read_trace(self.trace_path), full_trace(PID, waits=[CAPTURE_WAIT + " -> failed"]))
 
     @unittest.skipIf(WINE, "Wine's server may hold a pipe past the exit; there the trace pins the time limit")
+    @unittest.skipIf(helperlib.SANITIZED, "timed on the plain builds")
     def test_stop_while_idle_ends_within_one_wait(self):
         # One packet, then nothing: the stop comes just after the loop began a wait on an idle engine, so
         # it is seen when that wait times out. The median of several runs tells 500 ms from 4000 ms.
@@ -190,13 +191,14 @@ class StopTests(TempDirMixin, unittest.TestCase):
                     time.sleep(0.05)
                 helper.signal(getattr(signal, name))
                 asked = time.monotonic()
-                code = helper.finish(timeout=SLOW_READER_STOP_LIMIT + 3)
+                code = helper.finish(timeout=SLOW_READER_STOP_LIMIT + (10 if helperlib.SANITIZED else 3))
                 took = helper.ended - asked
                 print("%s: stopped in %.2f s" % (case, took))
                 reader.join(30)
                 self.assertEqual(code, 0, case)
                 self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)), case)
-                self.assertLess(took, SLOW_READER_STOP_LIMIT, "%s: the helper took %.2f s to stop" % (case, took))
+                if not helperlib.SANITIZED:  # timed on the plain builds
+                    self.assertLess(took, SLOW_READER_STOP_LIMIT, "%s: the helper took %.2f s to stop" % (case, took))
 
     def test_stop_while_com_starts(self):
         # A stop from outside, at no exact point, while set-up is under way (test_stop_points has the exact
