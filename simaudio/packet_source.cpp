@@ -44,6 +44,13 @@ Packet PacketSource::next(std::uint64_t start) {
         const std::uint64_t offset = m_jitterState % (2 * span + 1);
         position = position + offset > span ? position + offset - span : 1;
     }
+    constexpr std::uint64_t kDay = 86400 * timeline::kTicksPerSecond;
+    for (const Scenario::BadPositionAt& bad : m_scenario.badPositions) {
+        if (bad.packet != number) continue;
+        if (bad.kind == Scenario::BadPosition::Zero) position = 0;
+        if (bad.kind == Scenario::BadPosition::DayBack) position = position > kDay ? position - kDay : 1;
+        if (bad.kind == Scenario::BadPosition::DayAhead) position += kDay;
+    }
     Packet packet{number, m_nextFrame, m_scenario.frames, 0, position};
     if (number == m_scenario.zeroPacketAt) packet.frames = 0;
     const bool silent = m_scenario.source == Source::Silence ||

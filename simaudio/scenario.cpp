@@ -107,6 +107,20 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
         return "";
     }
     if (key == "jitter") return number(s.jitterUs, 0, 1000000);
+    if (key == "bad_position") {
+        // bad_position=N:zero|back|day, repeatable
+        const std::size_t colon = value.find(':');
+        const std::string kind = colon == std::string::npos ? "" : value.substr(colon + 1);
+        std::uint64_t packet = 0;
+        if (!hasValue || !parseNumber(value.substr(0, colon), UINT64_MAX / 2, packet) || packet == 0 ||
+            (kind != "zero" && kind != "back" && kind != "day")) {
+            return "needs N:zero, N:back or N:day with N a packet number from 1";
+        }
+        s.badPositions.push_back({packet, kind == "zero"   ? Scenario::BadPosition::Zero
+                                          : kind == "back" ? Scenario::BadPosition::DayBack
+                                                           : Scenario::BadPosition::DayAhead});
+        return "";
+    }
     if (key == "stall") {
         // stall=CALL:MS
         const std::size_t colon = value.find(':');
@@ -211,7 +225,7 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const bool hasValue = equals != std::string::npos;
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
-        std::string problem = seen.insert(key).second || key == "quiet"
+        std::string problem = seen.insert(key).second || key == "quiet" || key == "bad_position"
                                   ? applyItem(key, value, hasValue, parsed)
                                   : "is given twice";
         if (!problem.empty()) {

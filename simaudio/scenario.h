@@ -40,6 +40,13 @@ struct Scenario {
     };
     std::vector<Quiet> quiet;
     std::uint32_t jitterUs = 0;  // packet positions wander by up to this much either way
+    // Packets stamped with a broken position: 0, a day early or a day late.
+    enum class BadPosition { Zero, DayBack, DayAhead };
+    struct BadPositionAt {
+        std::uint64_t packet;  // 1-based
+        BadPosition kind;
+    };
+    std::vector<BadPositionAt> badPositions;
 
     // Faults, by 1-based packet or call number; 0 or kNever: none.
     std::uint64_t silentEvery = 0;

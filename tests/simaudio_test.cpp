@@ -82,7 +82,10 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
                             "quiet=5",
                             "quiet=5:0",
                             "quiet=:5",
-                            "jitter=1000001"}) {
+                            "jitter=1000001",
+                            "bad_position=0:zero",
+                            "bad_position=3:soon",
+                            "bad_position=3"}) {
         SCOPED_TRACE(bad);
         Scenario s;
         s.frames = 123;

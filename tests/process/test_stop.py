@@ -191,13 +191,14 @@ class StopTests(TempDirMixin, unittest.TestCase):
                     time.sleep(0.05)
                 helper.signal(getattr(signal, name))
                 asked = time.monotonic()
-                code = helper.finish(timeout=SLOW_READER_STOP_LIMIT + 3)
+                code = helper.finish(timeout=SLOW_READER_STOP_LIMIT + (10 if helperlib.SANITIZED else 3))
                 took = helper.ended - asked
                 print("%s: stopped in %.2f s" % (case, took))
                 reader.join(30)
                 self.assertEqual(code, 0, case)
                 self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)), case)
-                self.assertLess(took, SLOW_READER_STOP_LIMIT, "%s: the helper took %.2f s to stop" % (case, took))
+                if not helperlib.SANITIZED:  # timed on the plain builds
+                    self.assertLess(took, SLOW_READER_STOP_LIMIT, "%s: the helper took %.2f s to stop" % (case, took))
 
     def test_stop_while_com_starts(self):
         # A stop from outside, at no exact point, while set-up is under way (test_stop_points has the exact
