@@ -28,8 +28,6 @@ with open(sys.argv[1] + ".new", "w") as f:
 os.rename(sys.argv[1] + ".new", sys.argv[1])
 signal.pause()
 """
-# The thread sanitizer's runtime sleeps a second at exit by default; that is not the program's time to stop.
-os.environ["TSAN_OPTIONS"] = (os.environ.get("TSAN_OPTIONS", "") + " atexit_sleep_ms=0").strip()
 PR_SET_CHILD_SUBREAPER = 36
 F_SETPIPE_SZ = 1031
 WRITE_SYSCALL = {"x86_64": 1, "aarch64": 64}.get(platform.machine(), 1)
