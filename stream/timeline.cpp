@@ -56,7 +56,9 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t position, std::uint32_t
     }
     std::uint64_t gapPackets = 0;
     if (position > now) gapPackets = (framesFromTicksRounded(position - now) + frames / 2) / frames;
-    const std::uint64_t leastGap = (flags & kBufferFlagDiscontinuity) != 0 ? 1 : kToleratedPackets + 1;
+    const std::uint64_t toleratedPackets =
+        kToleratedFrames / frames > kToleratedPackets ? kToleratedFrames / frames : kToleratedPackets;
+    const std::uint64_t leastGap = (flags & kBufferFlagDiscontinuity) != 0 ? 1 : toleratedPackets + 1;
     if (gapPackets < leastGap) {
         // Early, overlapping or jittered: written as it is. The first such packet is the reference from now
         // on, so the engine's own grid of packets is what later gaps are measured against.

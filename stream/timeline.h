@@ -26,6 +26,9 @@ constexpr std::uint64_t kMaxGapTicks = 60 * kTicksPerSecond;
 // rounding takes out timestamp jitter of up to half a packet. A gap of this many packets or fewer is
 // jitter, not silence, unless the engine flags a discontinuity (then one packet is a loss).
 constexpr std::uint64_t kToleratedPackets = 2;
+// ...and never less than the 20 ms buffer the client asks for: with packets of a few frames, two packets
+// are microseconds, less than the time between taking the clock at Start and the engine's own start.
+constexpr std::uint64_t kToleratedFrames = 960;
 
 // Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
 constexpr std::uint32_t kDefaultPacketFrames = 480;

@@ -54,6 +54,14 @@ TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
          {{at(300), 0, 0, 0}, {at(300 + 480), 0, 0, 0}, {at(300 + 5 * 480), 0, 0, 3 * 480}});
 }
 
+TEST(Timeline, PacketsOfAFewFramesTolerateTheClientBuffer) {
+    Timeline clock(kStart);
+    EXPECT_EQ(clock.framesBeforePacket(at(900), 1, 0), 0u) << "an engine that starts 19 ms after Start";
+    EXPECT_EQ(clock.framesBeforePacket(at(901), 1, 0), 0u);
+    EXPECT_EQ(clock.framesBeforePacket(at(902 + 900), 1, 0), 0u) << "19 ms late is jitter";
+    EXPECT_EQ(clock.framesBeforePacket(at(903 + 1000), 1, 0), 1000u) << "21 ms past what was written";
+}
+
 TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {
     const std::uint64_t margin = timeline::kQuietMarginTicks;
     play("nothing before the margin has passed", {{0, kStart + margin, 0, 0}});
