@@ -138,11 +138,13 @@ class PipeWireEngine final : public linuxaudio::Engine {
 
         m_timer = pw_loop_add_timer(pw_thread_loop_get_loop(m_loop), &PipeWireEngine::onTimer, this);
         timespec interval{0, static_cast<long>(kTreeRefreshNs)};
-        if (m_timer != nullptr) pw_loop_update_timer(pw_thread_loop_get_loop(m_loop), m_timer, &interval, &interval, false);
+        if (m_timer != nullptr)
+            pw_loop_update_timer(pw_thread_loop_get_loop(m_loop), m_timer, &interval, &interval, false);
         return S_OK;
     }
 
-    void createLink(std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode, std::uint32_t inPort) {
+    void createLink(std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
+                    std::uint32_t inPort) {
         pw_properties* props = pw_properties_new(nullptr, nullptr);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", outNode);
         pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", outPort);
@@ -150,8 +152,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
         pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", inPort);
         // Gone with this client, so a crash leaves nothing linked behind.
         pw_properties_set(props, PW_KEY_OBJECT_LINGER, "false");
-        auto* link = static_cast<pw_proxy*>(pw_core_create_object(m_core, "link-factory", PW_TYPE_INTERFACE_Link,
-                                                                  PW_VERSION_LINK, &props->dict, 0));
+        auto* link = static_cast<pw_proxy*>(pw_core_create_object(
+            m_core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
         pw_properties_free(props);
         if (link != nullptr) m_links.push_back(link);
     }
@@ -195,7 +197,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
             const char* monitor = spa_dict_lookup(props, PW_KEY_PORT_MONITOR);
             const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
             if (node == nullptr || direction == nullptr) return;
-            self->m_graph.addPort(id, static_cast<std::uint32_t>(std::atoll(node)), std::strcmp(direction, "out") == 0,
+            self->m_graph.addPort(id, static_cast<std::uint32_t>(std::atoll(node)),
+                                  std::strcmp(direction, "out") == 0,
                                   monitor != nullptr && std::strcmp(monitor, "true") == 0,
                                   channel != nullptr ? channel : "MONO");
         }
@@ -211,8 +214,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
     }
 
     void bindClient(std::uint32_t id) {
-        auto* proxy =
-            static_cast<pw_proxy*>(pw_registry_bind(m_registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+        auto* proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(m_registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
         if (proxy == nullptr) return;
         BoundClient& bound = m_clients[id];
         bound.proxy = proxy;
@@ -249,18 +252,22 @@ class PipeWireEngine final : public linuxaudio::Engine {
         const spa_data& d = buffer->buffer->datas[0];
         pw_time time{};
         pw_stream_get_time_n(self->m_stream, &time, sizeof time);
-        const std::uint64_t position = time.now > 0 ? static_cast<std::uint64_t>(time.now) / 100 : linuxaudio::monotonicTicks();
+        const std::uint64_t position =
+            time.now > 0 ? static_cast<std::uint64_t>(time.now) / 100 : linuxaudio::monotonicTicks();
         if (d.data != nullptr && d.chunk != nullptr && self->m_buffer != nullptr) {
-            const std::uint32_t frames = std::min<std::uint32_t>(d.chunk->size / (kChannels * sizeof(float)), kMaxFramesPerCycle);
+            const std::uint32_t frames =
+                std::min<std::uint32_t>(d.chunk->size / (kChannels * sizeof(float)), kMaxFramesPerCycle);
             const bool empty = (static_cast<std::uint32_t>(d.chunk->flags) & SPA_CHUNK_FLAG_EMPTY) != 0;
             const auto* samples = empty ? self->m_zeros.data()
-                                        : reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(d.data) +
-                                                                         d.chunk->offset);
+                                        : reinterpret_cast<const float*>(
+                                              static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
             self->m_buffer->append(samples, frames, position);
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
     }
-    static void onTimer(void* data, std::uint64_t) { static_cast<PipeWireEngine*>(data)->m_filter->refresh(); }
+    static void onTimer(void* data, std::uint64_t) {
+        static_cast<PipeWireEngine*>(data)->m_filter->refresh();
+    }
 
     static constexpr pw_core_events kCoreEvents = [] {
         pw_core_events events{};
@@ -316,7 +323,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
 
 namespace linuxaudio {
 
-HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
+HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
+                             std::unique_ptr<Engine>& engine) {
     pw_init(nullptr, nullptr);
     auto pipewire = std::make_unique<pwengine::PipeWireEngine>(std::move(filter));
     const HRESULT status = pipewire->connect();

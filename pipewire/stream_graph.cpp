@@ -79,7 +79,8 @@ void StreamGraph::linkPort(std::uint32_t portId, const Port& port) {
         for (const std::string& channel : captureChannelsFor(port.channel)) {
             for (const auto& [inputId, input] : m_ports) {
                 if (input.node != m_captureNode || input.output || input.channel != channel) continue;
-                if (m_linked.insert({portId, inputId}).second) m_link(port.node, portId, m_captureNode, inputId);
+                if (m_linked.insert({portId, inputId}).second)
+                    m_link(port.node, portId, m_captureNode, inputId);
             }
         }
     } else if (!port.output && port.node == m_captureNode) {

@@ -22,9 +22,9 @@ namespace pwengine {
 std::vector<std::string> captureChannelsFor(const std::string& streamChannel);
 
 struct ClientInfo {
-    std::string api;          // client.api: "pipewire-pulse" for the PulseAudio compatibility server's clients
-    pid_t securePid = 0;      // pipewire.sec.pid, from the socket's credentials
-    pid_t declaredPid = 0;    // application.process.id, as the client says
+    std::string api;        // client.api: "pipewire-pulse" for the PulseAudio compatibility server's clients
+    pid_t securePid = 0;    // pipewire.sec.pid, from the socket's credentials
+    pid_t declaredPid = 0;  // application.process.id, as the client says
 };
 
 // The pid the process-tree rule judges: the server-verified one for native clients; for clients of the
