@@ -45,6 +45,14 @@ class Capture:
         return split_stream(self.helper.out)
 
 
+def bystander(test):
+    """A process that plays nothing and is no player's ancestor: excluding it keeps every player."""
+    proc = subprocess.Popen(["sleep", "600"])
+    test.addCleanup(proc.wait)
+    test.addCleanup(proc.kill)
+    return proc.pid
+
+
 def wait_exit(test, procs, timeout=60):
     for proc in procs:
         test.assertEqual(proc.wait(timeout), 0, proc.args)
@@ -121,13 +129,9 @@ class PipeWireCapture(unittest.TestCase):
     def test_streams_starting_mid_capture_and_moving_lose_nothing(self):
         env = self.server.env
         ramp(self.path("ramp.wav"), 3)
-        # A process that plays nothing: every player here is kept.
-        self.bystander = subprocess.Popen(["sleep", "600"])
-        self.addCleanup(self.bystander.wait)
-        self.addCleanup(self.bystander.kill)
         for tool, move in (("pw-play", False), ("paplay", False), ("paplay", True)):
             with self.subTest(tool=tool, move=move):
-                capture = Capture(self, self.server, self.bystander.pid)
+                capture = Capture(self, self.server, bystander(self))
                 capture.wait_frames(RATE // 5)  # mid-capture
                 monitors = [SinkMonitor(env, sink, self.path(sink + ".wav")) for sink in ("sink-a", "sink-b")]
                 ramp_player = player([tool, self.path("ramp.wav")], env)
@@ -185,7 +189,7 @@ class MinuteLongTone(unittest.TestCase):
         with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
             seconds, freq, amplitude = 60, 1000, 0.25
             path = tone(os.path.join(files, "long.wav"), freq, seconds, amplitude=amplitude)
-            capture = Capture(self, server, 1)
+            capture = Capture(self, server, bystander(self))
             wait_exit(self, [player(["pw-play", path], server.env)], timeout=seconds + 60)
             left, _ = capture.stop(self)
         blocks = block_amplitudes(left, freq)
