@@ -206,7 +206,9 @@ if __name__ == "__main__":
     long_only = "--long" in sys.argv
     sys.argv = [arg for arg in sys.argv if arg != "--long"]
     loader = unittest.TestLoader()
-    if long_only:
+    if len(sys.argv) > 1:  # named tests, e.g. PipeWireCapture.test_silence_is_zero_frames_at_full_rate
+        suite = loader.loadTestsFromNames(sys.argv[1:], sys.modules[__name__])
+    elif long_only:
         suite = loader.loadTestsFromTestCase(MinuteLongTone)
     else:
         suite = unittest.TestSuite([loader.loadTestsFromTestCase(PipeWireCapture),
