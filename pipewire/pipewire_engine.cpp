@@ -5,6 +5,7 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/utils/result.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -160,7 +161,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
 
     void serverGone() {
         m_serverGone = true;
-        if (m_buffer != nullptr) m_buffer->fail();
+        if (linuxaudio::PacketBuffer* buffer = m_buffer.load()) buffer->fail();
         pw_thread_loop_signal(m_loop, false);
     }
 
@@ -254,14 +255,15 @@ class PipeWireEngine final : public linuxaudio::Engine {
         pw_stream_get_time_n(self->m_stream, &time, sizeof time);
         const std::uint64_t position =
             time.now > 0 ? static_cast<std::uint64_t>(time.now) / 100 : linuxaudio::monotonicTicks();
-        if (d.data != nullptr && d.chunk != nullptr && self->m_buffer != nullptr) {
-            const std::uint32_t frames =
-                std::min<std::uint32_t>(d.chunk->size / (kChannels * sizeof(float)), kMaxFramesPerCycle);
+        linuxaudio::PacketBuffer* packets = self->m_buffer.load();
+        if (d.data != nullptr && d.chunk != nullptr && packets != nullptr) {
+            const std::uint32_t frames = std::min(
+                static_cast<std::uint32_t>(d.chunk->size / (kChannels * sizeof(float))), kMaxFramesPerCycle);
             const bool empty = (static_cast<std::uint32_t>(d.chunk->flags) & SPA_CHUNK_FLAG_EMPTY) != 0;
             const auto* samples = empty ? self->m_zeros.data()
                                         : reinterpret_cast<const float*>(
                                               static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
-            self->m_buffer->append(samples, frames, position);
+            packets->append(samples, frames, position);
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
     }
@@ -311,7 +313,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
     spa_hook m_streamListener{};
     std::map<std::uint32_t, BoundClient> m_clients;
     std::vector<pw_proxy*> m_links;
-    linuxaudio::PacketBuffer* m_buffer = nullptr;  // set while started; read on the data thread
+    std::atomic<linuxaudio::PacketBuffer*> m_buffer{nullptr};  // set while started; read on the data thread
     int m_syncSeq = 0;
     bool m_synced = false;
     bool m_serverGone = false;

@@ -21,8 +21,8 @@ struct Graph {
     StreamGraph graph;
     // Excludes this test's own process tree; pid 1 is outside it.
     Graph()
-        : graph(std::make_shared<linuxaudio::ProcessTreeFilter>(static_cast<DWORD>(getpid()),
-                                                                PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE),
+        : graph(std::make_shared<linuxaudio::ProcessTreeFilter>(
+                    static_cast<DWORD>(getpid()), PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE),
                 [this](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
                     links.emplace_back(a, b, c, d);
                 }) {}
@@ -84,8 +84,8 @@ TEST(StreamGraph, FoldsEveryLayoutIntoStereo) {
     const struct {
         const char* channel;
         std::vector<std::string> into;
-    } cases[] = {{"FL", {"FL"}}, {"FR", {"FR"}},       {"MONO", {"FL", "FR"}}, {"FC", {"FL", "FR"}},
-                 {"RL", {"FL"}}, {"SR", {"FR"}},       {"LFE", {}},            {"AUX3", {"FL", "FR"}}};
+    } cases[] = {{"FL", {"FL"}}, {"FR", {"FR"}}, {"MONO", {"FL", "FR"}}, {"FC", {"FL", "FR"}}, {"RL", {"FL"}},
+                 {"SR", {"FR"}}, {"LFE", {}},    {"AUX3", {"FL", "FR"}}};
     for (const auto& c : cases) EXPECT_EQ(pwengine::captureChannelsFor(c.channel), c.into) << c.channel;
 }
 
