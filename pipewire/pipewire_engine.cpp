@@ -116,9 +116,10 @@ class PipeWireEngine final : public linuxaudio::Engine {
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Production",
             PW_KEY_NODE_NAME, "audio-helper", PW_KEY_NODE_DESCRIPTION, "audio-helper process loopback",
             // Linked by this engine alone, never by the session manager, and scheduled while unlinked so
-            // silence arrives as zero frames.
+            // silence arrives as zero frames. No rate of its own: the graph keeps the one it has, and the
+            // adapter converts.
             PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true", PW_KEY_NODE_ALWAYS_PROCESS,
-            "true", PW_KEY_NODE_WANT_DRIVER, "true", PW_KEY_NODE_RATE, "1/48000", nullptr);
+            "true", PW_KEY_NODE_WANT_DRIVER, "true", nullptr);
         m_stream = pw_stream_new(m_core, "audio-helper capture", props);
         if (m_stream == nullptr) return E_OUTOFMEMORY;
         pw_stream_add_listener(m_stream, &m_streamListener, &kStreamEvents, this);
