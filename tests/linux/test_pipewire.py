@@ -184,6 +184,22 @@ class ServerLifetime(unittest.TestCase):
         self.assertEqual(bytes(helper.out), b"")
 
 
+class OtherGraphRate(unittest.TestCase):
+    def test_a_44100_hz_graph_is_captured_at_48000_hz(self):
+        with PipeWireServer(rate=44100) as server, tempfile.TemporaryDirectory() as files:
+            path = tone(os.path.join(files, "t.wav"), 1000, 2, rate=44100, amplitude=0.25)
+            capture = Capture(self, server, bystander(self))
+            capture.wait_frames(RATE // 10)
+            start, first = time.monotonic(), capture.frames()
+            wait_exit(self, [player(["pw-play", path], server.env)])
+            elapsed, got = time.monotonic() - start, capture.frames() - first
+            left, _ = capture.stop(self)
+        self.assertGreater(got, (elapsed - 0.1) * RATE)
+        self.assertLess(got, (elapsed + 0.2) * RATE)
+        # At 1000 Hz of a 48 kHz stream: the resampler's level, within its passband ripple.
+        self.assertLess(abs(db(steady_level(left, 1000)) - db(0.25)), 0.05)
+
+
 class MinuteLongTone(unittest.TestCase):
     def test_a_minute_of_tone_has_no_gap(self):
         with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
@@ -212,5 +228,6 @@ if __name__ == "__main__":
         suite = loader.loadTestsFromTestCase(MinuteLongTone)
     else:
         suite = unittest.TestSuite([loader.loadTestsFromTestCase(PipeWireCapture),
-                                    loader.loadTestsFromTestCase(ServerLifetime)])
+                                    loader.loadTestsFromTestCase(ServerLifetime),
+                                    loader.loadTestsFromTestCase(OtherGraphRate)])
     sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
