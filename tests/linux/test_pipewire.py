@@ -207,9 +207,11 @@ class MinuteLongTone(unittest.TestCase):
             path = tone(os.path.join(files, "long.wav"), freq, seconds, amplitude=amplitude)
             capture = Capture(self, server, bystander(self))
             wait_exit(self, [player(["pw-play", path], server.env)], timeout=seconds + 60)
+            capture.wait_frames(capture.frames() + RATE // 2)  # what the graph still holds
             left, _ = capture.stop(self)
         blocks = block_amplitudes(left, freq)
         playing = [i for i, a in enumerate(blocks) if a > amplitude / 2]
+        print("%d blocks of 10 ms hold the tone" % len(playing))
         self.assertGreater(len(playing), seconds * 100 - 5)
         # Every block between the first and the last whole one holds the tone at its level.
         inner = blocks[playing[0] + 1: playing[-1]]
