@@ -78,11 +78,12 @@ class PipeWireCapture(unittest.TestCase):
     def test_excluded_tree_is_absent_and_kept_tones_keep_the_monitor_level(self):
         env = self.server.env
         excluded = {440: tone(self.path("x440.wav"), 440, 6), 550: tone(self.path("x550.wav"), 550, 5)}
-        kept = {  # frequency: (player, file): 44.1 and 48 kHz, mono and stereo
+        kept = {  # frequency: (player, file): 44.1 and 48 kHz, mono, stereo and surround
             1000: ("paplay", tone(self.path("k1000.wav"), 1000, 3, rate=44100, channels=1, amplitude=0.3)),
             2000: ("pw-play", tone(self.path("k2000.wav"), 2000, 3, rate=48000, channels=2, amplitude=0.2)),
             3000: ("pw-play", tone(self.path("k3000.wav"), 3000, 3, rate=44100, channels=1, amplitude=0.15)),
             1500: ("paplay", tone(self.path("k1500.wav"), 1500, 3, rate=48000, channels=2, amplitude=0.1)),
+            2500: ("pw-play", tone(self.path("k2500.wav"), 2500, 3, rate=48000, channels=6, amplitude=0.1)),  # 5.1
         }
         # The target plays through pw-play itself; its grandchild plays through paplay after its parent
         # (the target's child) has exited.
@@ -96,7 +97,7 @@ class PipeWireCapture(unittest.TestCase):
         alone = capture.frames()
         players = [player([tool, path], env) for tool, path in kept.values()]
         wait_exit(self, players + [target])
-        monitor_left, _ = monitor.stop()
+        monitor_left, monitor_right = monitor.stop()
         left, right = capture.stop(self)
 
         for freq in excluded:
@@ -104,9 +105,10 @@ class PipeWireCapture(unittest.TestCase):
         self.assertGreater(alone, RATE // 2)
         self.assertFalse(any(left[:alone]) or any(right[:alone]), "the excluded tree was captured")
         for freq in kept:
-            heard, reference = db(steady_level(left, freq)), db(steady_level(monitor_left, freq))
-            self.assertLess(abs(heard - reference), 0.05, "%d Hz: %.3f dB captured, %.3f dB on the monitor"
-                            % (freq, heard, reference))
+            for channel, heard_in, monitor_in in (("left", left, monitor_left), ("right", right, monitor_right)):
+                heard, reference = db(steady_level(heard_in, freq)), db(steady_level(monitor_in, freq))
+                self.assertLess(abs(heard - reference), 0.05, "%d Hz %s: %.3f dB captured, %.3f dB on the monitor"
+                                % (freq, channel, heard, reference))
         # Later, in every 100 ms where all the kept tones play steadily, the excluded ones stay out (what is
         # left at their frequencies is float rounding of the kept tones).
         steady = {freq: steady_level(left, freq) for freq in kept}
