@@ -104,11 +104,13 @@ class PipeWireServer:
         return self
 
     def streams(self):
-        """The playback streams the pulse server lists (every client's, native ones included)."""
-        return [row.split()[0] for row in (quiet(["pactl", "list", "short", "sink-inputs"], self.env) or "").splitlines()]
+        """The playback streams the pulse server lists (every client's, native ones included); None when
+        the listing failed (a busy machine), which must not pass for "none"."""
+        listing = quiet(["pactl", "list", "short", "sink-inputs"], self.env)
+        return None if listing is None else [row.split()[0] for row in listing.splitlines()]
 
     def wait_quiet(self, timeout=60):
-        wait_until(lambda: not self.streams(), "every playback stream to end", timeout=timeout)
+        wait_until(lambda: self.streams() == [], "every playback stream to end", timeout=timeout)
 
     def pid_of(self, name):
         return next(proc.pid for proc in self.procs if os.path.basename(proc.args[0]) == name)
