@@ -14,7 +14,8 @@ namespace linuxaudio {
 
 namespace {
 
-constexpr int kMaxChain = 4096;  // a parent chain longer than this is a loop in a fake /proc
+constexpr int kMaxChain = 4096;     // a parent chain longer than this is a loop in a fake /proc
+constexpr long kMaxNewPids = 4096;  // more new pids than this since the last look: list /proc instead
 
 }  // namespace
 
@@ -22,6 +23,7 @@ ProcessTreeFilter::ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, s
     : m_target(target), m_mode(mode), m_procRoot(std::move(procRoot)) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dir = opendir(m_procRoot.c_str());
+    m_lastPid = readLastPid();  // before the scan: what starts during it is looked at again
     Stat stat;
     if (target != 0 && readStat(static_cast<pid_t>(target), stat)) {
         m_members[static_cast<pid_t>(target)] = stat.startTime;
@@ -99,18 +101,31 @@ bool ProcessTreeFilter::inTree(pid_t pid) const {
     return false;
 }
 
-void ProcessTreeFilter::refresh() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // The last pid the kernel handed out (the last field of loadavg): unchanged, no process has started
-    // since the last look, and the directory need not be read.
+long ProcessTreeFilter::readLastPid() const {
     char path[512];
     std::snprintf(path, sizeof path, "%s/loadavg", m_procRoot.c_str());
     char text[128];
-    if (readSmallFile(path, text, sizeof text) > 0) {
-        const char* last = std::strrchr(text, ' ');
-        const long lastPid = last != nullptr ? std::strtol(last + 1, nullptr, 10) : -1;
-        if (lastPid > 0 && lastPid == m_lastPid) return;
-        m_lastPid = lastPid;
+    if (readSmallFile(path, text, sizeof text) <= 0) return -1;
+    const char* last = std::strrchr(text, ' ');
+    return last != nullptr ? std::strtol(last + 1, nullptr, 10) : -1;
+}
+
+void ProcessTreeFilter::refresh() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // The last pid the kernel handed out (the last field of loadavg). Pids are handed out in rising order,
+    // so the processes started since the last look are the pids above the last one seen: those few are
+    // read, not the whole of /proc. A wrap of the pid counter, or a very busy second, takes a full scan.
+    const long lastPid = readLastPid();
+    const long previous = m_lastPid;
+    m_lastPid = lastPid;
+    if (lastPid > 0 && previous > 0 && lastPid >= previous && lastPid - previous <= kMaxNewPids) {
+        m_fresh.clear();
+        for (long pid = previous + 1; pid <= lastPid; ++pid) {
+            Stat stat;
+            if (readStat(static_cast<pid_t>(pid), stat)) m_fresh.emplace_back(static_cast<pid_t>(pid), stat);
+        }
+        joinFreshLocked();
+        return;
     }
     scanLocked();
 }
@@ -132,6 +147,10 @@ void ProcessTreeFilter::scanLocked() const {
     // Only the pids present now are remembered, so a pid that ends and is reused is read again.
     std::sort(m_present.begin(), m_present.end());
     m_seen.swap(m_present);
+    joinFreshLocked();
+}
+
+void ProcessTreeFilter::joinFreshLocked() const {
     // Parents usually come first, but pids wrap: repeat until nothing joins.
     for (bool grew = true; grew;) {
         grew = false;

@@ -45,8 +45,11 @@ class ProcessTreeFilter {
     // Reads a small /proc file into `text` without touching the heap; its length, or -1.
     long readSmallFile(const char* path, char* text, std::size_t size) const;
     bool readStat(pid_t pid, Stat& stat) const;
+    long readLastPid() const;  // the newest pid, from loadavg; -1 when not known
     bool isKnownMember(pid_t pid, std::uint64_t startTime) const;
     void scanLocked() const;
+    // Adds to the members the processes in m_fresh whose parents are members.
+    void joinFreshLocked() const;
 
     const DWORD m_target;
     const PROCESS_LOOPBACK_MODE m_mode;
