@@ -22,9 +22,14 @@ RAMP_CASES = [
     ("bursts, silences and an empty packet",
      "period=0,frames=480,packets=60,burst=3,silent_every=4,zero_packet_at=10", (480, 60, 4, 10)),
     ("empty first packet", "period=0,frames=100,packets=20,zero_packet_at=1", (100, 20, 0, 1)),
-    ("discontinuity flag ignored", "period=0,frames=100,packets=50,discontinuity_at=5", (100, 50)),
+    ("discontinuity with nothing lost", "period=0,frames=100,packets=50,discontinuity_at=5", (100, 50)),
+    ("broken positions write no zeros",
+     "period=0,frames=480,packets=40,bad_position=5:zero,bad_position=10:back,bad_position=11:day,"
+     "bad_position=20:day,bad_position=30:back", (480, 40)),
     ("failed read mid-burst comes again", "period=2,frames=480,packets=40,burst=3,fail_buffer_at=8", (480, 40)),
     ("failed first read", "period=2,frames=480,packets=10,fail_buffer_at=1", (480, 10)),
+    # Inside a drain a failed packet-size query only ends the drain: the next wake-up goes on.
+    ("passing size failure inside a drain", "period=0,frames=480,packets=40,burst=4,fail_size_once_after=6", (480, 40)),
 ]
 
 
