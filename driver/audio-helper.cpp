@@ -175,7 +175,8 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
-    _setmode(_fileno(stderr), _O_U16TEXT);
+    // Without a standard error the runtime may give no descriptor (-2), and _setmode would end the process.
+    if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_U16TEXT);
     _setmode(_fileno(stdout), _O_BINARY);
     report(kLineStarted, argc);
     if (argc < 2) {

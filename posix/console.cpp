@@ -3,6 +3,7 @@
 //   SIGQUIT -> CTRL_BREAK_EVENT  (Ctrl+\ in a terminal, the nearest thing to Ctrl+Break)
 //   SIGHUP  -> CTRL_CLOSE_EVENT  (the terminal went away)
 //   SIGTERM -> CTRL_CLOSE_EVENT  (how a parent process asks a child to end)
+//   the parent's death -> CTRL_CLOSE_EVENT (delivered as SIGHUP)
 //   SIGUSR1 -> CTRL_LOGOFF_EVENT, SIGUSR2 -> CTRL_SHUTDOWN_EVENT (no POSIX event means these; the signals
 //              make them reachable, with the default action, the end of the process, when no handler
 //              answers TRUE)
@@ -11,13 +12,14 @@
 // thread that happens to be blocked, and a handler is not limited to async-signal-safe work.
 #include <pthread.h>
 #include <signal.h>
-
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "posix/console.h"
 #include "posix/kernel.h"
 
 namespace {
@@ -26,6 +28,7 @@ constexpr int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGUSR1, SI
 constexpr int kMaxHandlers = 8;
 std::atomic<PHANDLER_ROUTINE> g_handlers[kMaxHandlers];
 std::atomic<int> g_handlerCount{0};
+std::atomic<pid_t> g_startingParent{0};  // 0: not noted (a test's own main)
 
 DWORD ctrlTypeFor(int signal) {
     switch (signal) {
@@ -96,9 +99,19 @@ void startDispatcher() {
             if (sigwait(&signals, &signal) == 0) dispatch(signal);
         }
     }).detach();
+
+    // On Windows a closing console or the parent's job ends the program when its parent dies; here nothing
+    // would, and the orphan would capture into a pipe nobody reads. So the parent's death is a console close.
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    // A parent that died before that call sends nothing: its orphan already has another parent. That close
+    // is handled before the registration returns, so the program stops at its first look at the stop flag.
+    const pid_t parent = g_startingParent.load();
+    if (parent != 0 && getppid() != parent) std::thread(dispatch, SIGHUP).join();
 }
 
 }  // namespace
+
+void posix::noteStartingParent() { g_startingParent.store(getppid()); }
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     if (handler == nullptr || add == FALSE) return FALSE;

@@ -1,6 +1,7 @@
 // The Microsoft C runtime behaviour the program relies on, for POSIX hosts.
 #include "posix/crt.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,12 @@
 namespace {
 
 std::atomic<int> g_modes[3] = {_O_TEXT, _O_TEXT, _O_TEXT};
+
+// Which standard descriptors the process started without. The Microsoft runtime decides this once, at
+// start-up; later opens that happen to take such a number do not make it a standard stream again.
+bool startedWithout(int fd) { return fcntl(fd, F_GETFD) == -1 && errno == EBADF; }
+const bool g_missing[3] = {startedWithout(0), startedWithout(1), startedWithout(2)};
+constexpr int kNoDescriptor = -2;
 
 // Rewrites a Microsoft wide format for the host's vswprintf: "%s"/"%c" are wide there, "%hs"/"%hc" narrow,
 // and "l" on an integer means 32 bits (the host's long is 64).
@@ -66,11 +74,16 @@ bool writeBytes(int fd, const std::string& bytes) {
 }  // namespace
 
 int _setmode(int fd, int mode) {
-    if (fd < 0 || fd > 2) return fd < 0 ? -1 : _O_BINARY;
+    // An invalid descriptor goes to the invalid-parameter handler, whose default ends the process at once.
+    if (fd < 0) std::abort();
+    if (fd > 2) return _O_BINARY;
     return g_modes[fd].exchange(mode);
 }
 
-int _fileno(std::FILE* stream) { return fileno(stream); }
+int _fileno(std::FILE* stream) {
+    const int fd = fileno(stream);
+    return fd >= 0 && fd <= 2 && g_missing[fd] ? kNoDescriptor : fd;
+}
 
 int _wtoi(const wchar_t* text) {
     const wchar_t* p = text;
@@ -113,7 +126,8 @@ int posixVfwprintf(std::FILE* stream, const wchar_t* format, std::va_list args) 
     }
     if (length < 0) return -1;
     const std::wstring text(buffer.data(), static_cast<std::size_t>(length));
-    const int fd = fileno(stream);
+    const int fd = _fileno(stream);
+    if (fd < 0) return -1;  // a stream without a descriptor takes nothing
     const int mode = fd >= 0 && fd <= 2 ? g_modes[fd].load() : _O_TEXT;
     std::string bytes;
     if (mode == _O_U16TEXT) {

@@ -10,6 +10,8 @@ constexpr int _O_TEXT = 0x4000;
 constexpr int _O_BINARY = 0x8000;
 constexpr int _O_U16TEXT = 0x20000;
 
+// As the universal C runtime: _fileno gives -2 for a standard stream the process started without, and
+// _setmode on a negative descriptor ends the process (the default invalid-parameter handler).
 int _setmode(int fd, int mode);
 int _fileno(std::FILE* stream);
 

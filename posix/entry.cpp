@@ -4,10 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "posix/console.h"
 #include "posix/utf.h"
 #include "posix/win32.h"
 
 int main(int argc, char* argv[]) {
+    posix::noteStartingParent();
     // A reader that has gone away must make writes fail, as on Windows, not kill the process.
     signal(SIGPIPE, SIG_IGN);
 

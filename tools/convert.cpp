@@ -92,12 +92,14 @@ ConvertResult Convert(int input_fd, const Options& options, Progress& progress,
         r.levels.Add(frames.data(), put.taken);
         r.history.Add(frames.data(), put.taken);
         progress.Update(wav.frames(), frames.data(), put.taken);
+        const bool dropped = put.taken < frames.size();
         frames.clear();
         if (put.error) {
             r.exit_code = kExitWriteError;
             break;  // the message comes from Finish, which knows what was kept
         }
-        if (wav.full()) {
+        // A full WAV is a failure only once audio did not fit: a stream that fills it exactly ends well.
+        if (dropped) {
             r.exit_code = kExitSizeLimit;
             r.error =
                 "reached the 4 GiB WAV size limit; stopped reading (the WAV holds everything up to here)";

@@ -1,6 +1,5 @@
 // lbas2wav [options] [INPUT] OUTPUT.wav: converts an audio-helper stream to a WAV file.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include "convert.h"
 #include "exit_codes.h"
 #include "options.h"
+#include "same_file.h"
 #include "stop_signal.h"
 #include "svg_plot.h"
 #include "wav_writer.h"
@@ -30,8 +30,11 @@ void PrintSummary(const Options& o, const ConvertResult& r) {
                  static_cast<unsigned long long>(r.frames), r.stopped ? " (stopped by signal)" : "");
     for (std::size_t ch = 0; ch < lbas::kChannels; ++ch) {
         const ChannelLevels& c = r.levels.channel[ch];
-        std::fprintf(stderr, "  channel %zu: peak %s, RMS %s, digital silence %.1f %%\n", ch,
-                     FormatDbfs(c.peak).c_str(), FormatDbfs(c.Rms()).c_str(), 100.0 * c.SilenceShare());
+        std::fprintf(stderr, "  channel %zu: peak %s, RMS %s, digital silence %.1f %%", ch,
+                     FormatDbfs(c.Peak()).c_str(), FormatDbfs(c.Rms()).c_str(), 100.0 * c.SilenceShare());
+        // Samples that are not numbers have no level: said apart, so they never pass for quiet audio.
+        if (c.nan_samples > 0) std::fprintf(stderr, ", NaN %.1f %%", 100.0 * c.NanShare());
+        std::fputc('\n', stderr);
     }
 }
 
@@ -48,9 +51,17 @@ int Run(const Options& o) {
     }
     int fd = STDIN_FILENO;
     if (o.input != "-") {
-        fd = ::open(o.input.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without O_NONBLOCK, opening a FIFO waits for a writer with the stop signals blocked, and nothing
+        // could end that wait. Opened at once instead, the FIFO is waited for like any input: interruptibly.
+        fd = ::open(o.input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
+            return kExitReadError;
+        }
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
+            ::close(fd);
             return kExitReadError;
         }
     } else if (isatty(STDIN_FILENO)) {
@@ -58,11 +69,17 @@ int Run(const Options& o) {
         return kExitUsage;
     }
 
-    struct stat in_st {
-    }, out_st{};
-    if (fstat(fd, &in_st) == 0 && ::stat(o.output.c_str(), &out_st) == 0 && in_st.st_dev == out_st.st_dev &&
-        in_st.st_ino == out_st.st_ino) {
-        PrintError("INPUT and OUTPUT are the same file");  // creating the WAV would truncate the input
+    // Creating the WAV or the SVG would truncate whatever else that file is.
+    const FileIdentity input = IdentifyDescriptor(fd);
+    const FileIdentity output = IdentifyPath(o.output);
+    const FileIdentity svg = o.svg.empty() ? FileIdentity{} : IdentifyPath(o.svg);
+    const char* clash = input.SameAs(output) ? "INPUT and OUTPUT are the same file"
+                        : input.SameAs(svg)  ? "--svg FILE and INPUT are the same file"
+                        : output.SameAs(svg) ? "--svg FILE and OUTPUT are the same file"
+                                             : nullptr;
+    if (clash != nullptr) {
+        if (fd != STDIN_FILENO) ::close(fd);
+        PrintError(clash);
         return kExitUsage;
     }
 

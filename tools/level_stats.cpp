@@ -7,20 +7,33 @@
 namespace lbas2wav {
 
 void ChannelLevels::Add(float sample) {
-    const double v = static_cast<double>(sample);
-    const double a = std::fabs(v);
-    if (a > peak) peak = a;
-    if (!std::isnan(v)) sum_squares += v * v;
-    if (v == 0.0) ++zero_samples;
     ++samples;
+    const double v = static_cast<double>(sample);
+    if (std::isnan(v)) {
+        ++nan_samples;
+        return;
+    }
+    peak = std::fmax(peak, std::fabs(v));
+    sum_squares += v * v;
+    if (v == 0.0) ++zero_samples;
+}
+
+double ChannelLevels::Peak() const {
+    return samples > 0 && nan_samples == samples ? std::numeric_limits<double>::quiet_NaN() : peak;
 }
 
 double ChannelLevels::Rms() const {
-    return samples == 0 ? 0.0 : std::sqrt(sum_squares / static_cast<double>(samples));
+    const std::uint64_t numbers = samples - nan_samples;
+    if (numbers == 0) return samples == 0 ? 0.0 : std::numeric_limits<double>::quiet_NaN();
+    return std::sqrt(sum_squares / static_cast<double>(numbers));
 }
 
 double ChannelLevels::SilenceShare() const {
     return samples == 0 ? 0.0 : static_cast<double>(zero_samples) / static_cast<double>(samples);
+}
+
+double ChannelLevels::NanShare() const {
+    return samples == 0 ? 0.0 : static_cast<double>(nan_samples) / static_cast<double>(samples);
 }
 
 void LevelStats::Add(const lbas::Frame* frames, std::size_t count) {
@@ -36,6 +49,7 @@ double ToDbfs(double amplitude) {
 }
 
 std::string FormatDbfs(double amplitude) {
+    if (std::isnan(amplitude)) return "NaN";
     const double db = ToDbfs(amplitude);
     if (std::isinf(db)) return db < 0 ? "-inf dBFS" : "+inf dBFS";
     char text[32];

@@ -11,14 +11,17 @@
 namespace lbas2wav {
 
 struct ChannelLevels {
-    double peak = 0.0;         // largest |sample|; NaNs are ignored
-    double sum_squares = 0.0;  // for RMS
+    double peak = 0.0;         // largest |sample| among the numbers; NaNs are counted apart
+    double sum_squares = 0.0;  // of the numbers, for RMS
     std::uint64_t zero_samples = 0;
+    std::uint64_t nan_samples = 0;
     std::uint64_t samples = 0;
 
     void Add(float sample);
-    double Rms() const;
+    double Peak() const;          // NaN when every sample was NaN
+    double Rms() const;           // over the numbers; NaN when every sample was NaN
     double SilenceShare() const;  // 0..1; 0 when there are no samples
+    double NanShare() const;      // 0..1; 0 when there are no samples
 };
 
 struct LevelStats {
@@ -29,7 +32,7 @@ struct LevelStats {
 
 // 20*log10(amplitude); -infinity for 0.
 double ToDbfs(double amplitude);
-// "-6.02 dBFS", "-inf dBFS".
+// "-6.02 dBFS", "-inf dBFS", "NaN".
 std::string FormatDbfs(double amplitude);
 
 }  // namespace lbas2wav

@@ -460,6 +460,15 @@ class RampVerifier:
         return self.header_left == 0 and self.segment is None and not self._next_segment()
 
 
+def wait_for(condition, what, timeout=None):
+    """Polls condition() until it holds; fails after `timeout` (START_SLACK) naming `what`."""
+    deadline = time.monotonic() + (timeout or START_SLACK)
+    while not condition():
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.01)
+
+
 def run_parallel(function, cases):
     """function(case) for every case, several at a time (start-up dominates); results in order."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=WORKERS) as pool:

@@ -1,12 +1,14 @@
 """Every way the helper ends: the exact stderr lines, stdout, exit code, and what the engine's trace says
 the program called and released on the way out."""
 
+import os
+import subprocess
 import time
 import unittest
 
-from helperlib import (HEADER, SET_UP_CALLS, TempDirMixin, WINE, activation_trace, check_trace, expected_stream,
-                       full_trace, hx, line, packet_plan, read_trace, run_parallel, run_to_exit, sim_with_trace,
-                       stderr_bytes)
+from helperlib import (HELPER, HEADER, PROCESS_TIMEOUT, SET_UP_CALLS, TempDirMixin, WINE, activation_trace,
+                       check_trace, expected_stream, full_trace, hx, line, packet_plan, read_trace, run_parallel,
+                       run_to_exit, sim_with_trace, stderr_bytes)
 import helperlib
 
 PID = 4321
@@ -88,6 +90,21 @@ class ExitTests(TempDirMixin, unittest.TestCase):
             with self.subTest(case.name):
                 self.assertEqual(code, case.code)
                 check_trace(self, trace, case.trace)
+
+    @unittest.skipIf(WINE, "closes the descriptor under the native program")
+    def test_without_standard_error_the_stream_and_exit_codes_are_the_same(self):
+        # A parent that passes no standard error: the lines go nowhere, nothing else changes.
+        def without_stderr(case):
+            env = dict(os.environ, AUDIO_HELPER_SIM=case.sim)
+            done = subprocess.run(["/bin/sh", "-c", 'exec "$0" "$@" 2>&-', HELPER] + case.args,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=env, timeout=PROCESS_TIMEOUT)
+            return done.returncode, done.stdout
+        cases = CASES + [Case("usage", "", 1, [], [], args=())]
+        for case, (code, out) in zip(cases, run_parallel(without_stderr, cases)):
+            with self.subTest(case.name):
+                self.assertEqual(code, case.code)
+                if out != case.stdout:
+                    self.fail("stdout: " + helperlib.first_difference(case.stdout, out))
 
     @unittest.skipIf(helperlib.SANITIZED, "timed on the plain builds")
     def test_activation_timeout_is_five_seconds(self):

@@ -82,18 +82,27 @@ class Content(lib.ToolTest):
         self.assertEqual(r.returncode, 0, r.stderr.decode())
         self.assertEqual(lib.read_wav(out).frames, 0)
 
-    def test_summary_reports_levels_and_silence_per_channel(self):
-        # Channel 0: a 1 kHz sine at 0.5 over whole periods. Channel 1: half digital silence, then 0.1.
-        n = 48000
-        left = [0.5 * math.sin(2 * math.pi * 1000 * i / 48000) for i in range(n)]
-        right = [0.0] * (n // 2) + [0.1] * (n // 2)
-        out = self.path("levels.wav")
-        r = self.run_tool(self.write_input("s.lbas", lib.header() + lib.frames_from_floats(left, right)), out)
-        self.assertEqual(r.returncode, 0, r.stderr.decode())
-        err = r.stderr.decode()
-        self.assertIn("1.000 s, 48000 frames", err)
-        self.assertRegex(err, r"channel 0: peak -6\.02 dBFS, RMS -9\.03 dBFS, digital silence 0\.0 %")
-        self.assertRegex(err, r"channel 1: peak -20\.00 dBFS, RMS -23\.01 dBFS, digital silence 50\.0 %")
+    def test_summary_reports_levels_silence_and_nan_per_channel(self):
+        n, nan = 48000, float("nan")
+        cases = [
+            # Channel 0: a 1 kHz sine at 0.5 over whole periods. Channel 1: half digital silence, then 0.1.
+            ([0.5 * math.sin(2 * math.pi * 1000 * i / 48000) for i in range(n)], [0.0] * (n // 2) + [0.1] * (n // 2),
+             "peak -6.02 dBFS, RMS -9.03 dBFS, digital silence 0.0 %",
+             "peak -20.00 dBFS, RMS -23.01 dBFS, digital silence 50.0 %"),
+            # NaNs have no level: the levels are those of the numbers, and the NaNs are counted.
+            ([nan] * n, [nan] * (n // 2) + [0.1] * (n // 2),
+             "peak NaN, RMS NaN, digital silence 0.0 %, NaN 100.0 %",
+             "peak -20.00 dBFS, RMS -20.00 dBFS, digital silence 0.0 %, NaN 50.0 %"),
+        ]
+        for left, right, line0, line1 in cases:
+            with self.subTest(line0):
+                out = self.path("levels.wav")
+                r = self.run_tool(self.write_input("s.lbas", lib.header() + lib.frames_from_floats(left, right)), out)
+                self.assertEqual(r.returncode, 0, r.stderr.decode())
+                err = r.stderr.decode()
+                self.assertIn("1.000 s, 48000 frames", err)
+                self.assertIn("\n  channel 0: %s\n" % line0, err)
+                self.assertIn("\n  channel 1: %s\n" % line1, err)
 
     def test_svg_is_well_formed_with_a_lane_per_channel(self):
         left = [0.5] * 48000 + [0.0] * 48000

@@ -60,8 +60,18 @@ class Arguments(lib.ToolTest):
             (["in", "-"], "OUTPUT must be a file"),
             (["o.wav", "--svg"], "--svg needs a file name"),
         ]
-        same = self.write_input("same.lbas", lib.header())
-        cases.append(([same, same], "same file"))
+        # Every pair of paths naming one file, in any spelling, whether or not it exists yet: writing one
+        # of them would destroy the other.
+        stream = lib.header() + lib.ramp_frames(10)
+        same = self.write_input("same.lbas", stream)
+        cases += [
+            ([same, same], "INPUT and OUTPUT are the same file"),
+            (["same.lbas", "./same.lbas"], "INPUT and OUTPUT are the same file"),
+            (["--svg", same, same, "o.wav"], "--svg FILE and INPUT are the same file"),
+            (["--svg", "o.wav", same, "o.wav"], "--svg FILE and OUTPUT are the same file"),
+            (["--svg=./o.wav", same, self.path("o.wav")], "--svg FILE and OUTPUT are the same file"),
+            (["--svg", "same.lbas", same, "same.lbas"], "INPUT and OUTPUT are the same file"),
+        ]
         for args, phrase in cases:
             with self.subTest(args=args):
                 r = self.run_tool(*args, cwd=self.dir)
@@ -69,7 +79,7 @@ class Arguments(lib.ToolTest):
                 self.assert_one_error_line(r, phrase)
                 self.assertEqual(os.listdir(self.dir), ["same.lbas"])
         with open(same, "rb") as f:
-            self.assertEqual(f.read(), lib.header())
+            self.assertEqual(f.read(), stream)
 
 class InputOutputFailures(lib.ToolTest):
     def test_missing_input(self):

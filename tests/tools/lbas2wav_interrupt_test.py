@@ -71,6 +71,26 @@ class Interrupt(lib.ToolTest):
         self.assertLess(len(wav.data), 1 << 29, "the stop came long before the end of the input")
         self.assertEqual(wav.data.count(0), len(wav.data))
 
+    def test_stop_while_waiting_for_a_fifo_writer(self):
+        # Nobody ever opens the FIFO for writing: only the signal can end the wait.
+        fifo = self.path("in.fifo")
+        os.mkfifo(fifo)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                out = self.path(f"{sig.name}.wav")
+                err_path = self.path(f"{sig.name}.stderr")
+                with open(err_path, "wb") as err:
+                    proc = subprocess.Popen([lib.LBAS2WAV, fifo, out], stdin=subprocess.DEVNULL, stderr=err)
+                self.addCleanup(lambda proc=proc: proc.poll() is None and proc.kill())
+                lib.wait_until(lambda: caught_signals(proc.pid) & (1 << (sig - 1)), "lbas2wav to catch " + sig.name)
+                proc.send_signal(sig)
+                proc.wait(timeout=30)
+                with open(err_path) as f:
+                    text = f.read()
+                self.assertEqual(proc.returncode, 2, text)
+                self.assertIn("stopped before the stream header arrived", text)
+                self.assertFalse(os.path.exists(out))
+
     def test_stop_before_the_header_writes_nothing(self):
         out = self.path("o.wav")
         proc = self.start(out)
@@ -79,6 +99,12 @@ class Interrupt(lib.ToolTest):
         self.assertEqual(proc.returncode, 2, err)
         self.assertIn("stopped before the stream header arrived", err)
         self.assertFalse(os.path.exists(out))
+
+
+def caught_signals(pid):
+    """The signals a process has handlers for (SigCgt in /proc/PID/status), as a bit mask."""
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1], 16) for line in f if line.startswith("SigCgt:"))
 
 
 if __name__ == "__main__":
