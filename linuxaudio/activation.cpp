@@ -1,0 +1,112 @@
+// ActivateAudioInterfaceAsync for the native program on a real Linux audio server. As on Windows the
+// request is checked at once and completes later on a thread of its own, where the server is reached.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "linuxaudio/capture_objects.h"
+#include "linuxaudio/engine.h"
+
+namespace linuxaudio {
+
+namespace {
+
+class Operation final : public IActivateAudioInterfaceAsyncOperation {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IActivateAudioInterfaceAsyncOperation)) {
+            *object = this;
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --m_refs;
+        if (refs == 0) delete this;
+        return refs;
+    }
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
+        if (status == nullptr || activated == nullptr) return E_POINTER;
+        *status = m_status;
+        *activated = m_activated;
+        if (m_activated != nullptr) m_activated->AddRef();
+        return S_OK;
+    }
+    // Called once, on the completion thread, before the handler is told.
+    void complete(HRESULT status, IUnknown* activated) {
+        m_status = status;
+        m_activated = activated;
+    }
+
+  private:
+    ~Operation() {
+        if (m_activated != nullptr) m_activated->Release();
+    }
+    std::atomic<ULONG> m_refs{1};
+    HRESULT m_status = E_FAIL;
+    IUnknown* m_activated = nullptr;
+};
+
+bool readLoopbackParams(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
+                        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback) {
+    if (path == nullptr || std::wcscmp(path, VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) != 0) return false;
+    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
+    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) {
+        return false;
+    }
+    AUDIOCLIENT_ACTIVATION_PARAMS activation;
+    std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
+    if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
+    loopback = activation.ProcessLoopbackParams;
+    return loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE ||
+           loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
+}
+
+}  // namespace
+
+HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
+    const char* only = std::getenv("AUDIO_HELPER_ENGINE");
+    const std::string choice = only != nullptr ? only : "";
+    HRESULT status = AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (choice.empty() || choice == "pipewire") {
+        status = createPipeWireEngine(filter, engine);
+        if (SUCCEEDED(status) || !choice.empty()) return status;
+    }
+    return createPulseEngine(filter, engine);
+}
+
+}  // namespace linuxaudio
+
+HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* params,
+                                           IActivateAudioInterfaceCompletionHandler* handler,
+                                           IActivateAudioInterfaceAsyncOperation** operation) {
+    using namespace linuxaudio;
+    if (operation == nullptr || handler == nullptr) return E_POINTER;
+    *operation = nullptr;
+    AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
+    if (!readLoopbackParams(path, riid, params, loopback)) return E_INVALIDARG;
+
+    auto* op = new Operation;
+    *operation = op;
+    op->AddRef();
+    handler->AddRef();  // both stay alive until the completion has been delivered
+    std::thread([op, handler, loopback] {
+        auto filter =
+            std::make_shared<const ProcessTreeFilter>(loopback.TargetProcessId, loopback.ProcessLoopbackMode);
+        std::unique_ptr<Engine> engine;
+        const HRESULT status = createEngine(filter, engine);
+        op->complete(status, SUCCEEDED(status) ? createAudioClient(std::move(engine)) : nullptr);
+        handler->ActivateCompleted(op);
+        handler->Release();
+        op->Release();
+    }).detach();
+    return S_OK;
+}

@@ -1,0 +1,16 @@
+// The audio client a process-loopback activation hands out on Linux, over an engine and a PacketBuffer.
+#pragma once
+
+#include <memory>
+
+#include "linuxaudio/engine.h"
+
+namespace linuxaudio {
+
+// A new IAudioClient with one reference, owning `engine`.
+IAudioClient* createAudioClient(std::unique_ptr<Engine> engine);
+
+// Objects of this layer still alive, for tests that check every reference is released.
+int liveAudioObjects();
+
+}  // namespace linuxaudio

@@ -1,0 +1,31 @@
+// What each Linux audio server's engine provides to the audio client: frames into a PacketBuffer.
+#pragma once
+
+#include <memory>
+
+#include "linuxaudio/packet_buffer.h"
+#include "linuxaudio/process_tree.h"
+
+namespace linuxaudio {
+
+// One per activated audio client.
+class Engine {
+  public:
+    virtual ~Engine() = default;
+    // Begins delivering frames (silence as zero frames) into `buffer`, which outlives the engine.
+    // On the server's loss the engine calls buffer.fail().
+    virtual HRESULT start(PacketBuffer& buffer) = 0;
+    // No more frames after it returns.
+    virtual void stop() = 0;
+};
+
+// Each server's factory connects to its server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
+HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
+                             std::unique_ptr<Engine>& engine);
+HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine);
+
+// Connects to whichever server runs: PipeWire when its socket answers, else PulseAudio (AUDIO_HELPER_ENGINE
+// set to "pipewire" or "pulse" allows only that one).
+HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine);
+
+}  // namespace linuxaudio

@@ -1,0 +1,67 @@
+// The bounded buffer between an audio server's thread (the producer) and the program's capture calls
+// (the consumer): 48 kHz stereo float frames cut into 10 ms packets, handed out in order with their
+// clock positions. Memory is reserved once; a packet costs two copies under a short lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "winaudio/windows_audio.h"
+
+namespace linuxaudio {
+
+constexpr UINT32 kSampleRate = 48000;
+constexpr UINT32 kChannels = 2;
+constexpr UINT32 kPacketFrames = 480;                // 10 ms
+constexpr std::uint64_t kTicksPerSecond = 10000000;  // positions are in 100 ns units
+
+// CLOCK_MONOTONIC in 100 ns units: the clock of every position handed out.
+std::uint64_t monotonicTicks();
+
+class PacketBuffer {
+  public:
+    explicit PacketBuffer(UINT32 capacityPackets = 100);  // 1 s
+    PacketBuffer(const PacketBuffer&) = delete;
+    PacketBuffer& operator=(const PacketBuffer&) = delete;
+
+    // Producer side. `firstFramePosition` is the clock position of frames[0] (monotonicTicks units).
+    // When the reader has stalled and the buffer is full, the oldest packets are dropped.
+    void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
+    // The server is gone: the next packet-size query fails, and the reader is woken to see it.
+    void fail();
+    // Forgets what is buffered (a stop); positions keep counting.
+    void clear();
+    void setEvent(HANDLE event);
+
+    // Consumer side, with IAudioCaptureClient's meaning.
+    HRESULT nextPacketSize(UINT32* frames);
+    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition, UINT64* qpcPosition);
+    HRESULT releaseBuffer(UINT32 frames);
+
+    std::uint64_t droppedPackets() const;
+    UINT32 capacityFrames() const { return m_capacityPackets * kPacketFrames; }
+
+  private:
+    struct PacketInfo {
+        std::uint64_t position = 0;  // clock position of its first frame
+        bool discontinuity = false;
+    };
+    bool readyLocked() const { return m_writeFrames - m_readPacket * kPacketFrames >= kPacketFrames; }
+    void dropOldestLocked();
+
+    const UINT32 m_capacityPackets;
+    mutable std::mutex m_mutex;
+    std::vector<float> m_ring;                // m_capacityPackets packets of samples
+    std::vector<PacketInfo> m_info;           // one per ring packet
+    std::vector<float> m_out;                 // the packet out with GetBuffer
+    std::uint64_t m_writeFrames = 0;          // frames ever appended (the device position)
+    std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
+    std::uint64_t m_heldPacket = UINT64_MAX;  // the packet out with GetBuffer, if any
+    bool m_lossPending = false;               // the next packet read follows dropped audio
+    bool m_failed = false;
+    std::uint64_t m_dropped = 0;
+    HANDLE m_event = nullptr;
+};
+
+}  // namespace linuxaudio

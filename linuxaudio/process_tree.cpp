@@ -1,0 +1,125 @@
+#include "linuxaudio/process_tree.h"
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace linuxaudio {
+
+namespace {
+
+constexpr int kMaxChain = 4096;  // a parent chain longer than this is a loop in a fake /proc
+
+}  // namespace
+
+ProcessTreeFilter::ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot)
+    : m_target(target), m_mode(mode), m_procRoot(std::move(procRoot)) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Stat stat;
+    if (target != 0 && readStat(static_cast<pid_t>(target), stat)) {
+        m_members[static_cast<pid_t>(target)] = stat.startTime;
+    }
+    scanLocked();
+}
+
+bool ProcessTreeFilter::keeps(pid_t streamPid) const {
+    const bool exclude = m_mode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
+    if (streamPid <= 0) return exclude;
+    return inTree(streamPid) != exclude;
+}
+
+bool ProcessTreeFilter::readStat(pid_t pid, Stat& stat) const {
+    char path[64];
+    std::snprintf(path, sizeof path, "/%d/stat", static_cast<int>(pid));
+    const std::string file = m_procRoot + path;
+    FILE* f = std::fopen(file.c_str(), "re");
+    if (f == nullptr) return false;
+    char text[1024];
+    const size_t length = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    text[length] = '\0';
+    // The command name is in parentheses and may hold anything, ')' included: fields follow the last one.
+    const char* field = std::strrchr(text, ')');
+    if (field == nullptr) return false;
+    ++field;
+    // Fields 3 (state) onward; the parent is field 4, the start time field 22.
+    for (int index = 3; index <= 22; ++index) {
+        while (*field == ' ') ++field;
+        if (*field == '\0') return false;
+        if (index == 4) stat.parent = static_cast<pid_t>(std::strtol(field, nullptr, 10));
+        if (index == 22) stat.startTime = std::strtoull(field, nullptr, 10);
+        while (*field != ' ' && *field != '\0') ++field;
+    }
+    return true;
+}
+
+bool ProcessTreeFilter::isKnownMember(pid_t pid, std::uint64_t startTime) const {
+    const auto member = m_members.find(pid);
+    return member != m_members.end() && member->second == startTime;
+}
+
+bool ProcessTreeFilter::inTree(pid_t pid) const {
+    if (pid <= 0) return false;
+    if (static_cast<DWORD>(pid) == m_target) return true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (int pass = 0; pass < 2; ++pass) {
+        // Walk up the live parent chain; every process below a member joins the tree.
+        std::vector<std::pair<pid_t, std::uint64_t>> chain;
+        pid_t current = pid;
+        for (int depth = 0; depth < kMaxChain && current > 1; ++depth) {
+            Stat stat;
+            if (!readStat(current, stat)) break;
+            if (isKnownMember(current, stat.startTime) || static_cast<DWORD>(current) == m_target) {
+                for (const auto& below : chain) m_members[below.first] = below.second;
+                return true;
+            }
+            chain.emplace_back(current, stat.startTime);
+            current = stat.parent;
+        }
+        // The chain may have been cut by a parent that exited; processes started since the last look
+        // may show the stream's process was a member before that.
+        if (pass == 0) scanLocked();
+    }
+    return false;
+}
+
+void ProcessTreeFilter::refresh() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    scanLocked();
+}
+
+void ProcessTreeFilter::scanLocked() const {
+    DIR* dir = opendir(m_procRoot.c_str());
+    if (dir == nullptr) return;
+    std::vector<std::pair<pid_t, Stat>> fresh;
+    while (const dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        Stat stat;
+        if (m_seen.count(static_cast<pid_t>(pid)) != 0) continue;
+        if (!readStat(static_cast<pid_t>(pid), stat)) continue;
+        m_seen[static_cast<pid_t>(pid)] = stat.startTime;
+        fresh.emplace_back(static_cast<pid_t>(pid), stat);
+    }
+    closedir(dir);
+    // Parents usually come first, but pids wrap: repeat until nothing joins.
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (const auto& [pid, stat] : fresh) {
+            if (m_members.count(pid) != 0) continue;
+            const auto parent = m_members.find(stat.parent);
+            const bool parentIsMember = static_cast<DWORD>(stat.parent) == m_target ||
+                                        (parent != m_members.end() && parent->second <= stat.startTime);
+            if (parentIsMember) {
+                m_members[pid] = stat.startTime;
+                grew = true;
+            }
+        }
+    }
+}
+
+}  // namespace linuxaudio

@@ -1,0 +1,53 @@
+// The one rule for which streams a process-loopback capture keeps: membership of the target's process
+// tree, decided from /proc parent chains.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "winaudio/windows_audio.h"
+
+namespace linuxaudio {
+
+class ProcessTreeFilter {
+  public:
+    // Records the tree as it is now, so a member whose parent exits before it plays stays a member.
+    // `procRoot` is /proc except in tests.
+    ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot = "/proc");
+
+    // Whether a stream played by `streamPid` is captured. A pid of 0 or less means "not known": such a
+    // stream is kept when excluding and left out when including.
+    bool keeps(pid_t streamPid) const;
+    // Whether `pid` is the target or one of its descendants (learning new members on the way).
+    bool inTree(pid_t pid) const;
+    // Looks at processes started since the last look, so members that outlive their parents are known.
+    // Reads only the stat files of pids not seen before.
+    void refresh() const;
+
+    DWORD target() const { return m_target; }
+    PROCESS_LOOPBACK_MODE mode() const { return m_mode; }
+
+  private:
+    struct Stat {
+        pid_t parent = 0;
+        std::uint64_t startTime = 0;
+    };
+    bool readStat(pid_t pid, Stat& stat) const;
+    bool isKnownMember(pid_t pid, std::uint64_t startTime) const;
+    void scanLocked() const;
+
+    const DWORD m_target;
+    const PROCESS_LOOPBACK_MODE m_mode;
+    const std::string m_procRoot;
+    mutable std::mutex m_mutex;
+    // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
+    mutable std::unordered_map<pid_t, std::uint64_t> m_members;
+    // Every pid looked at by a scan, with its start time: a later scan reads only the new ones.
+    mutable std::unordered_map<pid_t, std::uint64_t> m_seen;
+};
+
+}  // namespace linuxaudio
