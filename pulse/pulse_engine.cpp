@@ -321,6 +321,8 @@ void PulseEngine::forgetCapture(std::uint32_t sinkInput) {
         pa_operation_cancel(capture.pending);
         pa_operation_unref(capture.pending);
     }
+    // What already arrived is the stream's last audio: mix it before letting the stream go.
+    if (capture.stream != nullptr) onCaptureRead(capture.stream, 0, &capture);
     closeStream(capture.stream);
     m_mixer.removeStream(sinkInput);
     m_captures.erase(found);

@@ -22,7 +22,10 @@ const StreamMixer::Queue* StreamMixer::find(std::uint32_t id) const {
 }
 
 void StreamMixer::addStream(std::uint32_t id) {
-    if (find(id) != nullptr) return;
+    if (Queue* existing = find(id)) {
+        existing->ending = false;
+        return;
+    }
     Queue* slot = nullptr;
     for (Queue& queue : m_queues) {
         if (!queue.live) {
@@ -38,19 +41,26 @@ void StreamMixer::addStream(std::uint32_t id) {
     slot->id = id;
     slot->live = true;
     slot->primed = false;
+    slot->ending = false;
     slot->head = 0;
     slot->count = 0;
 }
 
 void StreamMixer::removeStream(std::uint32_t id) {
-    if (Queue* queue = find(id)) queue->live = false;
+    Queue* queue = find(id);
+    if (queue == nullptr) return;
+    queue->ending = true;
+    if (queue->count == 0 || !queue->primed) queue->live = false;
 }
 
-bool StreamMixer::hasStream(std::uint32_t id) const { return find(id) != nullptr; }
+bool StreamMixer::hasStream(std::uint32_t id) const {
+    const Queue* queue = find(id);
+    return queue != nullptr && !queue->ending;
+}
 
 std::size_t StreamMixer::streamCount() const {
-    return static_cast<std::size_t>(
-        std::count_if(m_queues.begin(), m_queues.end(), [](const Queue& queue) { return queue.live; }));
+    return static_cast<std::size_t>(std::count_if(
+        m_queues.begin(), m_queues.end(), [](const Queue& queue) { return queue.live && !queue.ending; }));
 }
 
 std::size_t StreamMixer::queuedFrames(std::uint32_t id) const {
@@ -96,7 +106,7 @@ void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCou
 
 void StreamMixer::pushStream(std::uint32_t id, const float* frames, std::size_t frameCount) {
     Queue* queue = find(id);
-    if (queue == nullptr || frameCount == 0) return;
+    if (queue == nullptr || queue->ending || frameCount == 0) return;
     if (!queue->primed) {
         appendSilence(*queue, m_cushion);
         queue->primed = true;
@@ -106,7 +116,7 @@ void StreamMixer::pushStream(std::uint32_t id, const float* frames, std::size_t 
 
 void StreamMixer::pushStreamSilence(std::uint32_t id, std::size_t frameCount) {
     Queue* queue = find(id);
-    if (queue == nullptr || !queue->primed) return;  // a stream not yet under way has no time to keep
+    if (queue == nullptr || queue->ending || !queue->primed) return;  // not under way: no time to keep
     appendSilence(*queue, frameCount);
 }
 
@@ -133,6 +143,7 @@ std::size_t StreamMixer::mixClockFrames(std::size_t frameCount, float* out) {
         addInto(queue, out, available);
         // Short: the rest of this tick stays zero, and the stream starts again behind a fresh cushion.
         if (available < frameCount) queue.primed = false;
+        if (queue.ending && queue.count == 0) queue.live = false;
         if (queue.count > m_cushion + m_ahead) dropOldest(queue, queue.count - m_cushion);
     }
     return frameCount;

@@ -27,6 +27,7 @@ class StreamMixer {
     // Streams are named by the caller's id (the sink input's index). Adding an existing id keeps its
     // queue, so a stream reopened after a move continues where it was.
     void addStream(std::uint32_t id);
+    // The stream has ended: what it queued still plays out (its last cushion), then it is forgotten.
     void removeStream(std::uint32_t id);
     bool hasStream(std::uint32_t id) const;
     std::size_t streamCount() const;
@@ -48,6 +49,7 @@ class StreamMixer {
     struct Queue {
         std::uint32_t id = 0;
         bool live = false;
+        bool ending = false;  // removed: plays out what is queued, takes nothing new
         bool primed = false;  // false until its cushion is in place: new, or ran dry
         std::vector<float> samples;
         std::size_t head = 0;  // in frames

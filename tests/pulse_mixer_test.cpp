@@ -136,11 +136,21 @@ TEST(StreamMixer, HoleKeepsTimeAndReaddingKeepsTheQueueAndRemovedStreamIsSilent)
         const float expected = (i >= 100 && i < 150) ? 0.0f : static_cast<float>(i + 1);
         ASSERT_EQ(left[kCushion + i], expected) << i;
     }
-    mixer.pushStream(4, a.data(), 100);
-    mixer.removeStream(4);
-    EXPECT_FALSE(mixer.hasStream(4));
+}
+
+// A stream that ends still plays out what it queued (its last cushion), then leaves the mix.
+TEST(StreamMixer, EndedStreamPlaysOutItsQueueThenLeaves) {
+    StreamMixer mixer(kCushion, kAhead, kCapacity);
+    mixer.addStream(5);
+    const auto a = ramp(1.0f, 100);
+    mixer.pushStream(5, a.data(), 100);
+    mixer.removeStream(5);
+    EXPECT_FALSE(mixer.hasStream(5));
     EXPECT_EQ(mixer.streamCount(), 0u);
+    mixer.pushStream(5, a.data(), 100);  // nothing new is taken
+    expectCushionThenRamp(tick(mixer, kCushion + 100), kCushion);
     for (float sample : tick(mixer, 2000)) ASSERT_EQ(sample, 0.0f);
+    EXPECT_EQ(mixer.queuedFrames(5), 0u);
 }
 
 }  // namespace
