@@ -160,7 +160,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="short runs for a smoke test (about 1 min)")
     parser.add_argument("--only", default=",".join(SECTIONS), help="comma-separated: " + ", ".join(SECTIONS))
-    parser.add_argument("--helper", type=Path, help="use this native audio-helper instead of building one")
+    parser.add_argument("--helper", type=Path, help="use this native audio-helper-sim instead of building one")
     parser.add_argument("--windows-exe", type=Path, help="use this audio-helper.exe instead of building one")
     parser.add_argument("--json", type=Path, default=BENCH / "results.json", help="where the results go")
     parser.add_argument("--no-readme", action="store_true", help="leave bench/README.md as it is")
@@ -182,7 +182,7 @@ def main() -> int:
     ctx = Context(args)
     try:
         _compile_tools(ctx)
-        ctx.helper = args.helper.resolve() if args.helper else _build("native", "audio-helper")
+        ctx.helper = args.helper.resolve() if args.helper else _build("native", "audio-helper-sim")
         if "size" in only:
             if args.windows_exe:
                 ctx.windows_exe = args.windows_exe.resolve()

@@ -70,6 +70,10 @@ bool readLoopbackParams(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
            loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
 }
 
+// The last completion handler given: a program may leave its own reference to process exit, as Windows
+// lets it; held here, it stays reachable rather than lost.
+std::atomic<IActivateAudioInterfaceCompletionHandler*> g_lastHandler{nullptr};
+
 }  // namespace
 
 HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
@@ -94,6 +98,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
     if (!readLoopbackParams(path, riid, params, loopback)) return E_INVALIDARG;
 
+    g_lastHandler.store(handler);
     auto* op = new Operation;
     *operation = op;
     op->AddRef();

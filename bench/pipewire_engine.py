@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""The real program on a private PipeWire server: CPU per audio hour (the helper plus the server's
+increase) against pw-record of the sink monitor in the same run, latency from a sample played to its
+arrival on standard output, and heap calls per packet in steady state.
+
+    bench/pipewire_engine.py [--quick] [--helper build/native/audio-helper]
+
+Builds bench/tools/pw_click.c and alloc_count.c into build/bench/tools. Prints the figures as JSON.
+"""
+
+import argparse
+import array
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
+from audiolib import player, tone  # noqa: E402
+from servers import PipeWireServer  # noqa: E402
+
+TOOLS = os.path.join(ROOT, "build", "bench", "tools")
+# The process whose tree is excluded: one that plays nothing, so every player is captured.
+_bystander = subprocess.Popen(["sleep", "86400"])
+BYSTANDER = str(_bystander.pid)
+
+
+def build_tools():
+    os.makedirs(TOOLS, exist_ok=True)
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libpipewire-0.3"], check=True, capture_output=True,
+                           text=True).stdout.split()
+    subprocess.run(["gcc", "-O2", "-o", os.path.join(TOOLS, "pw_click"), os.path.join(ROOT, "bench/tools/pw_click.c")]
+                   + flags, check=True)
+    subprocess.run(["gcc", "-O2", "-shared", "-fPIC", "-o", os.path.join(TOOLS, "alloc_count.so"),
+                    os.path.join(ROOT, "bench/tools/alloc_count.c")], check=True)
+
+
+def cpu_seconds(pid):
+    """CPU time of a process's live threads, in seconds (nanosecond resolution, from schedstat)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # the thread ended
+    return total / 1e9
+
+
+def servers_cpu(server):
+    return sum(cpu_seconds(proc.pid) for proc in server.procs)
+
+
+def measure(server, argv, seconds):
+    """CPU seconds of `argv` (None: nothing) and of the server over a window of `seconds`."""
+    proc = subprocess.Popen(argv, env=server.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) if argv else None
+    time.sleep(1.0)  # past start-up
+    own0, srv0, t0 = (cpu_seconds(proc.pid) if proc else 0.0), servers_cpu(server), time.monotonic()
+    time.sleep(seconds)
+    own1, srv1, t1 = (cpu_seconds(proc.pid) if proc else 0.0), servers_cpu(server), time.monotonic()
+    if proc:
+        proc.send_signal(2)
+        proc.wait(10)
+    return (own1 - own0) / (t1 - t0), (srv1 - srv0) / (t1 - t0)
+
+
+def cpu_figures(server, helper, seconds, rounds):
+    runs = {"idle": [], "helper": [], "pw-record": []}
+    commands = {"idle": None, "helper": [helper, BYSTANDER],
+                "pw-record": ["pw-record", "--target", "sink-a", "-P", "{ stream.capture.sink = true }",
+                              "--format", "f32", "--rate", "48000", "--channels", "2", "-"]}
+    for _ in range(rounds):
+        for name, argv in commands.items():  # interleaved, so drifts fall on all alike
+            runs[name].append(measure(server, argv, seconds))
+    idle_server = statistics.median(srv for _, srv in runs["idle"])
+    result = {}
+    for name in ("helper", "pw-record"):
+        totals = [own + (srv - idle_server) for own, srv in runs[name]]
+        result[name] = {"cpu_s_per_audio_hour": round(statistics.median(totals) * 3600, 1),
+                        "own_s_per_audio_hour": round(statistics.median(own for own, _ in runs[name]) * 3600, 1),
+                        "rounds": [round(v * 3600, 1) for v in totals]}
+    result["ratio"] = round(result["helper"]["cpu_s_per_audio_hour"] / result["pw-record"]["cpu_s_per_audio_hour"], 2)
+    return result
+
+
+def latency_figures(server, helper, clicks):
+    proc = subprocess.Popen([helper, BYSTANDER], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    arrivals = []
+    header = os.read(proc.stdout.fileno(), 16)
+    assert len(header) == 16
+
+    def read():
+        pending, above = b"", False
+        while True:
+            chunk = os.read(proc.stdout.fileno(), 65536)
+            now = time.monotonic_ns()
+            if not chunk:
+                return
+            data = pending + chunk
+            whole = len(data) // 4 * 4
+            samples = array.array("f", data[:whole])
+            pending = data[whole:]
+            for value in samples[0::2] if whole % 8 == 0 else samples:
+                if value > 0.25 and not above:
+                    arrivals.append(now)
+                above = value > 0.25
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    time.sleep(0.5)
+    click = subprocess.run([os.path.join(TOOLS, "pw_click"), str(clicks), "200"], env=server.env, capture_output=True,
+                           text=True, timeout=120)
+    time.sleep(0.3)
+    proc.send_signal(2)
+    proc.wait(10)
+    reader.join(10)
+    played = [int(line) for line in click.stdout.split()]
+    # Each arrival against the last click played before it (the stream may end before its last click).
+    latencies = []
+    for arrival in arrivals:
+        before = [play for play in played if play <= arrival]
+        if before:
+            latencies.append((arrival - before[-1]) / 1e6)
+    return {"clicks": len(played), "heard": len(latencies), "median_ms": round(statistics.median(latencies), 1),
+            "max_ms": round(max(latencies), 1), "min_ms": round(min(latencies), 1)}
+
+
+def alloc_figures(server, helper, seconds):
+    out = tempfile.mktemp(prefix="alloc.")
+    env = dict(server.env, LD_PRELOAD=os.path.join(TOOLS, "alloc_count.so"), BENCH_ALLOC_OUT=out)
+    proc = subprocess.Popen([helper, BYSTANDER], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(seconds)
+    proc.send_signal(2)
+    proc.wait(10)
+    with open(out) as f:
+        report = json.loads(f.read())
+    os.unlink(out)
+    return report
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
+    args = parser.parse_args()
+    build_tools()
+    seconds, rounds = (3, 2) if args.quick else (10, 3)
+    with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
+        # One kept application stream plays throughout, as in use.
+        path = tone(os.path.join(files, "tone.wav"), 1000, 3600 if not args.quick else 600, amplitude=0.1)
+        music = player(["pw-play", path], server.env)
+        try:
+            figures = {"cpu": cpu_figures(server, os.path.abspath(args.helper), seconds, rounds),
+                       "latency": latency_figures(server, os.path.abspath(args.helper), 10 if args.quick else 30),
+                       "heap_calls_steady_state": alloc_figures(server, os.path.abspath(args.helper), 5)}
+        finally:
+            music.kill()
+            music.wait()
+    _bystander.kill()
+    print(json.dumps(figures, indent=2))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,69 @@
+// The PipeWire engine's view of the graph: which clients, application output streams and ports exist, which
+// streams the process-tree rule keeps, and which port pairs must be linked into the capture node.
+// Kept apart from libpipewire so the decisions can be tested without a server.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "linuxaudio/process_tree.h"
+
+namespace pwengine {
+
+// The capture node's channels that a stream's channel is mixed into (FL, FR or both; none for LFE).
+std::vector<std::string> captureChannelsFor(const std::string& streamChannel);
+
+struct ClientInfo {
+    std::string api;        // client.api: "pipewire-pulse" for the PulseAudio compatibility server's clients
+    pid_t securePid = 0;    // pipewire.sec.pid, from the socket's credentials
+    pid_t declaredPid = 0;  // application.process.id, as the client says
+};
+
+// The pid the process-tree rule judges: the server-verified one for native clients; for clients of the
+// PulseAudio compatibility server (whose socket is that server's) the one the application declared.
+pid_t streamProcess(const ClientInfo& client);
+
+class StreamGraph {
+  public:
+    using LinkRequest = std::function<void(std::uint32_t outputNode, std::uint32_t outputPort,
+                                           std::uint32_t inputNode, std::uint32_t inputPort)>;
+    StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link);
+
+    void setCaptureNode(std::uint32_t node);
+    void addClient(std::uint32_t id, const ClientInfo& info);  // also an update
+    void addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass);
+    void addPort(std::uint32_t id, std::uint32_t node, bool output, bool monitor, const std::string& channel);
+    void remove(std::uint32_t id);
+
+    // Whether the stream node is captured (false while its client is not known yet).
+    bool captured(std::uint32_t node) const { return m_kept.count(node) != 0; }
+
+  private:
+    struct Port {
+        std::uint32_t node;
+        bool output;
+        std::string channel;
+    };
+    void decide(std::uint32_t node);
+    void linkPort(std::uint32_t portId, const Port& port);
+    void linkAll();
+
+    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    LinkRequest m_link;
+    std::uint32_t m_captureNode = UINT32_MAX;
+    std::map<std::uint32_t, ClientInfo> m_clients;
+    std::map<std::uint32_t, std::uint32_t> m_streamClient;  // application output stream -> its client
+    std::map<std::uint32_t, Port> m_ports;
+    std::set<std::uint32_t> m_kept;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> m_linked;  // (output port, input port)
+};
+
+}  // namespace pwengine

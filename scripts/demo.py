@@ -1,0 +1,81 @@
+"""The demo behind scripts/demo.sh: an "application" process tree plays 440 Hz, an unrelated process plays
+1000 Hz, and the helper captures everything except the application's tree.
+
+    demo.py HELPER LBAS2WAV SECONDS OUTPUT.wav
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "linux"))
+from audiolib import db, split_stream, steady_level, tone  # noqa: E402
+from servers import PipeWireServer, quiet  # noqa: E402
+
+APP_TONE, OTHER_TONE = 440, 1000
+
+
+def running_server():
+    """Whether a server answers here: PulseAudio, or PipeWire through its pulse server."""
+    return quiet(["pactl", "info"], dict(os.environ), timeout=3) is not None
+
+
+def wav_samples(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    start = data.index(b"data") + 8
+    return split_stream(bytes.fromhex("4C424153 80BB0000 02000000 20000000") + data[start:])
+
+
+def demo(helper, lbas2wav, seconds, output, env):
+    files = tempfile.mkdtemp(prefix="demo-tones.")
+    app_file = tone(os.path.join(files, "app.wav"), APP_TONE, seconds + 3)
+    other_file = tone(os.path.join(files, "other.wav"), OTHER_TONE, seconds + 3)
+    quiet_io = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    # The application: a shell whose child plays its tone.
+    app = subprocess.Popen(["sh", "-c", 'paplay "$0"; :', app_file], **quiet_io)
+    other = subprocess.Popen(["paplay", other_file], **quiet_io)
+    print("application tree: pid %d playing %d Hz; unrelated process: pid %d playing %d Hz"
+          % (app.pid, APP_TONE, other.pid, OTHER_TONE))
+    time.sleep(0.5)
+    with open(os.path.join(files, "helper.err"), "wb") as err:
+        capture = subprocess.Popen([helper, str(app.pid)], stdout=subprocess.PIPE, stderr=err, env=env)
+        convert = subprocess.Popen([lbas2wav, "-", output], stdin=capture.stdout, env=env)
+        capture.stdout.close()
+        time.sleep(seconds)
+        capture.send_signal(signal.SIGINT)  # as a parent stops it: Ctrl+C
+        code = capture.wait(30)
+        convert.wait(30)
+    for proc in (app, other):
+        proc.kill()
+        proc.wait()
+    with open(os.path.join(files, "helper.err"), "rb") as f:
+        sys.stderr.write(f.read().decode("utf-16-le", errors="replace").replace("\r\n", "\n"))
+    subprocess.run(["rm", "-rf", files])
+    if code != 0:
+        print("capture failed with exit code %d" % code, file=sys.stderr)
+        return code
+    left, _ = wav_samples(output)
+    print("\nheard in %s (%.1f s):" % (output, len(left) / 48000))
+    for freq, who in ((APP_TONE, "application tree, excluded"), (OTHER_TONE, "unrelated process, kept")):
+        heard = steady_level(left, freq)
+        text = "absent" if heard < 1e-6 else "%.1f dBFS" % db(heard)
+        print("  %5d Hz  %-28s %s" % (freq, who, text))
+    return 0
+
+
+def main():
+    helper, lbas2wav, seconds, output = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4]
+    if running_server():
+        print("using the running audio server")
+        return demo(helper, lbas2wav, seconds, output, dict(os.environ))
+    print("no audio server running: starting a private PipeWire with a null sink")
+    with PipeWireServer(sinks=("demo-sink",)) as server:
+        return demo(helper, lbas2wav, seconds, output, server.env)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

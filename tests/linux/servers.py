@@ -1,0 +1,138 @@
+"""Private audio servers for tests and benchmarks: each runs in a temporary runtime directory with its own
+HOME and configuration, so nothing outside the test sees or touches it.
+
+    with PipeWireServer(sinks=("sink-a", "sink-b")) as server:
+        server.env      # environment for clients of this server
+        server.kill()   # the server dies (the session manager and the pulse server go with it)
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+# Variables that would point a client at the machine's own servers.
+FOREIGN = ("PULSE_SERVER", "PULSE_RUNTIME_PATH", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
+           "XDG_RUNTIME_DIR", "HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME", "JACK_DEFAULT_SERVER")
+READY_TIMEOUT = 30.0
+
+
+def private_env(base_dir):
+    env = {key: value for key, value in os.environ.items() if key not in FOREIGN}
+    run = os.path.join(base_dir, "run")
+    home = os.path.join(base_dir, "home")
+    for path in (run, home):
+        os.makedirs(path, mode=0o700, exist_ok=True)
+    env.update(XDG_RUNTIME_DIR=run, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
+               XDG_STATE_HOME=os.path.join(home, ".local", "state"), XDG_DATA_HOME=os.path.join(home, ".local", "share"))
+    return env
+
+
+def wait_until(check, what, timeout=READY_TIMEOUT, procs=()):
+    deadline = time.monotonic() + timeout
+    delay = 0.01
+    while True:
+        if check():
+            return
+        for proc in procs:
+            if proc.poll() is not None:
+                raise RuntimeError("%s exited with %s while waiting for %s" % (proc.args[0], proc.returncode, what))
+        if time.monotonic() > deadline:
+            raise RuntimeError("timed out waiting for %s" % what)
+        time.sleep(delay)
+        delay = min(delay * 2, 0.2)
+
+
+def quiet(args, env, timeout=10):
+    """Runs a client tool; its output, or None when it failed."""
+    try:
+        done = subprocess.run(args, env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None
+    return done.stdout.decode(errors="replace") if done.returncode == 0 else None
+
+
+class PipeWireServer:
+    """PipeWire with WirePlumber (on a private D-Bus session bus) and pipewire-pulse, and null sinks.
+    `rate` is the graph's clock rate."""
+
+    def __init__(self, sinks=("sink-a",), rate=48000):
+        self.sinks = sinks
+        self.rate = rate
+        self.dir = tempfile.mkdtemp(prefix="pw-test.")
+        self.env = private_env(self.dir)
+        self.procs = []
+        self.logs = []
+
+    def _config(self):
+        conf_dir = os.path.join(self.env["XDG_CONFIG_HOME"], "pipewire", "pipewire.conf.d")
+        os.makedirs(conf_dir)
+        objects = "".join(
+            '  { factory = adapter args = { factory.name = support.null-audio-sink node.name = "%s" '
+            'node.description = "%s" media.class = "Audio/Sink" audio.position = [ FL FR ] '
+            'object.linger = true } }\n' % (name, name) for name in self.sinks)
+        with open(os.path.join(conf_dir, "test.conf"), "w") as f:
+            f.write("context.properties = { default.clock.rate = %d }\n" % self.rate)
+            f.write("context.objects = [\n%s]\n" % objects)
+
+    def _spawn(self, args):
+        log = open(os.path.join(self.dir, os.path.basename(args[0]) + ".log"), "wb")
+        self.logs.append(log)
+        proc = subprocess.Popen(args, env=self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                start_new_session=True)
+        self.procs.append(proc)
+        return proc
+
+    def start(self):
+        self._config()
+        bus = os.path.join(self.env["XDG_RUNTIME_DIR"], "bus")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        self._spawn(["dbus-daemon", "--session", "--address=unix:path=" + bus, "--nofork", "--nopidfile"])
+        wait_until(lambda: os.path.exists(bus), "the D-Bus socket", procs=self.procs)
+        self.pipewire = self._spawn(["pipewire"])
+        socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
+        wait_until(lambda: os.path.exists(socket), "the PipeWire socket", procs=self.procs)
+        self._spawn(["wireplumber"])
+        self._spawn(["pipewire-pulse"])
+        # Ready when the pulse server answers and the session manager has made its default metadata.
+        wait_until(lambda: (quiet(["pactl", "list", "short", "sinks"], self.env) or "").count("\n") >= len(self.sinks),
+                   "the pulse server and sinks", procs=self.procs)
+        wait_until(lambda: 'default.audio.sink' in (quiet(["pw-metadata", "0"], self.env) or ""),
+                   "the session manager", procs=self.procs)
+        return self
+
+    def streams(self):
+        """The playback streams the pulse server lists (every client's, native ones included)."""
+        return [row.split()[0] for row in (quiet(["pactl", "list", "short", "sink-inputs"], self.env) or "").splitlines()]
+
+    def wait_quiet(self, timeout=60):
+        wait_until(lambda: not self.streams(), "every playback stream to end", timeout=timeout)
+
+    def pid_of(self, name):
+        return next(proc.pid for proc in self.procs if os.path.basename(proc.args[0]) == name)
+
+    def kill(self, sig=signal.SIGKILL):
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.send_signal(sig)
+        for proc in self.procs:
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(10)
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+    def __exit__(self, *exc):
+        self.kill(signal.SIGTERM)
+        for log in self.logs:
+            log.close()
+        shutil.rmtree(self.dir, ignore_errors=True)

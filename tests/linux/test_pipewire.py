@@ -1,0 +1,233 @@
+"""The real program on a private PipeWire server (with WirePlumber and pipewire-pulse): what it hears from
+real player processes, how it ends when the server goes, and what it says when there is none.
+
+    test_pipewire.py          everything but the minute-long tone
+    test_pipewire.py --long   only the minute-long tone
+"""
+
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
+import helperlib  # noqa: E402
+from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_value, split_stream,  # noqa: E402
+                      steady_level, tone)
+from servers import PipeWireServer, private_env, wait_until  # noqa: E402
+
+HELPER = os.environ["AUDIO_HELPER_LINUX"]
+SERVICE_NOT_RUNNING = 0x88890010
+ABSENT = 1e-10  # -200 dBFS
+
+
+class Capture:
+    """The real helper running against `server`, excluding `pid`'s tree."""
+
+    def __init__(self, test, server, pid):
+        os.environ.update(server.env)
+        self.helper = helperlib.Helper(test, args=(str(pid),), exe=HELPER)
+        self.helper.wait_line(15)
+        self.helper.wait_stdout(16)
+
+    def frames(self):
+        return (len(self.helper.out) - 16) // 8
+
+    def wait_frames(self, count):
+        self.helper.wait_stdout(16 + 8 * count, timeout=60)
+
+    def stop(self, test):
+        self.helper.signal(signal.SIGINT)
+        test.assertEqual(self.helper.finish(), 0)
+        return split_stream(self.helper.out)
+
+
+def bystander(test):
+    """A process that plays nothing and is no player's ancestor: excluding it keeps every player."""
+    proc = subprocess.Popen(["sleep", "600"])
+    test.addCleanup(proc.wait)
+    test.addCleanup(proc.kill)
+    return proc.pid
+
+
+def wait_exit(test, procs, timeout=60):
+    for proc in procs:
+        test.assertEqual(proc.wait(timeout), 0, proc.args)
+
+
+class PipeWireCapture(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = PipeWireServer(sinks=("sink-a", "sink-b")).__enter__()
+        cls.files = tempfile.mkdtemp(prefix="pw-tones.")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)
+        subprocess.run(["rm", "-rf", cls.files])
+
+    def path(self, name):
+        return os.path.join(self.files, name)
+
+    def tearDown(self):
+        self.server.wait_quiet()
+
+    def test_excluded_tree_is_absent_and_kept_tones_keep_the_monitor_level(self):
+        env = self.server.env
+        excluded = {440: tone(self.path("x440.wav"), 440, 6), 550: tone(self.path("x550.wav"), 550, 5)}
+        kept = {  # frequency: (player, file): 44.1 and 48 kHz, mono and stereo
+            1000: ("paplay", tone(self.path("k1000.wav"), 1000, 3, rate=44100, channels=1, amplitude=0.3)),
+            2000: ("pw-play", tone(self.path("k2000.wav"), 2000, 3, rate=48000, channels=2, amplitude=0.2)),
+            3000: ("pw-play", tone(self.path("k3000.wav"), 3000, 3, rate=44100, channels=1, amplitude=0.15)),
+            1500: ("paplay", tone(self.path("k1500.wav"), 1500, 3, rate=48000, channels=2, amplitude=0.1)),
+        }
+        # The target plays through pw-play itself; its grandchild plays through paplay after its parent
+        # (the target's child) has exited.
+        target = player(["sh", "-c", '(sh -c "sleep 1.5; exec paplay %s" & sleep 0.5) & exec pw-play %s'
+                         % (excluded[550], excluded[440])], env)
+        capture = Capture(self, self.server, target.pid)
+        monitor = SinkMonitor(env, "sink-a", self.path("monitor.wav"))
+        # While only the excluded tree plays, the capture is exactly zero.
+        wait_until(lambda: len(self.server.streams()) == 2, "both excluded streams and the monitor's")
+        capture.wait_frames(capture.frames() + RATE // 2)
+        alone = capture.frames()
+        players = [player([tool, path], env) for tool, path in kept.values()]
+        wait_exit(self, players + [target])
+        monitor_left, _ = monitor.stop()
+        left, right = capture.stop(self)
+
+        for freq in excluded:
+            self.assertGreater(steady_level(monitor_left, freq), 0.05, "the sink played %d Hz" % freq)
+        self.assertGreater(alone, RATE // 2)
+        self.assertFalse(any(left[:alone]) or any(right[:alone]), "the excluded tree was captured")
+        for freq in kept:
+            heard, reference = db(steady_level(left, freq)), db(steady_level(monitor_left, freq))
+            self.assertLess(abs(heard - reference), 0.05, "%d Hz: %.3f dB captured, %.3f dB on the monitor"
+                            % (freq, heard, reference))
+        # Later, in every 100 ms where all the kept tones play steadily, the excluded ones stay out (what is
+        # left at their frequencies is float rounding of the kept tones).
+        steady = {freq: steady_level(left, freq) for freq in kept}
+        windows = [start for start in range(alone, len(left) - 4800, 4800)
+                   if all(abs(level(left, freq, start, 4800) / steady[freq] - 1) < 1e-3 for freq in kept)]
+        self.assertGreater(len(windows), 10)
+        for freq in excluded:
+            worst = max(level(channel, freq, start, 4800) for start in windows for channel in (left, right))
+            self.assertLess(worst, 1e-6, "%d Hz from the excluded tree was captured" % freq)
+
+    def check_ramp(self, left, right, monitors):
+        first, breaks = ramp_breaks(left)
+        self.assertEqual(first, ramp_value(0), "the ramp's first samples were lost")
+        self.assertEqual(breaks[:5], [], "lost or repeated samples")
+        # As many as the sinks played (a player may leave out its last partial cycle).
+        played = sum(sum(1 for v in monitor[0] if v != 0.0) for monitor in monitors)
+        self.assertGreaterEqual(sum(1 for v in left if v != 0.0), played)
+        self.assertEqual(list(right), [-v for v in left])
+
+    def test_streams_starting_mid_capture_and_moving_lose_nothing(self):
+        env = self.server.env
+        ramp(self.path("ramp.wav"), 3)
+        for tool, move in (("pw-play", False), ("paplay", False), ("paplay", True)):
+            with self.subTest(tool=tool, move=move):
+                capture = Capture(self, self.server, bystander(self))
+                capture.wait_frames(RATE // 5)  # mid-capture
+                monitors = [SinkMonitor(env, sink, self.path(sink + ".wav")) for sink in ("sink-a", "sink-b")]
+                ramp_player = player([tool, self.path("ramp.wav")], env)
+                if move:
+                    for sink in ("sink-b", "sink-a"):
+                        time.sleep(0.8)
+                        inputs = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, check=True,
+                                                capture_output=True, text=True).stdout.split()
+                        subprocess.run(["pactl", "move-sink-input", inputs[0], sink], env=env, check=True)
+                wait_exit(self, [ramp_player])
+                capture.wait_frames(capture.frames() + RATE // 5)
+                heard = [monitor.stop() for monitor in monitors]
+                self.check_ramp(*capture.stop(self), heard)
+
+    def test_silence_is_zero_frames_at_full_rate(self):
+        capture = Capture(self, self.server, os.getpid())
+        capture.wait_frames(RATE // 10)
+        start, first = time.monotonic(), capture.frames()
+        capture.wait_frames(first + 2 * RATE)
+        elapsed, got = time.monotonic() - start, capture.frames() - first
+        # The stream keeps pace with the clock: within a few packets of the wall time the wait took.
+        self.assertGreater(got, (elapsed - 0.1) * RATE)
+        left, right = capture.stop(self)
+        self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(os.getpid())))
+        self.assertTrue(all(v == 0.0 for v in left) and all(v == 0.0 for v in right), "silence is zeros")
+
+
+class ServerLifetime(unittest.TestCase):
+    def test_server_killed_during_capture_ends_with_exit_0(self):
+        with PipeWireServer() as server:
+            capture = Capture(self, server, 1)
+            capture.wait_frames(RATE // 10)
+            killed = time.monotonic()
+            os.kill(server.pid_of("pipewire"), signal.SIGKILL)
+            self.assertEqual(capture.helper.finish(), 0)
+            took = capture.helper.ended - killed
+            print("exit %.0f ms after the server was killed" % (took * 1000))
+            self.assertLess(took, 2.0)
+            self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(1)))
+
+    def test_no_server_gives_lines_9_and_10_and_exit_4(self):
+        with tempfile.TemporaryDirectory() as empty:
+            os.environ.update(private_env(empty))
+            helper = helperlib.Helper(self, args=("77",), exe=HELPER)
+            self.assertEqual(helper.finish(), 4)
+        status = helperlib.hx(SERVICE_NOT_RUNNING)
+        expected = [helperlib.line(1, 2), helperlib.line(3, 77), helperlib.line(5), helperlib.line(7),
+                    helperlib.line(9, status), helperlib.line(10, status)]
+        self.assertEqual(bytes(helper.err), helperlib.stderr_bytes(expected))
+        self.assertEqual(bytes(helper.out), b"")
+
+
+class OtherGraphRate(unittest.TestCase):
+    def test_a_44100_hz_graph_is_captured_at_48000_hz(self):
+        with PipeWireServer(rate=44100) as server, tempfile.TemporaryDirectory() as files:
+            path = tone(os.path.join(files, "t.wav"), 1000, 2, rate=44100, amplitude=0.25)
+            capture = Capture(self, server, bystander(self))
+            capture.wait_frames(RATE // 10)
+            start, first = time.monotonic(), capture.frames()
+            wait_exit(self, [player(["pw-play", path], server.env)])
+            elapsed, got = time.monotonic() - start, capture.frames() - first
+            left, _ = capture.stop(self)
+        self.assertGreater(got, (elapsed - 0.1) * RATE)
+        self.assertLess(got, (elapsed + 0.2) * RATE)
+        # At 1000 Hz of a 48 kHz stream: the resampler's level, within its passband ripple.
+        self.assertLess(abs(db(steady_level(left, 1000)) - db(0.25)), 0.05)
+
+
+class MinuteLongTone(unittest.TestCase):
+    def test_a_minute_of_tone_has_no_gap(self):
+        with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
+            seconds, freq, amplitude = 60, 1000, 0.25
+            path = tone(os.path.join(files, "long.wav"), freq, seconds, amplitude=amplitude)
+            capture = Capture(self, server, bystander(self))
+            wait_exit(self, [player(["pw-play", path], server.env)], timeout=seconds + 60)
+            left, _ = capture.stop(self)
+        blocks = block_amplitudes(left, freq)
+        playing = [i for i, a in enumerate(blocks) if a > amplitude / 2]
+        self.assertGreater(len(playing), seconds * 100 - 5)
+        # Every block between the first and the last whole one holds the tone at its level.
+        inner = blocks[playing[0] + 1: playing[-1]]
+        worst = min(range(len(inner)), key=lambda i: inner[i])
+        self.assertGreater(inner[worst], amplitude * 0.99, "gap at %.2f s" % ((playing[0] + 1 + worst) / 100))
+        self.assertLess(max(inner), amplitude * 1.01)
+
+
+if __name__ == "__main__":
+    long_only = "--long" in sys.argv
+    sys.argv = [arg for arg in sys.argv if arg != "--long"]
+    loader = unittest.TestLoader()
+    if len(sys.argv) > 1:  # named tests, e.g. PipeWireCapture.test_silence_is_zero_frames_at_full_rate
+        suite = loader.loadTestsFromNames(sys.argv[1:], sys.modules[__name__])
+    elif long_only:
+        suite = loader.loadTestsFromTestCase(MinuteLongTone)
+    else:
+        suite = unittest.TestSuite([loader.loadTestsFromTestCase(PipeWireCapture),
+                                    loader.loadTestsFromTestCase(ServerLifetime),
+                                    loader.loadTestsFromTestCase(OtherGraphRate)])
+    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
