@@ -14,7 +14,7 @@ namespace pulse {
 namespace {
 
 constexpr std::size_t kFragmentFrames = 480;    // 10 ms: what every record stream asks the server for
-constexpr std::size_t kCushionFrames = 960;     // 20 ms a stream may come after the clock without a gap
+constexpr std::size_t kCushionFrames = 720;     // 15 ms a stream may come after the clock without a gap
 constexpr std::size_t kAheadFrames = 1920;      // 40 ms past the cushion before a stream is trimmed
 constexpr std::size_t kQueueFrames = 24000;     // 500 ms per stream, and the largest clock delivery mixed
 constexpr std::int64_t kRealignTicks = 200000;  // 20 ms: positions follow the clock, re-anchored past this
@@ -281,6 +281,7 @@ void PulseEngine::openMonitor(Capture& capture, std::uint32_t monitorSource) {
     }
     capture.stream = stream;
     capture.sink = capture.pendingSink;
+    m_mixer.resumeStream(capture.sinkInput);
 }
 
 void PulseEngine::onCaptureState(pa_stream* stream, void* userdata) {

@@ -42,6 +42,7 @@ void StreamMixer::addStream(std::uint32_t id) {
     slot->live = true;
     slot->primed = false;
     slot->ending = false;
+    slot->refill = false;
     slot->head = 0;
     slot->count = 0;
 }
@@ -107,11 +108,16 @@ void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCou
 void StreamMixer::pushStream(std::uint32_t id, const float* frames, std::size_t frameCount) {
     Queue* queue = find(id);
     if (queue == nullptr || queue->ending || frameCount == 0) return;
-    if (!queue->primed) {
-        appendSilence(*queue, m_cushion);
+    if (!queue->primed || queue->refill) {
+        appendSilence(*queue, m_cushion - std::min(queue->count, m_cushion));
         queue->primed = true;
+        queue->refill = false;
     }
     append(*queue, frames, frameCount);
+}
+
+void StreamMixer::resumeStream(std::uint32_t id) {
+    if (Queue* queue = find(id)) queue->refill = true;
 }
 
 void StreamMixer::pushStreamSilence(std::uint32_t id, std::size_t frameCount) {

@@ -32,6 +32,10 @@ class StreamMixer {
     bool hasStream(std::uint32_t id) const;
     std::size_t streamCount() const;
 
+    // The stream's recording restarts (its monitor was reopened after a move): the audio lost meanwhile is
+    // replaced by silence, as much as brings the stream back to its cushion when the new audio arrives, so
+    // the stream keeps its latency and the moves do not eat into its cushion.
+    void resumeStream(std::uint32_t id);
     // Queues interleaved stereo frames a stream's monitor delivered.
     void pushStream(std::uint32_t id, const float* frames, std::size_t frameCount);
     // Queues silence for frames the server reported lost (a hole), so the stream keeps its time.
@@ -50,6 +54,7 @@ class StreamMixer {
         std::uint32_t id = 0;
         bool live = false;
         bool ending = false;  // removed: plays out what is queued, takes nothing new
+        bool refill = false;  // resumed: its next audio comes a cushion behind what is queued
         bool primed = false;  // false until its cushion is in place: new, or ran dry
         std::vector<float> samples;
         std::size_t head = 0;  // in frames

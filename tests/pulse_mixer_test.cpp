@@ -138,6 +138,27 @@ TEST(StreamMixer, HoleKeepsTimeAndReaddingKeepsTheQueueAndRemovedStreamIsSilent)
     }
 }
 
+// A reopened recording (after a move) goes on behind what is still queued, topped up with silence to the
+// cushion; what was queued plays on meanwhile.
+TEST(StreamMixer, ResumedStreamIsToppedUpToItsCushion) {
+    StreamMixer mixer(kCushion, kAhead, kCapacity);
+    mixer.addStream(6);
+    const auto a = ramp(1.0f, kTick);
+    mixer.pushStream(6, a.data(), kTick);
+    expectCushionThenRamp(tick(mixer, kCushion + 100), kCushion);  // 380 frames left
+    mixer.resumeStream(6);
+    const auto b = ramp(5000.0f, kTick);
+    mixer.pushStream(6, b.data(), kTick);
+    EXPECT_EQ(mixer.queuedFrames(6), kCushion + kTick);
+    const auto left = tick(mixer, kCushion + kTick);
+    for (std::size_t i = 0; i < kCushion + kTick; ++i) {
+        const float expected = i < 380        ? static_cast<float>(101 + i)
+                               : i < kCushion ? 0.0f
+                                              : static_cast<float>(5000 + i - kCushion);
+        ASSERT_EQ(left[i], expected) << i;
+    }
+}
+
 // A stream that ends still plays out what it queued (its last cushion), then leaves the mix.
 TEST(StreamMixer, EndedStreamPlaysOutItsQueueThenLeaves) {
     StreamMixer mixer(kCushion, kAhead, kCapacity);
