@@ -88,7 +88,7 @@ def cpu_figures(server, helper, seconds, rounds):
     return result
 
 
-def latency_figures(server, helper, clicks):
+def latency_figures(server, helper, clicks, quantum):
     proc = subprocess.Popen([helper, BYSTANDER], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     arrivals = []
     header = os.read(proc.stdout.fileno(), 16)
@@ -113,7 +113,7 @@ def latency_figures(server, helper, clicks):
     reader = threading.Thread(target=read, daemon=True)
     reader.start()
     time.sleep(0.5)
-    click = subprocess.run([os.path.join(TOOLS, "pw_click"), str(clicks), "200"], env=server.env, capture_output=True,
+    click = subprocess.run([os.path.join(TOOLS, "pw_click"), str(clicks), "200", str(quantum)], env=server.env, capture_output=True,
                            text=True, timeout=120)
     time.sleep(0.3)
     proc.send_signal(2)
@@ -126,7 +126,7 @@ def latency_figures(server, helper, clicks):
         before = [play for play in played if play <= arrival]
         if before:
             latencies.append((arrival - before[-1]) / 1e6)
-    return {"clicks": len(played), "heard": len(latencies), "median_ms": round(statistics.median(latencies), 1),
+    return {"quantum": quantum, "clicks": len(played), "heard": len(latencies), "median_ms": round(statistics.median(latencies), 1),
             "max_ms": round(max(latencies), 1), "min_ms": round(min(latencies), 1)}
 
 
@@ -156,7 +156,8 @@ def main():
         music = player(["pw-play", path], server.env)
         try:
             figures = {"cpu": cpu_figures(server, os.path.abspath(args.helper), seconds, rounds),
-                       "latency": latency_figures(server, os.path.abspath(args.helper), 10 if args.quick else 30),
+                       "latency": [latency_figures(server, os.path.abspath(args.helper), 10 if args.quick else 30, q)
+                                   for q in (480, 1024)],
                        "heap_calls_steady_state": alloc_figures(server, os.path.abspath(args.helper), 5)}
         finally:
             music.kill()

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 namespace linuxaudio {
@@ -95,17 +96,20 @@ void ProcessTreeFilter::scanLocked() const {
     DIR* dir = opendir(m_procRoot.c_str());
     if (dir == nullptr) return;
     std::vector<std::pair<pid_t, Stat>> fresh;
+    // Only the pids present now are remembered, so a pid that ends and is reused is read again.
+    std::unordered_set<pid_t> present;
     while (const dirent* entry = readdir(dir)) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
+        present.insert(static_cast<pid_t>(pid));
         Stat stat;
         if (m_seen.count(static_cast<pid_t>(pid)) != 0) continue;
         if (!readStat(static_cast<pid_t>(pid), stat)) continue;
-        m_seen[static_cast<pid_t>(pid)] = stat.startTime;
         fresh.emplace_back(static_cast<pid_t>(pid), stat);
     }
     closedir(dir);
+    m_seen.swap(present);
     // Parents usually come first, but pids wrap: repeat until nothing joins.
     for (bool grew = true; grew;) {
         grew = false;

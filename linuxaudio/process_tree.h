@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "winaudio/windows_audio.h"
 
@@ -46,8 +47,8 @@ class ProcessTreeFilter {
     mutable std::mutex m_mutex;
     // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
     mutable std::unordered_map<pid_t, std::uint64_t> m_members;
-    // Every pid looked at by a scan, with its start time: a later scan reads only the new ones.
-    mutable std::unordered_map<pid_t, std::uint64_t> m_seen;
+    // The pids the last scan found: the next one reads only the stat files of others.
+    mutable std::unordered_set<pid_t> m_seen;
 };
 
 }  // namespace linuxaudio

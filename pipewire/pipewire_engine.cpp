@@ -208,6 +208,15 @@ class PipeWireEngine final : public linuxaudio::Engine {
     static void onGlobalRemove(void* data, std::uint32_t id) {
         auto* self = static_cast<PipeWireEngine*>(data);
         self->m_graph.remove(id);
+        // A link of ours went with its stream: its proxy goes too, so streams that come and go cost nothing.
+        auto& links = self->m_links;
+        for (auto link = links.begin(); link != links.end(); ++link) {
+            if (pw_proxy_get_bound_id(*link) == id) {
+                pw_proxy_destroy(*link);
+                links.erase(link);
+                break;
+            }
+        }
         const auto client = self->m_clients.find(id);
         if (client != self->m_clients.end()) {
             pw_proxy_destroy(client->second.proxy);

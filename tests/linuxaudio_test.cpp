@@ -82,6 +82,17 @@ TEST(ProcessTree, KeepsMembersWhoseParentExited) {
     proc.remove(300);
     proc.add(301, 1, 210);
     EXPECT_TRUE(filter.inTree(301));
+    // A pid seen outside the tree, ended and reused by a member, is looked at again.
+    proc.add(400, 1, 300);
+    filter.refresh();
+    proc.remove(400);
+    filter.refresh();
+    proc.add(400, 100, 400);
+    proc.add(401, 400, 410);
+    filter.refresh();
+    proc.remove(400);
+    proc.add(401, 1, 410);
+    EXPECT_TRUE(filter.inTree(401));
     // A member's pid taken by an unrelated process (another start time) is not a member.
     proc.remove(101);
     proc.add(101, 1, 999);

@@ -1,7 +1,7 @@
 /* A PipeWire playback stream of silence with a click (one frame of 0.5) every PERIOD_MS. For each click it
  * prints the CLOCK_MONOTONIC nanosecond at which the sink plays it: the cycle's time plus the stream's
  * reported delay. Used to time a capture from a sample played to its arrival.
- *   pw_click COUNT PERIOD_MS */
+ *   pw_click COUNT PERIOD_MS [QUANTUM]   (the stream asks the graph for QUANTUM frames per cycle; 480) */
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <stdio.h>
@@ -50,11 +50,13 @@ int main(int argc, char** argv) {
     s.count = argc > 1 ? atoi(argv[1]) : 20;
     s.period_frames = (argc > 2 ? atoi(argv[2]) : 250) * 48;
     s.until_click = s.period_frames;
+    char latency[32];
+    snprintf(latency, sizeof latency, "%s/48000", argc > 3 ? argv[3] : "480");
     pw_init(&argc, &argv);
     s.loop = pw_main_loop_new(NULL);
     s.stream = pw_stream_new_simple(pw_main_loop_get_loop(s.loop), "click",
                                     pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
-                                                      PW_KEY_NODE_LATENCY, "480/48000", NULL),
+                                                      PW_KEY_NODE_LATENCY, latency, NULL),
                                     &events, &s);
     uint8_t buffer[1024];
     struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);

@@ -78,25 +78,27 @@ class PipeWireCapture(unittest.TestCase):
     def test_excluded_tree_is_absent_and_kept_tones_keep_the_monitor_level(self):
         env = self.server.env
         excluded = {440: tone(self.path("x440.wav"), 440, 6), 550: tone(self.path("x550.wav"), 550, 5)}
-        kept = {  # frequency: (player, file): 44.1 and 48 kHz, mono and stereo
+        kept = {  # frequency: (player, file): 44.1 and 48 kHz, mono, stereo and surround, on either sink
             1000: ("paplay", tone(self.path("k1000.wav"), 1000, 3, rate=44100, channels=1, amplitude=0.3)),
             2000: ("pw-play", tone(self.path("k2000.wav"), 2000, 3, rate=48000, channels=2, amplitude=0.2)),
             3000: ("pw-play", tone(self.path("k3000.wav"), 3000, 3, rate=44100, channels=1, amplitude=0.15)),
-            1500: ("paplay", tone(self.path("k1500.wav"), 1500, 3, rate=48000, channels=2, amplitude=0.1)),
+            1500: ("paplay -d sink-b", tone(self.path("k1500.wav"), 1500, 3, rate=48000, channels=2, amplitude=0.1)),
+            2500: ("pw-play", tone(self.path("k2500.wav"), 2500, 3, rate=48000, channels=6, amplitude=0.1)),  # 5.1
         }
         # The target plays through pw-play itself; its grandchild plays through paplay after its parent
         # (the target's child) has exited.
         target = player(["sh", "-c", '(sh -c "sleep 1.5; exec paplay %s" & sleep 0.5) & exec pw-play %s'
                          % (excluded[550], excluded[440])], env)
         capture = Capture(self, self.server, target.pid)
-        monitor = SinkMonitor(env, "sink-a", self.path("monitor.wav"))
+        monitors = {sink: SinkMonitor(env, sink, self.path(sink + ".wav")) for sink in ("sink-a", "sink-b")}
         # While only the excluded tree plays, the capture is exactly zero.
         wait_until(lambda: len(self.server.streams()) == 2, "both excluded streams and the monitor's")
         capture.wait_frames(capture.frames() + RATE // 2)
         alone = capture.frames()
-        players = [player([tool, path], env) for tool, path in kept.values()]
+        players = [player(tool.split() + [path], env) for tool, path in kept.values()]
         wait_exit(self, players + [target])
-        monitor_left, _ = monitor.stop()
+        heard_on = {sink: monitor.stop() for sink, monitor in monitors.items()}
+        monitor_left = heard_on["sink-a"][0]
         left, right = capture.stop(self)
 
         for freq in excluded:
@@ -104,9 +106,11 @@ class PipeWireCapture(unittest.TestCase):
         self.assertGreater(alone, RATE // 2)
         self.assertFalse(any(left[:alone]) or any(right[:alone]), "the excluded tree was captured")
         for freq in kept:
-            heard, reference = db(steady_level(left, freq)), db(steady_level(monitor_left, freq))
-            self.assertLess(abs(heard - reference), 0.05, "%d Hz: %.3f dB captured, %.3f dB on the monitor"
-                            % (freq, heard, reference))
+            sink = "sink-b" if "sink-b" in kept[freq][0] else "sink-a"
+            for channel, heard_in, monitor_in in (("left", left, heard_on[sink][0]), ("right", right, heard_on[sink][1])):
+                heard, reference = db(steady_level(heard_in, freq)), db(steady_level(monitor_in, freq))
+                self.assertLess(abs(heard - reference), 0.05, "%d Hz %s: %.3f dB captured, %.3f dB on the monitor"
+                                % (freq, channel, heard, reference))
         # Later, in every 100 ms where all the kept tones play steadily, the excluded ones stay out (what is
         # left at their frequencies is float rounding of the kept tones).
         steady = {freq: steady_level(left, freq) for freq in kept}
@@ -207,9 +211,11 @@ class MinuteLongTone(unittest.TestCase):
             path = tone(os.path.join(files, "long.wav"), freq, seconds, amplitude=amplitude)
             capture = Capture(self, server, bystander(self))
             wait_exit(self, [player(["pw-play", path], server.env)], timeout=seconds + 60)
+            capture.wait_frames(capture.frames() + RATE // 2)  # what the graph still holds
             left, _ = capture.stop(self)
         blocks = block_amplitudes(left, freq)
         playing = [i for i, a in enumerate(blocks) if a > amplitude / 2]
+        print("%d blocks of 10 ms hold the tone" % len(playing))
         self.assertGreater(len(playing), seconds * 100 - 5)
         # Every block between the first and the last whole one holds the tone at its level.
         inner = blocks[playing[0] + 1: playing[-1]]

@@ -2,7 +2,7 @@
 and the expected ramp stream.
 
 Configuration comes from the environment (set by CMake):
-  AUDIO_HELPER         the program on the simulated engine (native audio-helper or audio-helper-sim.exe)
+  AUDIO_HELPER         the program on the simulated engine (audio-helper-sim, natively or as .exe)
   AUDIO_HELPER_RUNNER  optional runner to start it with (wine-run.sh for the Windows builds)
   AUDIO_HELPER_REAL    optional: the real-audio audio-helper.exe (Windows tree only)
 """

@@ -1,4 +1,4 @@
-"""End to end on Linux: audio-helper (simulated engine) piped into lbas2wav.
+"""End to end on Linux: audio-helper-sim (the simulated engine) piped into lbas2wav.
 
 Arguments: LBAS2WAV AUDIO_HELPER. Exits 77 (skipped) when the helper has not been built.
 """
