@@ -13,10 +13,11 @@
 namespace pulse {
 namespace {
 
-constexpr std::size_t kFragmentFrames = 480;    // 10 ms: what every record stream asks the server for
-constexpr std::size_t kCushionFrames = 720;     // 15 ms a stream may come after the clock without a gap
-constexpr std::size_t kAheadFrames = 1920;      // 40 ms past the cushion before a stream is trimmed
-constexpr std::size_t kQueueFrames = 24000;     // 500 ms per stream, and the largest clock delivery mixed
+constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
+constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after the clock without a gap
+constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
+constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
+constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
 constexpr std::int64_t kRealignTicks = 200000;  // 20 ms: positions follow the clock, re-anchored past this
 
 std::int64_t framesToTicks(std::size_t frames) {
@@ -57,6 +58,7 @@ class PulseEngine final : public linuxaudio::Engine {
     static void onCaptureRead(pa_stream* stream, std::size_t bytes, void* capture);
     static void onClockState(pa_stream* stream, void* self);
     static void onClockRead(pa_stream* stream, std::size_t bytes, void* self);
+    static void onRefreshTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self);
 
     bool keeps(const pa_sink_input_info& info);
     void requestSinkInput(std::uint32_t index);
@@ -73,6 +75,7 @@ class PulseEngine final : public linuxaudio::Engine {
     // Everything below is touched only on the server thread, or under its lock.
     linuxaudio::PacketBuffer* m_buffer = nullptr;  // set while started
     pa_stream* m_clock = nullptr;
+    pa_time_event* m_refresh = nullptr;  // looks for new processes, so members outliving parents are known
     std::map<std::uint32_t, std::unique_ptr<Capture>> m_captures;
     std::map<std::uint32_t, bool> m_decisions;  // sink input -> kept, decided once per stream
     StreamMixer m_mixer;
@@ -136,9 +139,18 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
         if (pa_operation* op = pa_context_get_sink_input_info_list(m_context, onSinkInputInfo, this))
             pa_operation_unref(op);
         openClock();
+        m_refresh = pa_context_rttime_new(m_context, pa_rtclock_now() + kRefreshUsec, onRefreshTimer, this);
     }
     pa_threaded_mainloop_unlock(m_loop);
     return result;
+}
+
+void PulseEngine::onRefreshTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    engine->m_filter->refresh();
+    pa_context_rttime_restart(engine->m_context, event, pa_rtclock_now() + kRefreshUsec);
+    (void)api;
 }
 
 void PulseEngine::stop() {
@@ -149,6 +161,10 @@ void PulseEngine::stop() {
             pa_operation_unref(op);
         pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
         closeStream(m_clock);
+        if (m_refresh != nullptr) {
+            pa_threaded_mainloop_get_api(m_loop)->time_free(m_refresh);
+            m_refresh = nullptr;
+        }
         while (!m_captures.empty()) forgetCapture(m_captures.begin()->first);
         m_decisions.clear();
     }
