@@ -209,8 +209,12 @@ class PulseCapture(unittest.TestCase):
         self.assertEqual(round(last / RAMP_STEP) - 1, (frames - 1) % RAMP_PERIOD)
         self.assertEqual(list(right), [-v for v in left])
 
-    def test_silence_is_zero_frames_at_full_rate(self):
+    def test_silence_is_zero_frames_at_full_rate_from_the_engine_chosen_for_pulseaudio(self):
         capture = Capture(self, self.server.env, bystander(self))
+        # The program chose the PulseAudio engine itself: its clock recording is on the server.
+        outputs = subprocess.run(["pactl", "list", "source-outputs"], env=self.server.env, check=True,
+                                 capture_output=True, text=True).stdout
+        self.assertIn('media.name = "audio-helper clock"', outputs)
         start, first = time.monotonic(), capture.frames()
         capture.wait_frames(first + 2 * RATE)
         elapsed, got = time.monotonic() - start, capture.frames() - first
