@@ -18,7 +18,9 @@ struct WAVEFORMATEX {
     WORD cbSize;
 };
 #pragma pack(pop)
+constexpr WORD WAVE_FORMAT_PCM = 1;
 constexpr WORD WAVE_FORMAT_IEEE_FLOAT = 3;
+constexpr WORD WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
 
 struct BLOB {
     ULONG cbSize;

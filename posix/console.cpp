@@ -3,20 +3,26 @@
 //   SIGQUIT -> CTRL_BREAK_EVENT  (Ctrl+\ in a terminal, the nearest thing to Ctrl+Break)
 //   SIGHUP  -> CTRL_CLOSE_EVENT  (the terminal went away)
 //   SIGTERM -> CTRL_CLOSE_EVENT  (how a parent process asks a child to end)
+//   SIGUSR1 -> CTRL_LOGOFF_EVENT, SIGUSR2 -> CTRL_SHUTDOWN_EVENT (no POSIX event means these; the signals
+//              make them reachable, with the default action, the end of the process, when no handler
+//              answers TRUE)
 // As on Windows, the registered handlers run on a thread of their own, not inside a signal handler: the
 // signals are blocked everywhere and taken with sigwait, so no event is lost or deferred behind a
 // thread that happens to be blocked, and a handler is not limited to async-signal-safe work.
 #include <pthread.h>
 #include <signal.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <thread>
 
-#include "posix/win32.h"
+#include "posix/kernel.h"
 
 namespace {
 
-constexpr int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+constexpr int kControlSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGUSR1, SIGUSR2};
 constexpr int kMaxHandlers = 8;
 std::atomic<PHANDLER_ROUTINE> g_handlers[kMaxHandlers];
 std::atomic<int> g_handlerCount{0};
@@ -27,17 +33,44 @@ DWORD ctrlTypeFor(int signal) {
             return CTRL_C_EVENT;
         case SIGQUIT:
             return CTRL_BREAK_EVENT;
+        case SIGUSR1:
+            return CTRL_LOGOFF_EVENT;
+        case SIGUSR2:
+            return CTRL_SHUTDOWN_EVENT;
         default:
             return CTRL_CLOSE_EVENT;
     }
 }
+
+int signalFor(DWORD ctrlType) {
+    switch (ctrlType) {
+        case CTRL_C_EVENT:
+            return SIGINT;
+        case CTRL_BREAK_EVENT:
+            return SIGQUIT;
+        case CTRL_CLOSE_EVENT:
+            return SIGHUP;
+        case CTRL_LOGOFF_EVENT:
+            return SIGUSR1;
+        case CTRL_SHUTDOWN_EVENT:
+            return SIGUSR2;
+        default:
+            return 0;
+    }
+}
+
+// Events whose handlers have all returned, by control type, for raiseConsoleEvent.
+std::atomic<unsigned> g_handled[CTRL_SHUTDOWN_EVENT + 1];
 
 void dispatch(int signal) {
     const DWORD ctrlType = ctrlTypeFor(signal);
     // Like Windows: the most recently added handler first; the first that answers TRUE ends the chain.
     for (int i = g_handlerCount.load() - 1; i >= 0; --i) {
         PHANDLER_ROUTINE handler = g_handlers[i].load();
-        if (handler != nullptr && handler(ctrlType) != FALSE) return;
+        if (handler != nullptr && handler(ctrlType) != FALSE) {
+            ++g_handled[ctrlType];
+            return;
+        }
     }
     // Nobody handled it: the default action, as the system's own handler would end the process.
     struct sigaction fallback = {};
@@ -75,4 +108,15 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     g_handlerCount.store(slot + 1);
     if (slot == 0) startDispatcher();
     return TRUE;
+}
+
+bool posix::raiseConsoleEvent(DWORD ctrlType) {
+    const int signal = signalFor(ctrlType);
+    if (signal == 0 || g_handlerCount.load() == 0) return false;
+    const unsigned before = g_handled[ctrlType].load();
+    kill(getpid(), signal);
+    // Bounded: an event no handler takes ends the process instead.
+    for (int i = 0; i < 10000 && g_handled[ctrlType].load() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
 }

@@ -1,4 +1,5 @@
-// Kernel events over a mutex and a condition variable, with the Windows semantics.
+// Kernel events over a mutex and a condition variable, with the Windows semantics. A wait holds its own
+// reference to the event, so closing the handle meanwhile (a fault) leaves the wait well defined.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -6,6 +7,7 @@
 #include <thread>
 
 #include "posix/handles.h"
+#include "posix/kernel.h"
 
 namespace {
 
@@ -16,29 +18,57 @@ struct Event final : posix::KernelObject {
         : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {
         ++g_liveEvents;
     }
-    ~Event() { --g_liveEvents; }
+    ~Event() override { --g_liveEvents; }
     std::mutex mutex;
     std::condition_variable changed;
     const bool manualReset;
     bool signalled;
 };
 
-Event* asEvent(HANDLE handle) {
-    auto* object = posix::asKernelObject(handle);
-    return object != nullptr && object->kind == posix::KernelObject::Kind::Event ? static_cast<Event*>(object)
-                                                                                 : nullptr;
+std::shared_ptr<Event> eventOf(HANDLE handle) {
+    std::shared_ptr<posix::KernelObject> object = posix::objectOf(handle);
+    if (object == nullptr) return nullptr;
+    if (object->kind != posix::KernelObject::Kind::Event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return std::static_pointer_cast<Event>(object);
 }
 
 }  // namespace
 
 int posix::liveEvents() { return g_liveEvents.load(); }
 
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
-    return new Event(manualReset != FALSE, initialState != FALSE);
+HANDLE posix::createEvent(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+    return openHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
+}
+
+DWORD posix::waitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    const std::shared_ptr<Event> event = eventOf(handle);
+    if (event == nullptr) return WAIT_FAILED;
+    std::unique_lock<std::mutex> lock(event->mutex);
+    const auto isSignalled = [&event] { return event->signalled; };
+    if (milliseconds == INFINITE) {
+        event->changed.wait(lock, isSignalled);
+    } else if (!event->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), isSignalled)) {
+        return WAIT_TIMEOUT;
+    }
+    if (!event->manualReset) event->signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+BOOL posix::closeKernelHandle(HANDLE handle) {
+    const std::shared_ptr<posix::KernelObject> object = posix::objectOf(handle);
+    // The standard handles belong to the runtime; the program never closes them.
+    if (object == nullptr || object->kind == posix::KernelObject::Kind::StdFile) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return posix::closeHandle(handle) ? TRUE : FALSE;
 }
 
 BOOL SetEvent(HANDLE handle) {
-    Event* event = asEvent(handle);
+    const std::shared_ptr<Event> event = eventOf(handle);
     if (event == nullptr) return FALSE;
     {
         std::lock_guard<std::mutex> lock(event->mutex);
@@ -54,32 +84,24 @@ BOOL SetEvent(HANDLE handle) {
 }
 
 BOOL ResetEvent(HANDLE handle) {
-    Event* event = asEvent(handle);
+    const std::shared_ptr<Event> event = eventOf(handle);
     if (event == nullptr) return FALSE;
     std::lock_guard<std::mutex> lock(event->mutex);
     event->signalled = false;
     return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    Event* event = asEvent(handle);
-    if (event == nullptr) return WAIT_FAILED;
-    std::unique_lock<std::mutex> lock(event->mutex);
-    const auto isSignalled = [event] { return event->signalled; };
-    if (milliseconds == INFINITE) {
-        event->changed.wait(lock, isSignalled);
-    } else if (!event->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), isSignalled)) {
-        return WAIT_TIMEOUT;
-    }
-    if (!event->manualReset) event->signalled = false;
-    return WAIT_OBJECT_0;
+// Weak, so that a simulated platform linked into the program can stand in front of them, observing and
+// failing them by name as a test build on Windows does through kernel32's import pointers.
+__attribute__((weak)) HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                                          BOOL initialState, LPCWSTR name) {
+    return posix::createEvent(attributes, manualReset, initialState, name);
 }
 
-BOOL CloseHandle(HANDLE handle) {
-    auto* object = posix::asKernelObject(handle);
-    if (object == nullptr || object->kind == posix::KernelObject::Kind::StdFile) return FALSE;
-    delete static_cast<Event*>(object);
-    return TRUE;
+__attribute__((weak)) DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return posix::waitForSingleObject(handle, milliseconds);
 }
+
+__attribute__((weak)) BOOL CloseHandle(HANDLE handle) { return posix::closeKernelHandle(handle); }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }

@@ -14,9 +14,13 @@ struct StdFile final : posix::KernelObject {
     const int fd;
 };
 
-StdFile g_stdin{0};
-StdFile g_stdout{1};
-StdFile g_stderr{2};
+HANDLE stdHandle(int fd) {
+    // Entries of the handle table for the life of the process, as the runtime's own.
+    static const HANDLE handles[] = {posix::openHandle(std::make_shared<StdFile>(0)),
+                                     posix::openHandle(std::make_shared<StdFile>(1)),
+                                     posix::openHandle(std::make_shared<StdFile>(2))};
+    return handles[fd];
+}
 
 std::atomic<posix::WriteFunction> g_write{&::write};
 
@@ -29,11 +33,11 @@ posix::WriteFunction posix::setWriteFunction(WriteFunction function) {
 HANDLE GetStdHandle(DWORD stdHandle) {
     switch (stdHandle) {
         case STD_INPUT_HANDLE:
-            return &g_stdin;
+            return ::stdHandle(0);
         case STD_OUTPUT_HANDLE:
-            return &g_stdout;
+            return ::stdHandle(1);
         case STD_ERROR_HANDLE:
-            return &g_stderr;
+            return ::stdHandle(2);
         default:
             return INVALID_HANDLE_VALUE;
     }
@@ -41,9 +45,12 @@ HANDLE GetStdHandle(DWORD stdHandle) {
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
     if (bytesWritten != nullptr) *bytesWritten = 0;
-    auto* object = posix::asKernelObject(file);
-    if (object == nullptr || object->kind != posix::KernelObject::Kind::StdFile) return FALSE;
-    const int fd = static_cast<StdFile*>(object)->fd;
+    const std::shared_ptr<posix::KernelObject> object = posix::objectOf(file);
+    if (object == nullptr || object->kind != posix::KernelObject::Kind::StdFile) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const int fd = static_cast<const StdFile&>(*object).fd;
     ssize_t written;
     // A signal (a stop request) must not turn into a lost block.
     do {

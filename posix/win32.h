@@ -51,6 +51,18 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);
 
+// Handles are references to kernel objects (posix/handles.h); a call given an unknown or closed handle
+// fails and says why in the thread's last error.
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
+DWORD GetLastError();
+void SetLastError(DWORD error);
+HANDLE GetCurrentProcess();
+BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                     DWORD desiredAccess, BOOL inheritHandle, DWORD options);
+
 // Standard handles and synchronous writes.
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
@@ -59,7 +71,8 @@ HANDLE GetStdHandle(DWORD stdHandle);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped);
 
-// Console control: the events arrive as signals (see posix/console.cpp for the mapping).
+// Console control: the events arrive as signals (see posix/console.cpp for the mapping). When every
+// handler answers FALSE, the system's default action ends the process.
 constexpr DWORD CTRL_C_EVENT = 0;
 constexpr DWORD CTRL_BREAK_EVENT = 1;
 constexpr DWORD CTRL_CLOSE_EVENT = 2;
@@ -70,3 +83,16 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
 // The program's entry: posix/entry.cpp's main() decodes the arguments and calls it.
 int wmain(int argc, wchar_t* argv[]);
+
+// The performance counter: CLOCK_MONOTONIC in 100 ns units, so its frequency is 10,000,000 and every
+// engine on this host reports packet positions on the same clock.
+using LONGLONG = std::int64_t;
+union LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+};
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);

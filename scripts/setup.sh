@@ -16,6 +16,12 @@ if [ "${1:-all}" != native ]; then
     )
 fi
 
+# The Node.js client's tests (clients/node, `npm test`); a Node.js from elsewhere with its npm will do too.
+if [ "${1:-all}" != native ]; then
+    command -v node >/dev/null || packages+=(nodejs)
+    command -v npm >/dev/null || packages+=(npm)
+fi
+
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

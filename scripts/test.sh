@@ -18,6 +18,9 @@ done
 # The soak moves 33 GB of audio; it runs on the plain native build, where it is fast.
 echo "== test native"
 ctest --preset native
+# Faults the fast native tests must catch, each built and tested in a scratch copy (build/mutants).
+echo "== mutants"
+scripts/mutants.sh -j 2
 echo "== test windows (under Wine)"
 ctest --preset windows
 for preset in native-asan native-tsan; do

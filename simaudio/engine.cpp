@@ -3,33 +3,49 @@
 #include <chrono>
 #include <mutex>
 
+#include "simaudio/kernel_model.h"
+#include "simaudio/trace.h"
+#include "stream/performance_clock.h"
+
 namespace simaudio {
 
 Engine::Engine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
 
-Engine::~Engine() { stop(); }
+Engine::~Engine() {
+    stop();
+    if (m_event != nullptr) {
+        CloseHandle(m_event);
+        trace("CloseHandle capture event by the engine");
+    }
+}
 
-void Engine::setEvent(HANDLE event) {
+bool Engine::setEvent(HANDLE event) {
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return false;
     std::lock_guard<Mutex> lock(m_mutex);
-    m_event = event;
+    if (m_event != nullptr) CloseHandle(m_event);
+    m_event = own;
+    return true;
 }
 
 void Engine::start() {
     HANDLE wake = nullptr;
-    {
-        std::lock_guard<Mutex> lock(m_mutex);
-        if (m_running) return;
-        m_running = true;
-        if (m_scenario.failSizeAfter == 0) {
-            m_invalidated = true;
-            wake = m_event;
-        } else if (m_scenario.periodMs == 0) {
-            wake = produceBatch();
-        } else {
-            m_clock = Thread([this] { clockLoop(); });
-        }
+    std::unique_lock<Mutex> lock(m_mutex);
+    if (m_running) return;
+    m_running = true;
+    m_start = performanceClockNow();
+    if (m_scenario.failSizeAfter == 0) {
+        m_invalidated = true;
+        wake = m_event;
+    } else if (m_scenario.periodMs == 0) {
+        stopBeforeBatch(lock, false);
+        wake = produceBatch();
+    } else {
+        m_clock = Thread([this] { clockLoop(); });
     }
-    if (wake != nullptr) SetEvent(wake);
+    signalUnlocked(lock, wake);
 }
 
 void Engine::stop() {
@@ -46,8 +62,15 @@ void Engine::stop() {
 HANDLE Engine::produceBatch() {
     if (m_invalidated) return nullptr;
     bool produced = false;
-    for (std::uint32_t i = 0; i < m_scenario.burst && !m_source.exhausted(); ++i) {
-        Packet packet = m_source.next();
+    for (std::uint32_t made = 0; made < m_scenario.burst && !m_source.exhausted();) {
+        Packet packet = m_source.next(m_start);
+        if (m_source.quiet(packet)) {
+            // On the clock a quiet wake-up passes with nothing; as fast as the reader goes, quiet takes no
+            // time and the next packet that is not quiet comes at once.
+            if (m_scenario.periodMs != 0) ++made;
+            continue;
+        }
+        ++made;
         // A full buffer loses its oldest audio (never the packet the reader holds), and the next packet
         // handed out says so.
         const std::size_t firstFree = m_held ? 1 : 0;
@@ -69,6 +92,26 @@ HANDLE Engine::produceBatch() {
     return produced ? m_event : nullptr;
 }
 
+void Engine::stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader) {
+    const std::uint64_t first = m_source.produced() + 1;
+    std::uint64_t due = 0;
+    for (std::uint64_t n = first; n < first + m_scenario.burst && due == 0; ++n)
+        if (stopDueBefore(n)) due = n;
+    if (due == 0) return;
+    lock.unlock();
+    // On the clock, the stop comes while the reader, having taken every packet before, waits for the next:
+    // the packet is readied and announced with the stop already raised.
+    for (int i = 0; waitForReader && i < 10000; ++i) {
+        lock.lock();
+        const bool idle = m_queue.empty();
+        lock.unlock();
+        if (idle && programWaitsForCapture()) break;
+        sleepFor(std::chrono::milliseconds(1));
+    }
+    stopPoint(Scenario::StopPoint::Packet, due);
+    lock.lock();
+}
+
 void Engine::signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake) {
     lock.unlock();
     if (wake != nullptr) SetEvent(wake);
@@ -80,6 +123,8 @@ void Engine::clockLoop() {
     std::unique_lock<Mutex> lock(m_mutex);
     while (m_running) {
         if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
+        stopBeforeBatch(lock, true);
+        if (!m_running) break;
         if (HANDLE wake = produceBatch()) {
             signalUnlocked(lock, wake);  // Stop joins this thread before the program may close the event
             lock.lock();
@@ -93,6 +138,13 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
     std::unique_lock<Mutex> lock(m_mutex);
     *frames = 0;
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (m_scenario.failSizeOnceAfter != 0 && m_released == m_scenario.failSizeOnceAfter &&
+        !m_failedSizeOnce) {
+        // A passing fault: the packets stay ready; announce them again as the next period would.
+        m_failedSizeOnce = true;
+        signalUnlocked(lock, m_event);
+        return AUDCLNT_E_BUFFER_ERROR;
+    }
     const std::size_t firstFree = m_held ? 1 : 0;
     if (m_queue.size() > firstFree) {
         *frames = m_queue[firstFree].frames;
@@ -101,11 +153,15 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
         return S_OK;
     }
     // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
-    if (m_running && m_scenario.periodMs == 0) signalUnlocked(lock, produceBatch());
+    if (m_running && m_scenario.periodMs == 0) {
+        stopBeforeBatch(lock, false);
+        signalUnlocked(lock, produceBatch());
+    }
     return S_OK;
 }
 
-HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
+HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                          UINT64* qpcPosition) {
     if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
     std::unique_lock<Mutex> lock(m_mutex);
     *data = nullptr;
@@ -125,6 +181,8 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags) {
     *data = reinterpret_cast<BYTE*>(m_samples.data());
     *frames = packet.frames;
     *flags = packet.flags;
+    if (devicePosition != nullptr) *devicePosition = packet.firstFrame;
+    if (qpcPosition != nullptr) *qpcPosition = packet.position;
     m_held = true;
     return S_OK;
 }
@@ -139,10 +197,14 @@ HRESULT Engine::releaseBuffer(UINT32 frames) {
     if (frames == 0 && packet.frames != 0) return S_OK;
     m_queuedFrames -= packet.frames;
     m_queue.popFront();
-    if (++m_released == m_scenario.failSizeAfter) {
+    const std::uint64_t released = ++m_released;
+    if (released == m_scenario.failSizeAfter) {
         m_invalidated = true;
         signalUnlocked(lock, m_event);
+    } else {
+        lock.unlock();
     }
+    stopPoint(Scenario::StopPoint::Release, released);
     return S_OK;
 }
 

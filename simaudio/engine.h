@@ -21,12 +21,14 @@ class Engine {
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    void setEvent(HANDLE event);
+    // Takes a reference of its own to the event (false when the handle is not usable).
+    bool setEvent(HANDLE event);
     void start();
     void stop();
 
     HRESULT nextPacketSize(UINT32* frames);
-    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags);
+    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition = nullptr,
+                      UINT64* qpcPosition = nullptr);
     HRESULT releaseBuffer(UINT32 frames);
 
     std::uint64_t packetsReleased() const;
@@ -39,6 +41,8 @@ class Engine {
     // Releases the lock, then signals `wake` if there is one.
     static void signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake);
     void clockLoop();
+    // Raises the scenario's stop request if it is due before the next batch; the lock is released meanwhile.
+    void stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader);
 
     const Scenario m_scenario;
     PacketSource m_source;
@@ -49,7 +53,9 @@ class Engine {
     bool m_held = false;  // the front packet is out with GetBuffer
     bool m_running = false;
     bool m_invalidated = false;
-    HANDLE m_event = nullptr;
+    bool m_failedSizeOnce = false;
+    HANDLE m_event = nullptr;   // the engine's own handle
+    std::uint64_t m_start = 0;  // the engine's time 0 on the performance counter
     std::uint64_t m_getBufferCalls = 0;
     std::uint64_t m_released = 0;
     std::uint64_t m_dropped = 0;

@@ -8,8 +8,10 @@
 #include <string>
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 #include "simaudio/engine.h"
+#include "simaudio/kernel_model.h"
 #include "simaudio/scenario.h"
 #include "simaudio/sim_platform.h"
 #include "simaudio/threads.h"
@@ -23,6 +25,20 @@ std::string hex(HRESULT status) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(status));
     return text;
+}
+
+// The whole structure as the engine reads it: sizeof(WAVEFORMATEX) plus cbSize bytes, so a wrong cbSize
+// reads past the program's format (the address sanitizer sees that) and shows in the trace.
+std::string describe(const WAVEFORMATEX* format) {
+    if (format == nullptr) return "null";
+    std::vector<BYTE> whole(sizeof(WAVEFORMATEX) + format->cbSize);
+    std::memcpy(whole.data(), format, whole.size());
+    WAVEFORMATEX f;
+    std::memcpy(&f, whole.data(), sizeof f);
+    return "tag" + std::to_string(f.wFormatTag) + "/ch" + std::to_string(f.nChannels) + "/" +
+           std::to_string(f.nSamplesPerSec) + "Hz/" + std::to_string(f.nAvgBytesPerSec) + "B/s/align" +
+           std::to_string(f.nBlockAlign) + "/bits" + std::to_string(f.wBitsPerSample) + "/cb" +
+           std::to_string(f.cbSize);
 }
 
 // Reference counting shared by the objects below; `live` counts the objects of one kind.
@@ -66,9 +82,9 @@ class CaptureClient final : public RefCounted<IAudioCaptureClient> {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IAudioCaptureClient, object);
     }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64*,
-                                        UINT64*) override {
-        return m_engine.getBuffer(data, frames, flags);
+    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                                        UINT64* qpcPosition) override {
+        return m_engine.getBuffer(data, frames, flags, devicePosition, qpcPosition);
     }
     HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override { return m_engine.releaseBuffer(frames); }
     HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
@@ -96,21 +112,19 @@ class AudioClient final : public RefCounted<IAudioClient> {
         trace("Initialize mode=" + std::to_string(shareMode) +
               " flags=" + hex(static_cast<HRESULT>(streamFlags)) +
               " duration=" + std::to_string(bufferDuration) + " periodicity=" + std::to_string(periodicity) +
-              " session=" + (session == nullptr ? "null" : "set"));
+              " format=" + describe(format) + " session=" + (session == nullptr ? "null" : "set"));
         sleepFor(std::chrono::milliseconds(m_scenario.stallInitializeMs));
         if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (format == nullptr) return E_POINTER;
         if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
-        // The process-loopback client converts to whatever it is asked for, within these limits.
-        const bool floatStereo48k = format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && format->nChannels == 2 &&
-                                    format->nSamplesPerSec == 48000 && format->wBitsPerSample == 32 &&
-                                    format->nBlockAlign == 8 && format->nAvgBytesPerSec == 384000;
-        if (!floatStereo48k) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        const HRESULT formatStatus = checkCaptureFormat(*format);
+        if (FAILED(formatStatus)) return formatStatus;
         if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
             return E_INVALIDARG;
         }
         m_eventDriven = (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
         m_initialized = true;
+        stopPoint(Scenario::StopPoint::Initialize);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
@@ -133,6 +147,7 @@ class AudioClient final : public RefCounted<IAudioClient> {
         if (FAILED(m_scenario.start)) return m_scenario.start;
         if (m_eventDriven && !m_eventSet) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
         m_engine.start();
+        stopPoint(Scenario::StopPoint::Start);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
@@ -145,7 +160,8 @@ class AudioClient final : public RefCounted<IAudioClient> {
         trace(std::string("SetEventHandle ") + (event == nullptr ? "null" : "set"));
         if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (event == nullptr || event == INVALID_HANDLE_VALUE) return E_INVALIDARG;
-        m_engine.setEvent(event);
+        // The engine keeps its own reference to the event, as the real one duplicates the handle.
+        if (!m_engine.setEvent(event)) return E_INVALIDARG;
         m_eventSet = true;
         return S_OK;
     }
@@ -159,6 +175,7 @@ class AudioClient final : public RefCounted<IAudioClient> {
         if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
         m_captureClient = new CaptureClient(this, m_engine);
         *service = static_cast<IAudioCaptureClient*>(m_captureClient);
+        stopPoint(Scenario::StopPoint::Service);
         return S_OK;
     }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -256,8 +273,25 @@ bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* para
 
 }  // namespace
 
+// What the engine checks of any format: a consistent structure, then what the process-loopback client
+// converts to (32-bit float stereo at 48 kHz).
+HRESULT checkCaptureFormat(const WAVEFORMATEX& f) {
+    const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
+    if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
+        f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8 ||
+        f.nAvgBytesPerSec != f.nSamplesPerSec * f.nBlockAlign || (extensible && f.cbSize < 22)) {
+        return E_INVALIDARG;
+    }
+    // A plain format carries no extra bytes the engine could use.
+    if (!extensible && f.cbSize != 0) return E_INVALIDARG;
+    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == 2 &&
+                                f.nSamplesPerSec == 48000 && f.wBitsPerSample == 32;
+    return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+}
+
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
     const Scenario& scenario = currentScenario();
+    rememberProgramThread();
     trace("CoInitializeEx model=" + std::to_string(coInit));
     if (scenario.stallCoinitMs != 0) {
         // Nothing on stderr marks this moment (the console handler is in place, COM not yet joined);
@@ -271,11 +305,12 @@ HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPV
     }
     const HRESULT status = platform(reserved, coInit);
     if (SUCCEEDED(status)) ++liveObjects().comJoins;
+    stopPoint(Scenario::StopPoint::Coinit);
     return status;
 }
 
 void simCoUninitialize(void (*platform)()) {
-    trace("CoUninitialize");
+    trace("CoUninitialize (handler refs=" + std::to_string(handlerReferences()) + ")");
     --liveObjects().comJoins;
     platform();
 }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "stream/timeline.h"
+
 namespace simaudio {
 
 namespace {
@@ -22,9 +24,27 @@ PacketSource::PacketSource(const Scenario& scenario) : m_scenario(scenario), m_t
     }
 }
 
-Packet PacketSource::next() {
+bool PacketSource::quiet(const Packet& packet) const {
+    for (const Scenario::Quiet& stretch : m_scenario.quiet) {
+        const std::uint64_t from = stretch.fromMs * 48;
+        if (packet.firstFrame >= from && packet.firstFrame - from < stretch.lengthMs * 48) return true;
+    }
+    return false;
+}
+
+Packet PacketSource::next(std::uint64_t start) {
     const std::uint64_t number = ++m_produced;
-    Packet packet{number, m_nextFrame, m_scenario.frames, 0};
+    std::uint64_t position = start + timeline::ticksFromFrames(m_nextFrame);
+    if (m_scenario.jitterUs != 0) {
+        // xorshift64: the same wander on every run
+        m_jitterState ^= m_jitterState << 13;
+        m_jitterState ^= m_jitterState >> 7;
+        m_jitterState ^= m_jitterState << 17;
+        const std::uint64_t span = std::uint64_t{m_scenario.jitterUs} * 10;  // 100 ns units
+        const std::uint64_t offset = m_jitterState % (2 * span + 1);
+        position = position + offset > span ? position + offset - span : 1;
+    }
+    Packet packet{number, m_nextFrame, m_scenario.frames, 0, position};
     if (number == m_scenario.zeroPacketAt) packet.frames = 0;
     const bool silent = m_scenario.source == Source::Silence ||
                         (m_scenario.silentEvery != 0 && number % m_scenario.silentEvery == 0);

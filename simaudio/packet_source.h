@@ -14,7 +14,8 @@ struct Packet {
     std::uint64_t number;      // 1-based
     std::uint64_t firstFrame;  // of the continuous frame count
     std::uint32_t frames;
-    std::uint32_t flags;  // AUDCLNT_BUFFERFLAGS_*
+    std::uint32_t flags;     // AUDCLNT_BUFFERFLAGS_*
+    std::uint64_t position;  // performance-counter time of the first frame, 100 ns units
 };
 
 class PacketSource {
@@ -22,7 +23,11 @@ class PacketSource {
     explicit PacketSource(const Scenario& scenario);
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
-    Packet next();
+    std::uint64_t produced() const { return m_produced; }
+    // The next packet; its position counts from `start`, the engine's time 0.
+    Packet next(std::uint64_t start);
+    // True for a packet that begins inside a quiet stretch: it is made (time runs on) but never handed out.
+    bool quiet(const Packet& packet) const;
 
     // Fills `samples` with the packet's interleaved stereo frames. A silent packet gets non-zero junk, as
     // the real engine gives no promise about its contents.
@@ -33,8 +38,11 @@ class PacketSource {
     std::vector<float> m_toneCycle;  // one whole period of the tone, rendered once
     std::uint64_t m_produced = 0;
     std::uint64_t m_nextFrame = 0;
+    std::uint64_t m_jitterState = 0x9E3779B97F4A7C15u;
 };
 
+// The ramp's frame numbers are engine time: frame n stands for n / 48000 s after the engine started, so a
+// reader can check that every frame stands at its time.
 // The sample on channel 0 for frame n of the ramp: n modulo 2^24, exact in a float.
 inline float rampValue(std::uint64_t frame) { return static_cast<float>(frame & 0xFFFFFFu); }
 

@@ -94,6 +94,19 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
     if (key == "fail_buffer_at") return number(s.failBufferAt, 1, UINT64_MAX / 2);
     if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
     if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
+    if (key == "quiet") {
+        // quiet=FROM:MS, repeatable
+        const std::size_t colon = value.find(':');
+        std::uint64_t from = 0;
+        std::uint64_t length = 0;
+        if (!hasValue || colon == std::string::npos || !parseNumber(value.substr(0, colon), 86400000, from) ||
+            !parseNumber(value.substr(colon + 1), 86400000, length) || length == 0) {
+            return "needs FROM:MS, engine milliseconds up to 86400000 and a length of at least 1";
+        }
+        s.quiet.push_back({from, length});
+        return "";
+    }
+    if (key == "jitter") return number(s.jitterUs, 0, 1000000);
     if (key == "stall") {
         // stall=CALL:MS
         const std::size_t colon = value.find(':');
@@ -109,6 +122,48 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
             return "needs CALL:MS with CALL one of coinit, initialize, service, start";
         }
         *field = static_cast<std::uint32_t>(ms);
+        return "";
+    }
+    if (key == "fail_event") {
+        if (value == "completion")
+            s.failCompletionEvent = true;
+        else if (value == "capture")
+            s.failCaptureEvent = true;
+        else
+            return "needs completion or capture";
+        return "";
+    }
+    if (key == "fail_wait") {
+        if (value == "activation")
+            s.failActivationWait = true;
+        else if (value == "capture")
+            s.failCaptureWait = true;
+        else
+            return "needs activation or capture";
+        return "";
+    }
+    if (key == "fail_size_once_after") return number(s.failSizeOnceAfter, 1, UINT64_MAX / 2);
+    if (key == "stop_at") {
+        // stop_at=coinit|initialize|service|start|packet:N|release:N
+        using P = Scenario::StopPoint;
+        const std::size_t colon = value.find(':');
+        const std::string point = value.substr(0, colon);
+        const bool counted = point == "packet" || point == "release";
+        std::uint64_t n = 0;
+        if (counted && (colon == std::string::npos ||
+                        !parseNumber(value.substr(colon + 1), UINT64_MAX / 2, n) || n == 0)) {
+            return "needs packet:N or release:N with N from 1";
+        }
+        if (!counted && colon != std::string::npos) return "needs coinit, initialize, service or start";
+        s.stopAt = point == "coinit"       ? P::Coinit
+                   : point == "initialize" ? P::Initialize
+                   : point == "service"    ? P::Service
+                   : point == "start"      ? P::Start
+                   : point == "packet"     ? P::Packet
+                   : point == "release"    ? P::Release
+                                           : P::None;
+        if (s.stopAt == P::None) return "needs coinit, initialize, service, start, packet:N or release:N";
+        s.stopPacket = n;
         return "";
     }
     if (key == "trace") {
@@ -156,8 +211,9 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const bool hasValue = equals != std::string::npos;
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
-        std::string problem =
-            seen.insert(key).second ? applyItem(key, value, hasValue, parsed) : "is given twice";
+        std::string problem = seen.insert(key).second || key == "quiet"
+                                  ? applyItem(key, value, hasValue, parsed)
+                                  : "is given twice";
         if (!problem.empty()) {
             error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
             return false;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "winaudio/windows_audio.h"
 
@@ -31,6 +32,15 @@ struct Scenario {
     std::uint64_t packets = kNever;        // then the engine produces nothing more
     std::uint32_t capacityFrames = 96000;  // engine buffer; on overflow the oldest audio is dropped
 
+    // Stretches of engine time (from, length, in ms) in which the engine hands out nothing and signals
+    // nothing, as a real engine does while nothing plays; its time runs on.
+    struct Quiet {
+        std::uint64_t fromMs;
+        std::uint64_t lengthMs;
+    };
+    std::vector<Quiet> quiet;
+    std::uint32_t jitterUs = 0;  // packet positions wander by up to this much either way
+
     // Faults, by 1-based packet or call number; 0 or kNever: none.
     std::uint64_t silentEvery = 0;
     std::uint64_t failSizeAfter = kNever;
@@ -45,6 +55,21 @@ struct Scenario {
     std::uint32_t stallStartMs = 0;
 
     std::string tracePath;  // where the call log goes at exit; empty: none
+
+    // Kernel faults, for the events the program makes: that event's CreateEventW fails, or every wait on
+    // it fails at once.
+    bool failCompletionEvent = false;
+    bool failCaptureEvent = false;
+    bool failActivationWait = false;
+    bool failCaptureWait = false;
+    // After N packets, the next packet-size query fails once, then all is normal again; 0: none.
+    std::uint64_t failSizeOnceAfter = 0;
+
+    // A console stop request raised at one exact point (stop_at=...); it has been handled when the
+    // point passes.
+    enum class StopPoint { None, Coinit, Initialize, Service, Start, Packet, Release };
+    StopPoint stopAt = StopPoint::None;
+    std::uint64_t stopPacket = 0;  // Packet: just before packet N is readied; Release: as N is released
 };
 
 // Parses `text` into `scenario` (starting from the defaults). On failure returns false and sets `error`

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -89,6 +90,8 @@ class Thread {
 
 inline void sleepFor(std::chrono::milliseconds duration) { ::Sleep(static_cast<DWORD>(duration.count())); }
 
+inline std::uint64_t currentThreadId() { return GetCurrentThreadId(); }
+
 #else
 
 using Mutex = std::mutex;
@@ -131,6 +134,10 @@ class Thread {
 };
 
 inline void sleepFor(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+
+inline std::uint64_t currentThreadId() {
+    return static_cast<std::uint64_t>(std::hash<std::thread::id>()(std::this_thread::get_id()));
+}
 
 #endif
 

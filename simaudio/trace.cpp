@@ -27,6 +27,13 @@ TraceLog& log() {
 
 void writeAtExit() { flushTrace(); }
 
+// A failure exit can come right after the completion callback signalled, while its thread still holds the
+// engine's references; give it a moment so the counts are the program's alone.
+void waitForCompletionThreads() {
+    for (int i = 0; i < 2000 && liveObjects().completing.load() > 0; ++i)
+        sleepFor(std::chrono::milliseconds(1));
+}
+
 }  // namespace
 
 LiveObjects& liveObjects() {
@@ -47,13 +54,18 @@ void trace(const std::string& line) {
 
 void rememberHandler(IUnknown* handler) { log().handler.store(handler); }
 
+int handlerReferences() {
+    IUnknown* handler = log().handler.load();
+    if (handler == nullptr) return -1;
+    waitForCompletionThreads();
+    handler->AddRef();
+    return static_cast<int>(handler->Release());
+}
+
 void flushTrace() {
     const std::string& path = currentScenario().tracePath;
     if (path.empty()) return;
-    // A failure exit can come right after the completion callback signalled, while its thread still
-    // holds the engine's references; give it a moment so the counts below are the program's alone.
-    for (int i = 0; i < 2000 && liveObjects().completing.load() > 0; ++i)
-        sleepFor(std::chrono::milliseconds(1));
+    waitForCompletionThreads();
     TraceLog& t = log();
     std::lock_guard<Mutex> lock(t.mutex);
     std::FILE* file = std::fopen(path.c_str(), "wb");

@@ -24,6 +24,8 @@ LiveObjects& liveObjects();
 
 // The handler the program gave for activation, to report its remaining references at exit.
 void rememberHandler(IUnknown* handler);
+// Its references now, the completion thread's own excepted; -1 before there is one.
+int handlerReferences();
 
 // Writes the trace now if the scenario asks for one (also called at exit).
 void flushTrace();

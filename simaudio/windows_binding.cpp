@@ -1,6 +1,11 @@
 // Binds the simulated platform to the names the program calls on Windows, in place of mmdevapi's
 // ActivateAudioInterfaceAsync and ole32's COM start-up. ole32's functions are reached through their
-// import pointers (__imp_*), so the test build defines those pointers itself and links no ole32.
+// import pointers (__imp_*), so the test build defines those pointers itself and links no ole32. The
+// kernel32 calls on the program's events are bound the same way, in front of kernel32's own, so that the
+// engine sees the program create, wait on and close them (and can fail them) as it does natively.
+#include <atomic>
+
+#include "simaudio/kernel_model.h"
 #include "simaudio/sim_platform.h"
 
 namespace {
@@ -27,12 +32,82 @@ HRESULT WINAPI boundCoInitializeEx(LPVOID reserved, DWORD coInit) {
 
 void WINAPI boundCoUninitialize() { simaudio::simCoUninitialize(ole32CoUninitialize); }
 
+// kernel32's own function; looked up without a guarded static, since the runtime's own locking may come
+// through these very calls.
+template <class Function>
+Function kernel32(std::atomic<void*>& cache, const char* name) {
+    void* function = cache.load();
+    if (function == nullptr) {
+        function = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+        cache.store(function);
+    }
+    return reinterpret_cast<Function>(function);
+}
+
+std::atomic<void*> g_createEventW{nullptr};
+std::atomic<void*> g_waitForSingleObject{nullptr};
+std::atomic<void*> g_closeHandle{nullptr};
+std::atomic<void*> g_setConsoleCtrlHandler{nullptr};
+
+HANDLE kernel32CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                            LPCWSTR name) {
+    using Function = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR);
+    return kernel32<Function>(g_createEventW, "CreateEventW")(attributes, manualReset, initialState, name);
+}
+
+DWORD kernel32WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    using Function = DWORD(WINAPI*)(HANDLE, DWORD);
+    return kernel32<Function>(g_waitForSingleObject, "WaitForSingleObject")(handle, milliseconds);
+}
+
+BOOL kernel32CloseHandle(HANDLE handle) {
+    return kernel32<BOOL(WINAPI*)(HANDLE)>(g_closeHandle, "CloseHandle")(handle);
+}
+
+HANDLE WINAPI boundCreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                                LPCWSTR name) {
+    return simaudio::simCreateEventW(attributes, manualReset, initialState, name, kernel32CreateEventW);
+}
+
+DWORD WINAPI boundWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return simaudio::simWaitForSingleObject(handle, milliseconds, kernel32WaitForSingleObject);
+}
+
+BOOL WINAPI boundCloseHandle(HANDLE handle) { return simaudio::simCloseHandle(handle, kernel32CloseHandle); }
+
+// The program's console handlers, most recent last, so the engine can deliver a console event itself.
+constexpr int kMaxHandlers = 8;
+std::atomic<PHANDLER_ROUTINE> g_handlers[kMaxHandlers];
+std::atomic<int> g_handlerCount{0};
+
+BOOL WINAPI boundSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    const int slot = g_handlerCount.load();
+    if (handler != nullptr && add != FALSE && slot < kMaxHandlers) {
+        g_handlers[slot].store(handler);
+        g_handlerCount.store(slot + 1);
+    }
+    using Function = BOOL(WINAPI*)(PHANDLER_ROUTINE, BOOL);
+    return kernel32<Function>(g_setConsoleCtrlHandler, "SetConsoleCtrlHandler")(handler, add);
+}
+
+// As Windows does: a new thread runs the handlers, the most recently added first, until one answers TRUE.
+DWORD WINAPI deliverCtrlC(LPVOID) {
+    for (int i = g_handlerCount.load() - 1; i >= 0; --i) {
+        if (g_handlers[i].load()(CTRL_C_EVENT) != FALSE) return 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
 
 HRESULT(WINAPI* __imp_CoInitializeEx)(LPVOID, DWORD) = boundCoInitializeEx;
 void(WINAPI* __imp_CoUninitialize)() = boundCoUninitialize;
+HANDLE(WINAPI* __imp_CreateEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) = boundCreateEventW;
+DWORD(WINAPI* __imp_WaitForSingleObject)(HANDLE, DWORD) = boundWaitForSingleObject;
+BOOL(WINAPI* __imp_CloseHandle)(HANDLE) = boundCloseHandle;
+BOOL(WINAPI* __imp_SetConsoleCtrlHandler)(PHANDLER_ROUTINE, BOOL) = boundSetConsoleCtrlHandler;
 
 HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* params,
                                            IActivateAudioInterfaceCompletionHandler* handler,
@@ -41,3 +116,10 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
 }
 
 }  // extern "C"
+
+void simaudio::raiseConsoleStop() {
+    HANDLE thread = CreateThread(nullptr, 0, deliverCtrlC, nullptr, 0, nullptr);
+    if (thread == nullptr) return;
+    kernel32WaitForSingleObject(thread, INFINITE);
+    kernel32CloseHandle(thread);
+}

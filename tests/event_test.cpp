@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 
 #include "simaudio/threads.h"
 #include "winaudio/windows_audio.h"
@@ -63,9 +64,30 @@ TEST(Event, TimedWaitTimesOut) {
     EXPECT_GE(steady_clock::now() - start, milliseconds(80));
 }
 
-TEST(Event, UnusableHandleFailsAtOnce) {
-    EXPECT_EQ(WaitForSingleObject(nullptr, 1000), WAIT_FAILED);
-    EXPECT_FALSE(SetEvent(nullptr));
+// A handle is one reference to the event: the object outlives a closed handle while a duplicate holds it,
+// and a closed or unknown handle fails every call with ERROR_INVALID_HANDLE.
+TEST(Event, HandlesAreReferencesAndAClosedOneFails) {
+    HANDLE original = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE duplicate = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &duplicate, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(CloseHandle(original));
+    ASSERT_TRUE(SetEvent(duplicate));
+    EXPECT_EQ(WaitForSingleObject(duplicate, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(CloseHandle(duplicate));
+
+    const std::function<DWORD(HANDLE)> calls[] = {
+        [](HANDLE h) { return static_cast<DWORD>(CloseHandle(h)); },
+        [](HANDLE h) { return static_cast<DWORD>(SetEvent(h)); },
+        [](HANDLE h) { return WaitForSingleObject(h, 1000) == WAIT_FAILED ? 0u : 1u; },
+    };
+    for (HANDLE stale : {original, duplicate, static_cast<HANDLE>(nullptr)}) {
+        for (const auto& call : calls) {
+            SetLastError(0);
+            EXPECT_EQ(call(stale), 0u);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        }
+    }
 }
 
 // Two threads wait; one SetEvent on an auto-reset event lets exactly one through, a manual-reset one all.

@@ -120,10 +120,8 @@ TEST(ConsoleControl, SignalsArriveAsControlEventsOnAThreadOfTheirOwn) {
     const struct {
         int signal;
         DWORD ctrlType;
-    } cases[] = {{SIGINT, CTRL_C_EVENT},
-                 {SIGQUIT, CTRL_BREAK_EVENT},
-                 {SIGHUP, CTRL_CLOSE_EVENT},
-                 {SIGTERM, CTRL_CLOSE_EVENT}};
+    } cases[] = {{SIGINT, CTRL_C_EVENT},      {SIGQUIT, CTRL_BREAK_EVENT},  {SIGHUP, CTRL_CLOSE_EVENT},
+                 {SIGTERM, CTRL_CLOSE_EVENT}, {SIGUSR1, CTRL_LOGOFF_EVENT}, {SIGUSR2, CTRL_SHUTDOWN_EVENT}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.signal);
         ASSERT_EQ(kill(getpid(), c.signal), 0);  // sent to the process, as a terminal or a parent does

@@ -30,7 +30,9 @@ int main(int argc, char** argv) {
         "coinit=0x00000001,activate=0x80004005,delay=never,noclient",
         "silent_every=3,fail_size_after=10,fail_buffer_at=2,zero_packet_at=4,discontinuity_at=5",
         "stall=initialize:20,capacity=960,packets=7,trace=/dev/null",
-        "result=0x8007000e,service=0x88890004,start=0x88890001,initialize=0x88890008"};
+        "quiet=10:20,quiet=0:5,jitter=300",
+        "result=0x8007000e,service=0x88890004,start=0x88890001,initialize=0x88890008",
+        "stop_at=release:11,fail_event=capture,fail_wait=activation,fail_size_once_after=3"};
     const std::string alphabet = "=,:0123456789xabcdefABCDEFnevrtomplsuy_ \x01\xff";
     std::mt19937 random(12345);
     long accepted = 0;

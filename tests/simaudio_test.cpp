@@ -5,6 +5,7 @@
 #include <string>
 
 #include "simaudio/engine.h"
+#include "simaudio/sim_platform.h"
 #include "simaudio/scenario.h"
 
 namespace {
@@ -18,7 +19,8 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     ASSERT_TRUE(simaudio::parseScenario(
         "source=ramp,frames=960,period=0,burst=3,packets=7,noclient,delay=never,result=0x8007000E,"
         "coinit=0x00000001,silent_every=4,fail_size_after=0,fail_buffer_at=2,discontinuity_at=5,"
-        "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y",
+        "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y,fail_event=capture,"
+        "fail_wait=activation,fail_size_once_after=3,stop_at=release:11",
         s, error))
         << error;
     EXPECT_EQ(s.source, simaudio::Source::Ramp);
@@ -38,6 +40,10 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_EQ(s.capacityFrames, 1920u);
     EXPECT_EQ(s.stallServiceMs, 20u);
     EXPECT_EQ(s.tracePath, "/tmp/x y");
+    EXPECT_TRUE(s.failCaptureEvent && s.failActivationWait && !s.failCompletionEvent && !s.failCaptureWait);
+    EXPECT_EQ(s.failSizeOnceAfter, 3u);
+    EXPECT_EQ(s.stopAt, Scenario::StopPoint::Release);
+    EXPECT_EQ(s.stopPacket, 11u);
 
     ASSERT_TRUE(simaudio::parseScenario("", s, error));
     EXPECT_EQ(s.source, simaudio::Source::Tone);
@@ -66,7 +72,17 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
                             "period=10001",
                             "frames=480,,burst=2",
                             ",",
-                            "burst=0"}) {
+                            "burst=0",
+                            "fail_event=handler",
+                            "fail_wait",
+                            "stop_at=packet",
+                            "stop_at=release:0",
+                            "stop_at=start:1",
+                            "stop_at=later",
+                            "quiet=5",
+                            "quiet=5:0",
+                            "quiet=:5",
+                            "jitter=1000001"}) {
         SCOPED_TRACE(bad);
         Scenario s;
         s.frames = 123;
@@ -75,6 +91,34 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
         EXPECT_EQ(s.frames, 123u);  // untouched on failure
         EXPECT_NE(error.find("AUDIO_HELPER_SIM"), std::string::npos) << error;
         EXPECT_EQ(error.find('\n'), std::string::npos);
+    }
+}
+
+TEST(AudioClient, InitializeChecksTheFormatAsTheEngineDoes) {
+    const WAVEFORMATEX good = {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0};
+    const struct {
+        const char* name;
+        void (*change)(WAVEFORMATEX&);
+        HRESULT status;
+    } cases[] = {
+        {"the capture format", [](WAVEFORMATEX&) {}, S_OK},
+        {"block align not channels x bits / 8", [](WAVEFORMATEX& f) { f.nBlockAlign = 4; }, E_INVALIDARG},
+        {"bytes per second not rate x block align", [](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 192000; },
+         E_INVALIDARG},
+        {"no channels", [](WAVEFORMATEX& f) { f.nChannels = 0; }, E_INVALIDARG},
+        {"extra bytes on a plain format", [](WAVEFORMATEX& f) { f.cbSize = 22; }, E_INVALIDARG},
+        {"integer samples", [](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_PCM; },
+         AUDCLNT_E_UNSUPPORTED_FORMAT},
+        {"mono", [](WAVEFORMATEX& f) { f.nChannels = 1, f.nBlockAlign = 4, f.nAvgBytesPerSec = 192000; },
+         AUDCLNT_E_UNSUPPORTED_FORMAT},
+        {"44.1 kHz", [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; },
+         AUDCLNT_E_UNSUPPORTED_FORMAT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WAVEFORMATEX format = good;
+        c.change(format);
+        EXPECT_EQ(simaudio::checkCaptureFormat(format), c.status);
     }
 }
 
@@ -143,6 +187,40 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
             ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
             EXPECT_EQ(size, 0u);  // the batch is drained; the next one comes with the event
         }
+    }
+}
+
+TEST(Engine, QuietStretchesPassEngineTimeWithoutPacketsAndPositionsFollowIt) {
+    // 10 ms packets as fast as the reader goes; quiet from 20 ms for 30 ms and from 100 ms for 10 ms.
+    Scenario s;
+    std::string error;
+    ASSERT_TRUE(simaudio::parseScenario("source=ramp,period=0,jitter=300,quiet=20:30,quiet=100:10", s, error))
+        << error;
+    EngineFixture f(s);
+    f.engine.start();
+    std::uint64_t previous = 0;
+    for (std::uint64_t expectedFirst : {0u, 480u, 2400u, 2880u, 3360u, 3840u, 4320u, 5280u}) {
+        SCOPED_TRACE(expectedFirst);
+        ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+        UINT32 size = 0;
+        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        UINT64 device = 0;
+        UINT64 position = 0;
+        ASSERT_EQ(f.engine.getBuffer(&data, &frames, &flags, &device, &position), S_OK);
+        EXPECT_EQ(device, expectedFirst);
+        EXPECT_EQ(reinterpret_cast<const float*>(data)[0], simaudio::rampValue(expectedFirst));
+        if (previous != 0) {
+            // 208.3 ticks of 100 ns per frame, give or take the 300 us jitter at each end
+            const double ticks = static_cast<double>(position) - static_cast<double>(previous);
+            const double packets = expectedFirst == 2400 ? 4 : expectedFirst == 5280 ? 2 : 1;
+            EXPECT_NEAR(ticks, 10000000.0 / 48000 * 480 * packets, 6000.0);
+        }
+        previous = position;
+        ASSERT_EQ(f.engine.releaseBuffer(frames), S_OK);
+        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);  // empty: the next batch is made and signalled
     }
 }
 

@@ -22,6 +22,8 @@ HELPER = os.environ.get("AUDIO_HELPER", "")
 RUNNER = [os.environ["AUDIO_HELPER_RUNNER"]] if os.environ.get("AUDIO_HELPER_RUNNER") else []
 REAL_HELPER = os.environ.get("AUDIO_HELPER_REAL", "")
 WINE = bool(RUNNER)
+# A sanitizer build: its timing is not the program's own.
+SANITIZED = bool(os.environ.get("AUDIO_HELPER_SANITIZED"))
 
 # Wine starts a process in one to several seconds on a busy machine; everything waits generously.
 START_SLACK = 45.0 if WINE else 15.0
@@ -121,6 +123,8 @@ class Helper:
         self.err, self.out = bytearray(), bytearray()
         self.err_eof = self.out_eof = False
         self.out_since = None  # when stdout first carried data
+        self.line_times = []  # when each complete stderr line arrived
+        self.err_closed_at = None
         self.started, self.ended = time.monotonic(), None
         self.proc = subprocess.Popen(RUNNER + [exe or HELPER] + list(args), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
@@ -146,8 +150,13 @@ class Helper:
             with self.cond:
                 if size == 0:
                     setattr(self, name + "_eof", True)
+                    if name == "err":
+                        self.err_closed_at = time.monotonic()  # the process has ended
                 else:
                     getattr(self, name).extend(memoryview(buffer)[:size])
+                    if name == "err":
+                        complete = len(split_lines(self.err)[0])
+                        self.line_times += [time.monotonic()] * (complete - len(self.line_times))
                     if name == "out" and self.out_since is None:
                         self.out_since = time.monotonic()
                 self.cond.notify_all()
@@ -169,6 +178,12 @@ class Helper:
                 if problem:
                     raise AssertionError("%s; stderr so far:\n%s" % (problem, describe_lines(self.err)))
                 self.cond.wait(min(deadline - now, 0.5))
+
+    def line_time(self, number):
+        """When catalogue line `number` arrived complete (it must have)."""
+        with self.cond:
+            index = next(i for i, text in enumerate(split_lines(self.err)[0]) if text.startswith(prefix(number)))
+            return self.line_times[index]
 
     def wait_line(self, number, timeout=None):
         """Waits until catalogue line `number` is complete on stderr."""
@@ -259,7 +274,8 @@ def check_trace(test, trace, expected):
         test.assertEqual(trace[got_releases[0]], "Release client -> 2", dump)
         test.assertLess(got_releases[0], operation, dump)
     if "Release capture -> 0" in expected:
-        between = trace[trace.index("Release capture -> 0"):trace.index("CoUninitialize")]
+        uninit = next(i for i, text in enumerate(trace) if text.startswith("CoUninitialize"))
+        between = trace[trace.index("Release capture -> 0"):uninit]
         test.assertTrue(any(text.startswith(CLIENT_RELEASE) for text in between),
                         "the program did not release the client between capture client and COM:\n" + dump)
     if want_releases and want_releases[-1] == "Release client -> 0":
@@ -268,20 +284,27 @@ def check_trace(test, trace, expected):
 
 def activation_trace(pid, client=True):
     """The trace up to a completed activation."""
-    lines = ["CoInitializeEx model=0", "ActivateAudioInterfaceAsync pid=%d mode=1" % pid]
+    lines = ["CoInitializeEx model=0", "CreateEventW completion event",
+             "ActivateAudioInterfaceAsync pid=%d mode=1" % pid, "WaitForSingleObject completion event ms=5000"]
     if client:
         lines += ["Release client -> 2", "Release client -> 1"]
     return lines + ["Release operation -> *"]
 
 
-SET_UP_CALLS = ["Initialize mode=0 flags=0x00060000 duration=200000 periodicity=0 session=null",
-                "SetEventHandle set", "GetService", "Start"]
+SET_UP_CALLS = ["Initialize mode=0 flags=0x00060000 duration=200000 periodicity=0"
+                " format=tag3/ch2/48000Hz/384000B/s/align8/bits32/cb0 session=null",
+                "CreateEventW capture event", "SetEventHandle set", "GetService", "Start"]
+CAPTURE_WAIT = "WaitForSingleObject capture event ms=500"
+# The shutdown order: the engine drops its own reference to the capture event when the program releases
+# the audio client, the program closes its handle next, and only then releases the handler.
+SHUTDOWN = ["Stop", "Release capture -> 0", "CloseHandle capture event by the engine", "Release client -> 0",
+            "CloseHandle capture event by the program (handler refs=2)", "CoUninitialize (handler refs=1)"]
 
 
-def full_trace(pid, live="live operation=0 client=0 capture=0 com=0"):
-    """The whole trace of a run that captured and shut down in order."""
-    return activation_trace(pid) + SET_UP_CALLS + [
-        "Stop", "Release capture -> 0", "Release client -> 0", "CoUninitialize", live, "handler refs=1"]
+def full_trace(pid, live="live operation=0 client=0 capture=0 com=0", waits=(CAPTURE_WAIT,)):
+    """The whole trace of a run that captured and shut down in order; `waits` are the capture-loop lines
+    (none when a stop came before the first wait)."""
+    return activation_trace(pid) + SET_UP_CALLS + list(waits) + SHUTDOWN + [live, "handler refs=1"]
 
 
 def ramp_bytes(first, count):
@@ -343,26 +366,28 @@ def stream_difference(expected, got):
     return first_difference(expected[len(HEADER):], got[len(HEADER):])
 
 
-def ramp_gaps(test, payload, packet_frames):
-    """Checks a ramp stream that may have lost whole packets to an overflowing engine: whole frames only,
-    channel 1 the exact negation of channel 0, whole increasing frame numbers, and every jump from the end
-    of one packet to the start of another. Returns the number of jumps."""
+def ramp_timeline(test, payload, packet_frames, first=0):
+    """Checks a ramp stream against the time each frame stands for: the stream's frame i is engine frame
+    first + i, so every packet-sized slot holds exactly the ramp of its own time or, where the engine dropped
+    audio or delivered nothing, all zeros. Returns the number of runs of zero slots."""
     test.assertEqual(len(payload) % FRAME, 0, "the stream is not a whole number of frames")
-    words = array.array("I", payload)
-    left, right = words[0::2], words[1::2]
-    test.assertEqual(right, array.array("I", (word ^ 0x80000000 for word in left)),
-                     "channel 1 is not the negated channel 0 (torn or shifted frames)")
-    gaps = 0
-    previous = None
-    for frame, value in enumerate(array.array("f", payload)[0::2]):
-        test.assertTrue(value == int(value) and value >= 0, "frame %d carries %r" % (frame, value))
-        if previous is not None and value != previous + 1:
-            test.assertGreater(value, previous, "frame %d goes back from %d to %d" % (frame, previous, value))
-            test.assertEqual((previous + 1) % packet_frames, 0, "a jump starts inside a packet at frame %d" % frame)
-            test.assertEqual(value % packet_frames, 0, "a jump ends inside a packet at frame %d" % frame)
-            gaps += 1
-        previous = value
-    return gaps
+    slot = packet_frames * FRAME
+    runs = 0
+    zero_slot = bytes(slot)
+    in_run = False
+    for start in range(0, len(payload), slot):
+        got = payload[start:start + slot]
+        if got == zero_slot[:len(got)]:
+            runs += not in_run
+            in_run = True
+            continue
+        in_run = False
+        frame = start // FRAME
+        expected = ramp_bytes(first + frame, len(got) // FRAME)
+        if got != expected:
+            test.fail("stream frame %d is not the ramp at its time: %s"
+                      % (frame, first_difference(expected, got, first_frame=frame)))
+    return runs
 
 
 class RampVerifier:

@@ -27,7 +27,7 @@ CASES = [
     Case("coinit", "coinit=0x8000FFFF", 2, START + [line(4, "0x8000ffff")],
          ["CoInitializeEx model=0", "live operation=0 client=0 capture=0 com=0"]),
     Case("activate request", "activate=0x8889000A", 3, START + [line(5), line(6, "0x8889000a")],
-         ["CoInitializeEx model=0", "ActivateAudioInterfaceAsync pid=%d mode=1" % PID,
+         ["CoInitializeEx model=0", "CreateEventW completion event", "ActivateAudioInterfaceAsync pid=%d mode=1" % PID,
           "live operation=0 client=0 capture=0 com=1", "handler refs=2"]),
     Case("activation result", "result=0x80070005", 4,
          START + [line(5), line(7), line(9, "0x80070005"), line(10, "0x80070005")],
@@ -37,7 +37,7 @@ CASES = [
     Case("initialize", "initialize=0x88890021", 5, ACTIVATED + [line(11, "0x88890021")],
          activation_trace(PID) + SET_UP_CALLS[:1] + [COM_LEFT % (1, 0), "handler refs=1"]),
     Case("get service", "service=0x80004002", 6, ACTIVATED + [line(12), line(13, "0x80004002")],
-         activation_trace(PID) + SET_UP_CALLS[:3] + [COM_LEFT % (1, 0), "handler refs=1"]),
+         activation_trace(PID) + SET_UP_CALLS[:4] + [COM_LEFT % (1, 0), "handler refs=1"]),
     Case("start", "start=0x8889000B", 7, ACTIVATED + [line(12), line(14, "0x8889000b")],
          activation_trace(PID) + SET_UP_CALLS + [COM_LEFT % (1, 1), "handler refs=1"], stdout=HEADER),
     Case("device gone", "source=ramp,fail_size_after=3", 0,
@@ -45,6 +45,21 @@ CASES = [
          stdout=HEADER + expected_stream(packet_plan(480, 3)), args=("-5",)),
     Case("com already initialised", "coinit=0x00000001,fail_size_after=0", 0, ACTIVATED + [line(12), line(15)],
          full_trace(PID), stdout=HEADER),
+    # A completion event that could not be made, or a wait on it that fails: line 8 all the same. The
+    # activation never completes, so the operation's release frees the client it holds.
+    Case("completion event not made", "delay=never,fail_event=completion", 8, START + [line(5), line(7), line(8)],
+         ["CoInitializeEx model=0", "CreateEventW completion event -> failed",
+          "ActivateAudioInterfaceAsync pid=%d mode=1" % PID, "WaitForSingleObject completion event ms=5000",
+          "Release client -> 0", "Release operation -> 0", "live operation=0 client=0 capture=0 com=1",
+          "handler refs=2"]),
+    Case("activation wait fails", "delay=never,fail_wait=activation", 8, START + [line(5), line(7), line(8)],
+         ["CoInitializeEx model=0", "CreateEventW completion event", "ActivateAudioInterfaceAsync pid=%d mode=1" % PID,
+          "WaitForSingleObject completion event ms=5000 -> failed", "Release client -> 0", "Release operation -> 0",
+          "live operation=0 client=0 capture=0 com=1", "handler refs=2"]),
+    # The capture event is not tested: SetEventHandle refuses the null handle and Start says so.
+    Case("capture event not made", "fail_event=capture", 7, ACTIVATED + [line(12), line(14, "0x88890014")],
+         activation_trace(PID) + [SET_UP_CALLS[0], "CreateEventW capture event -> failed", "SetEventHandle null",
+                                  "GetService", "Start", COM_LEFT % (1, 1), "handler refs=1"], stdout=HEADER),
 ]
 
 
@@ -74,25 +89,32 @@ class ExitTests(TempDirMixin, unittest.TestCase):
                 self.assertEqual(code, case.code)
                 check_trace(self, trace, case.trace)
 
-    def test_activation_timeout(self):
-        trace_path = self.temp_path("timeout.txt")
-        helper = helperlib.Helper(self, args=[str(PID)], sim=sim_with_trace("delay=never", trace_path))
-        helper.wait_line(7)
-        seen = time.monotonic()
-        code = helper.finish()
-        self.assertEqual(code, 8)
-        self.assertEqual(bytes(helper.err), stderr_bytes(START + [line(5), line(7), line(8)]))
-        self.assertEqual(bytes(helper.out), b"")
-        # The wait is 5 s from just before line 7; process start-up only adds to the whole run.
-        self.assertGreaterEqual(helper.ended - helper.started, 4.5)
-        self.assertGreaterEqual(helper.ended - seen, 4.5)
-        self.assertLess(helper.ended - seen, 5.0 + (15 if WINE else 5))
-        # Nothing completed: the engine still holds its pending reference on the handler, and the
-        # operation's release frees the client it was holding.
-        check_trace(self, read_trace(trace_path),
-                    ["CoInitializeEx model=0", "ActivateAudioInterfaceAsync pid=%d mode=1" % PID,
-                     "Release client -> 0", "Release operation -> 0",
-                     "live operation=0 client=0 capture=0 com=1", "handler refs=2"])
+    @unittest.skipIf(helperlib.SANITIZED, "timed on the plain builds")
+    def test_activation_timeout_is_five_seconds(self):
+        # The trace names the time limit; the clock must agree. Several runs at once, their median: 4.5 s
+        # and 5.5 s are both told from 5 s on a slow machine, where one run could be late.
+        runs = 3
+        traces = [self.temp_path("timeout-%d.txt" % i) for i in range(runs)]
+        helpers = [helperlib.Helper(self, args=[str(PID)], sim=sim_with_trace("delay=never", path)) for path in traces]
+        waits = []
+        for helper in helpers:
+            self.assertEqual(helper.finish(), 8)
+            waits.append(helper.err_closed_at - helper.line_time(7))
+            self.assertEqual(bytes(helper.err), stderr_bytes(START + [line(5), line(7), line(8)]))
+            self.assertEqual(bytes(helper.out), b"")
+        median = sorted(waits)[runs // 2]
+        # Line 7 comes just before the wait, and the exit just after it.
+        self.assertGreater(median, 4.8, waits)
+        # Under Wine, its server may hold the pipes a while past the exit: only a loose upper bound there.
+        self.assertLess(median, 5.0 + (15.0 if WINE else 0.4), waits)
+        for path in traces:
+            # Nothing completed: the engine still holds its pending reference on the handler, and the
+            # operation's release frees the client it was holding.
+            check_trace(self, read_trace(path),
+                        ["CoInitializeEx model=0", "CreateEventW completion event",
+                         "ActivateAudioInterfaceAsync pid=%d mode=1" % PID, "WaitForSingleObject completion event ms=5000",
+                         "Release client -> 0", "Release operation -> 0",
+                         "live operation=0 client=0 capture=0 com=1", "handler refs=2"])
 
 
 if __name__ == "__main__":

@@ -25,6 +25,8 @@ RAMP_CASES = [
     ("discontinuity flag ignored", "period=0,frames=100,packets=50,discontinuity_at=5", (100, 50)),
     ("failed read mid-burst comes again", "period=2,frames=480,packets=40,burst=3,fail_buffer_at=8", (480, 40)),
     ("failed first read", "period=2,frames=480,packets=10,fail_buffer_at=1", (480, 10)),
+    # Inside a drain a failed packet-size query only ends the drain: the next wake-up goes on.
+    ("passing size failure inside a drain", "period=0,frames=480,packets=40,burst=4,fail_size_once_after=6", (480, 40)),
 ]
 
 

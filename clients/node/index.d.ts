@@ -1,0 +1,148 @@
+import { Readable } from 'node:stream';
+
+export const SAMPLE_RATE: 48000;
+export const CHANNELS: 2;
+export const HEADER_SIZE: 16;
+export const FRAME_SIZE: 8;
+export const DEFAULT_STOP_TIMEOUT_MS: number;
+
+/** What each exit code of the helper says failed (null for 0, a normal end). */
+export const EXIT_STAGES: Readonly<Record<number, string | null>>;
+
+export type StageName =
+  | 'started'
+  | 'usage'
+  | 'exclude-pid'
+  | 'coinit-failed'
+  | 'com-ready'
+  | 'activate-failed'
+  | 'activation-pending'
+  | 'activation-timeout'
+  | 'activation-done'
+  | 'activation-failed'
+  | 'initialize-failed'
+  | 'initialized'
+  | 'service-failed'
+  | 'start-failed'
+  | 'capture-started'
+  | 'unknown';
+
+/** One diagnostic line of the helper, recognised against its catalogue. */
+export interface Stage {
+  /** The line's number in the catalogue (1 to 15), or null for a line that is not in it. */
+  line: number | null;
+  name: StageName;
+  /** The line as the helper wrote it, without CR LF. */
+  text: string;
+  /** True for a line that reports a failed stage. */
+  failure: boolean;
+  /** For a failure line: the exit code that goes with it. */
+  exitCode?: number;
+  /** Line 1: the argument count the helper saw (2 for a correct call). */
+  argc?: number;
+  /** Line 3: the process id the helper excludes, as it understood the argument. */
+  pid?: number;
+  /** Lines 4, 6, 9, 10, 11, 13, 14: the status (HRESULT) as an unsigned 32-bit number. */
+  status?: number;
+  /** Line 2: the program name. */
+  program?: string;
+}
+
+export type HelperErrorCode =
+  | 'HELPER_SPAWN'
+  | 'HELPER_EXIT'
+  | 'HELPER_KILLED'
+  | 'HELPER_BAD_HEADER'
+  | 'HELPER_STOPPED';
+
+export class HelperError extends Error {
+  name: 'HelperError';
+  code: HelperErrorCode;
+  /** The helper's exit code, or null if it did not exit by itself. */
+  exitCode: number | null;
+  /** The signal that ended it, when someone else ended it. */
+  signal: NodeJS.Signals | null;
+  /** The stage that failed, as named by the exit code (EXIT_STAGES) or by the failure line. */
+  stage: string | null;
+  /** The catalogue number of the failure line, if one was printed. */
+  line: number | null;
+  /** The status printed on the failure line, as an unsigned 32-bit number. */
+  status: number | null;
+  /** Every line the helper wrote. */
+  lines: string[];
+  stages: Stage[];
+  /** HELPER_BAD_HEADER: the header field that is wrong, what was expected and what came. */
+  field?: 'length' | 'magic' | 'sampleRate' | 'channels' | 'bitsPerSample';
+  expected?: string | number;
+  actual?: string | number;
+}
+
+export interface CaptureEnd {
+  /** The helper's exit code; null when it was ended by a signal. */
+  exitCode: number | null;
+  signal: NodeJS.Signals | null;
+  /** stop() was called (or the stream was destroyed). */
+  stopped: boolean;
+  /** The helper was ended forcefully (always on Windows; on Linux after the stop time-out or an abort). */
+  forced: boolean;
+  aborted: boolean;
+  /** Whole frames read. */
+  frames: number;
+  /** Bytes of a last, incomplete frame that were dropped. */
+  droppedBytes: number;
+  /** Why the capture failed, or null. */
+  error: Error | null;
+}
+
+export interface CaptureOptions {
+  /** The process whose tree is left out of the capture. Default: this process. */
+  excludePid?: number;
+  /** Default: $AUDIO_HELPER_PATH, else audio-helper(.exe) from PATH. */
+  helperPath?: string;
+  /** Ends the helper forcefully when it fires. */
+  signal?: AbortSignal;
+  /** The helper's environment. Default: this process's. */
+  env?: NodeJS.ProcessEnv;
+  /** Chunks the stream buffers before the helper's pipe is left to fill. Default 8. */
+  highWaterMark?: number;
+}
+
+export interface StopOptions {
+  /** How long a clean stop may take before the helper is ended forcefully. Default 3000 ms. */
+  timeoutMs?: number;
+}
+
+/**
+ * A running helper. It is an object-mode Readable (and async iterable) of Float32Arrays, each holding
+ * whole interleaved stereo frames: [left0, right0, left1, right1, ...] at 48 kHz.
+ */
+export class Capture extends Readable {
+  readonly pid: number | undefined;
+  /** Resolves once the helper reported that capture started and sent a valid header; rejects with HelperError or an AbortError. */
+  readonly started: Promise<void>;
+  /** Resolves (never rejects) once the helper has exited and all of its output has been read. */
+  readonly ended: Promise<CaptureEnd>;
+  readonly stages: Stage[];
+  readonly frames: number;
+  stop(options?: StopOptions): Promise<CaptureEnd>;
+
+  read(size?: number): Float32Array | null;
+  [Symbol.asyncIterator](): AsyncIterableIterator<Float32Array>;
+
+  on(event: 'stage', listener: (stage: Stage) => void): this;
+  on(event: 'data', listener: (samples: Float32Array) => void): this;
+  on(event: string | symbol, listener: (...args: any[]) => void): this;
+  once(event: 'stage', listener: (stage: Stage) => void): this;
+  once(event: 'data', listener: (samples: Float32Array) => void): this;
+  once(event: string | symbol, listener: (...args: any[]) => void): this;
+}
+
+export function startCapture(options?: CaptureOptions): Capture;
+
+/** Recognises one diagnostic line (without its CR LF). */
+export function parseLine(text: string): Stage;
+
+/** The first wrong field of a stream header, or null when it is the expected one. */
+export function checkHeader(
+  bytes: Uint8Array,
+): null | { field: 'length' | 'magic' | 'sampleRate' | 'channels' | 'bitsPerSample'; expected: string | number; actual: string | number };

@@ -1,0 +1,273 @@
+import { spawn } from 'node:child_process';
+import { Readable } from 'node:stream';
+
+import { CAPTURE_STARTED_LINE, LineSplitter, parseLine } from './diagnostics.js';
+import { HelperError, abortError } from './errors.js';
+import { FrameAssembler, HEADER_SIZE, checkHeader } from './frames.js';
+import { adopt, release } from './lifetime.js';
+
+export const DEFAULT_STOP_TIMEOUT_MS = 3000;
+
+function defaultHelperPath() {
+  return process.env.AUDIO_HELPER_PATH || (process.platform === 'win32' ? 'audio-helper.exe' : 'audio-helper');
+}
+
+/**
+ * One run of the helper. The capture itself is the audio: an object-mode Readable whose chunks are
+ * Float32Arrays of whole interleaved stereo frames (left, right, left, right, ...).
+ */
+export class Capture extends Readable {
+  /** Resolves when the helper printed its last set-up line and sent a valid header. */
+  started;
+  /** Resolves (never rejects) once the helper has exited and all of its output has been read. */
+  ended;
+  /** Every diagnostic line so far, recognised. */
+  stages = [];
+  /** Whole frames handed out so far. */
+  frames = 0;
+
+  #child = null;
+  #header = new Uint8Array(HEADER_SIZE);
+  #headerHave = 0;
+  #headerOk = false;
+  #assembler = new FrameAssembler();
+  #lines = new LineSplitter();
+  #resolveStarted;
+  #rejectStarted;
+  #resolveEnded;
+  #isStarted = false;
+  #failure = null; // the error the capture ends with, if any
+  #stopRequested = false;
+  #forced = false;
+  #aborted = false;
+  #draining = false; // read regardless of the consumer: the helper is on its way out
+  #stopTimer = null;
+  #done = false;
+  #signal;
+  #onAbort = () => this.#abort();
+
+  constructor({ excludePid = process.pid, helperPath = defaultHelperPath(), signal, env, highWaterMark = 8 } = {}) {
+    if (!Number.isInteger(excludePid) || excludePid < 0 || excludePid > 0xffffffff) {
+      throw new TypeError(`excludePid must be a process id, not ${excludePid}`);
+    }
+    super({ objectMode: true, highWaterMark });
+    this.started = new Promise((resolve, reject) => {
+      this.#resolveStarted = resolve;
+      this.#rejectStarted = reject;
+    });
+    this.started.catch(() => {}); // a caller that only reads the stream must not see an unhandled rejection
+    this.ended = new Promise((resolve) => {
+      this.#resolveEnded = resolve;
+    });
+    this.#signal = signal;
+    if (signal?.aborted) {
+      this.#aborted = true;
+      this.#finish(abortError(signal), { exitCode: null, signal: null });
+      return;
+    }
+    signal?.addEventListener('abort', this.#onAbort, { once: true });
+
+    let child;
+    try {
+      child = spawn(helperPath, [String(excludePid)], {
+        stdio: ['ignore', 'pipe', 'pipe'],
+        windowsHide: true,
+        shell: false,
+        env: env ?? process.env,
+      });
+    } catch (cause) {
+      this.#finish(new HelperError(`cannot start the helper ${helperPath}: ${cause.message}`, { code: 'HELPER_SPAWN', cause }), {
+        exitCode: null,
+        signal: null,
+      });
+      return;
+    }
+    this.#child = child;
+    adopt(child);
+    child.stderr.on('data', (chunk) => {
+      for (const text of this.#lines.push(chunk)) this.#stage(text);
+    });
+    child.stdout.on('data', (chunk) => this.#audio(chunk));
+    child.once('error', (cause) => {
+      // Only a failed spawn reaches here with no exit to follow (a failed kill is ignored).
+      if (child.pid !== undefined) return;
+      release(child);
+      this.#finish(new HelperError(`cannot start the helper ${helperPath}: ${cause.message}`, { code: 'HELPER_SPAWN', cause }), {
+        exitCode: null,
+        signal: null,
+      });
+    });
+    child.once('exit', () => {
+      release(child);
+      this.#drain(); // what is left in the pipe is bounded now: read it all
+    });
+    child.once('close', (exitCode, signalName) => this.#closed(exitCode, signalName));
+  }
+
+  /** The helper's process id (undefined when it could not be started). */
+  get pid() {
+    return this.#child?.pid;
+  }
+
+  /**
+   * Ends the capture. On Linux the helper is asked to stop (SIGINT) and ends with exit code 0; if it has
+   * not ended after `timeoutMs` it is ended forcefully. On Windows no console event can be sent from Node,
+   * so it is ended forcefully at once; the audio read so far stays whole up to the last complete frame.
+   * @returns the same promise as `ended`
+   */
+  stop({ timeoutMs = DEFAULT_STOP_TIMEOUT_MS } = {}) {
+    if (this.#stopRequested || !this.#running()) return this.ended;
+    this.#stopRequested = true;
+    this.#drain();
+    if (process.platform === 'win32') {
+      this.#forceEnd();
+    } else {
+      this.#child.kill('SIGINT');
+      this.#stopTimer = setTimeout(() => this.#forceEnd(), timeoutMs);
+    }
+    return this.ended;
+  }
+
+  _read() {
+    this.#child?.stdout.resume();
+  }
+
+  _destroy(error, callback) {
+    // A consumer that gives up on the audio (break in for await, destroy()) ends the helper too.
+    if (this.#running()) this.stop();
+    callback(error);
+  }
+
+  #running() {
+    return this.#child !== null && this.#child.exitCode === null && this.#child.signalCode === null;
+  }
+
+  #drain() {
+    this.#draining = true;
+    this.#child?.stdout.resume();
+  }
+
+  #forceEnd() {
+    if (!this.#running()) return;
+    this.#forced = true;
+    this.#child.kill('SIGKILL');
+  }
+
+  #abort() {
+    this.#aborted = true;
+    this.#fail(abortError(this.#signal));
+    this.#drain();
+    this.#forceEnd();
+  }
+
+  #stage(text) {
+    const stage = parseLine(text);
+    this.stages.push(stage);
+    this.emit('stage', stage);
+    if (stage.line === CAPTURE_STARTED_LINE) this.#checkStarted();
+  }
+
+  #audio(chunk) {
+    if (!this.#headerOk) {
+      if (this.#failure !== null) return; // a bad header: nothing after it is audio
+      const take = Math.min(HEADER_SIZE - this.#headerHave, chunk.length);
+      this.#header.set(chunk.subarray(0, take), this.#headerHave);
+      this.#headerHave += take;
+      chunk = chunk.subarray(take);
+      if (this.#headerHave < HEADER_SIZE) return;
+      const bad = checkHeader(this.#header);
+      if (bad !== null) {
+        const { field, expected, actual } = bad;
+        this.#fail(
+          new HelperError(`the helper's stream header has ${field} ${JSON.stringify(actual)}, expected ${JSON.stringify(expected)}`, {
+            code: 'HELPER_BAD_HEADER',
+            stages: [...this.stages],
+            field,
+            expected,
+            actual,
+          }),
+        );
+        this.#drain();
+        this.#forceEnd();
+        return;
+      }
+      this.#headerOk = true;
+      this.#checkStarted();
+    }
+    if (chunk.length === 0 || this.#failure !== null || this.destroyed) return;
+    const samples = this.#assembler.push(chunk);
+    if (samples === null) return;
+    this.frames += samples.length / 2;
+    if (!this.push(samples) && !this.#draining) this.#child.stdout.pause(); // resumed by _read
+  }
+
+  #checkStarted() {
+    if (this.#isStarted || !this.#headerOk || this.#failure !== null) return;
+    if (!this.stages.some((stage) => stage.line === CAPTURE_STARTED_LINE)) return;
+    this.#isStarted = true;
+    this.#resolveStarted();
+  }
+
+  // Records the first failure: `started` rejects with it and the stream errors with it.
+  #fail(error) {
+    if (this.#failure !== null) return;
+    this.#failure = error;
+    this.#rejectStarted(error);
+  }
+
+  #closed(exitCode, signalName) {
+    clearTimeout(this.#stopTimer);
+    const last = this.#lines.end();
+    if (last !== null) this.#stage(last);
+    const stages = [...this.stages];
+    if (this.#forced) {
+      // Ended by us: whatever exit status the platform reports for that says nothing about the helper.
+      if (!this.#isStarted) {
+        this.#fail(new HelperError('the helper was stopped before the capture started', { code: 'HELPER_STOPPED', stages }));
+      }
+    } else if (exitCode === null && !(this.#stopRequested && signalName === 'SIGINT')) {
+      // (Our own SIGINT ends a helper that has not yet set up its handler: that is a stop like any other.)
+      this.#fail(new HelperError(`the helper was ended by ${signalName}`, { code: 'HELPER_KILLED', signal: signalName, stages }));
+    } else if (exitCode !== null && exitCode !== 0) {
+      const failed = stages.find((stage) => stage.failure);
+      const said = stages.map((stage) => stage.text).join(' | ');
+      const detail = failed ? `: ${failed.text}` : said ? `; it said: ${said}` : '';
+      this.#fail(new HelperError(`the helper ended with exit code ${exitCode}${detail}`, { code: 'HELPER_EXIT', exitCode, stages }));
+    } else if (!this.#isStarted) {
+      this.#fail(new HelperError('the helper ended before the capture started', { code: 'HELPER_STOPPED', exitCode, stages }));
+    }
+    this.#finish(this.#failure, { exitCode, signal: signalName });
+  }
+
+  #finish(error, { exitCode, signal }) {
+    if (this.#done) return;
+    this.#done = true;
+    this.#signal?.removeEventListener('abort', this.#onAbort);
+    if (error) this.#fail(error);
+    const result = {
+      exitCode,
+      signal,
+      stopped: this.#stopRequested,
+      forced: this.#forced,
+      aborted: this.#aborted,
+      frames: this.frames,
+      droppedBytes: this.#assembler.pendingBytes,
+      error: this.#failure,
+    };
+    // The stream errors only for a consumer that listens for errors (for await, pipeline, on('error'));
+    // `started` and `ended` report the failure either way, so nobody is taken down by an unhandled 'error'.
+    if (this.destroyed) {
+      // the consumer is gone already
+    } else if (this.#failure !== null && this.listenerCount('error') > 0) {
+      this.destroy(this.#failure);
+    } else {
+      this.push(null);
+    }
+    this.#resolveEnded(result);
+  }
+}
+
+/** Starts the helper; see Capture. */
+export function startCapture(options) {
+  return new Capture(options);
+}

@@ -1,0 +1,33 @@
+import { EXIT_STAGES } from './diagnostics.js';
+
+/**
+ * Every way a capture can fail: the helper could not be started, it ended with a failure exit code, it
+ * was ended by someone else, or its stream header was not the expected one.
+ *
+ * code: 'HELPER_SPAWN' | 'HELPER_EXIT' | 'HELPER_KILLED' | 'HELPER_BAD_HEADER' | 'HELPER_STOPPED'
+ */
+export class HelperError extends Error {
+  constructor(message, { code, exitCode = null, signal = null, stages = [], field, expected, actual, cause } = {}) {
+    super(message, cause === undefined ? undefined : { cause });
+    this.name = 'HelperError';
+    this.code = code;
+    this.exitCode = exitCode;
+    this.signal = signal;
+    // The stage that failed: named by the exit code when it is one of the helper's, else by the line.
+    const failureLine = stages.find((stage) => stage.failure) ?? null;
+    this.stage = (exitCode !== null ? EXIT_STAGES[exitCode] : undefined) ?? failureLine?.name ?? null;
+    this.line = failureLine?.line ?? null;
+    this.status = failureLine?.status ?? null;
+    this.lines = stages.map((stage) => stage.text);
+    this.stages = stages;
+    if (field !== undefined) Object.assign(this, { field, expected, actual });
+  }
+}
+
+/** What a capture's stream and `started` reject with when its AbortSignal fires. */
+export function abortError(signal) {
+  const error = new Error('The capture was aborted', { cause: signal.reason });
+  error.name = 'AbortError';
+  error.code = 'ABORT_ERR';
+  return error;
+}

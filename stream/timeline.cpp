@@ -1,0 +1,90 @@
+#include "stream/timeline.h"
+
+namespace timeline {
+
+namespace {
+
+// 48000 frames per 10,000,000 ticks is 3 frames per 625 ticks.
+constexpr std::uint64_t kFramesPerStep = 3;
+constexpr std::uint64_t kTicksPerStep = 625;
+
+std::uint64_t framesFromTicksRounded(std::uint64_t ticks) {
+    return (ticks * kFramesPerStep + kTicksPerStep / 2) / kTicksPerStep;
+}
+
+std::uint64_t framesFromTicksDown(std::uint64_t ticks) { return ticks * kFramesPerStep / kTicksPerStep; }
+
+constexpr std::uint32_t kBufferFlagDiscontinuity = 0x1;   // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
+constexpr std::uint32_t kBufferFlagTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
+
+}  // namespace
+
+std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency) {
+    if (counter <= 0 || frequency <= 0) return 0;
+    const auto count = static_cast<std::uint64_t>(counter);
+    const auto hertz = static_cast<std::uint64_t>(frequency);
+    return count / hertz * kTicksPerSecond + count % hertz * kTicksPerSecond / hertz;
+}
+
+std::uint64_t ticksFromFrames(std::uint64_t frames) { return frames * kTicksPerStep / kFramesPerStep; }
+
+Timeline::Timeline(std::uint64_t start) : m_reference(start) {}
+
+std::uint64_t Timeline::streamTime() const { return m_reference + ticksFromFrames(m_framesSinceReference); }
+
+void Timeline::restartAt(std::uint64_t time, std::uint64_t framesWritten) {
+    m_reference = time;
+    m_framesSinceReference = framesWritten;
+}
+
+std::uint64_t Timeline::framesBeforePacket(std::uint64_t position, std::uint32_t frames,
+                                           std::uint32_t flags) {
+    if (frames == 0) return 0;  // an empty packet carries no time
+    m_packetFrames = frames;
+    const bool firstPacket = !m_sawPacket;
+    m_sawPacket = true;
+    // No timestamp: the packet follows on from the last one.
+    if (position == 0 || (flags & kBufferFlagTimestampError) != 0) {
+        m_framesSinceReference += frames;
+        return 0;
+    }
+    const std::uint64_t now = streamTime();
+    const std::uint64_t distance = position > now ? position - now : now - position;
+    if (distance > kMaxGapTicks) {
+        restartAt(position, frames);
+        return 0;
+    }
+    std::uint64_t gapPackets = 0;
+    if (position > now) gapPackets = (framesFromTicksRounded(position - now) + frames / 2) / frames;
+    const std::uint64_t leastGap = (flags & kBufferFlagDiscontinuity) != 0 ? 1 : kToleratedPackets + 1;
+    if (gapPackets < leastGap) {
+        // Early, overlapping or jittered: written as it is. The first such packet is the reference from now
+        // on, so the engine's own grid of packets is what later gaps are measured against.
+        if (firstPacket) {
+            restartAt(position, frames);
+        } else {
+            m_framesSinceReference += frames;
+        }
+        return 0;
+    }
+    const std::uint64_t zeros = gapPackets * frames;
+    m_framesSinceReference += zeros + frames;
+    return zeros;
+}
+
+std::uint64_t Timeline::framesWhileQuiet(std::uint64_t now) {
+    if (now <= kQuietMarginTicks) return 0;
+    const std::uint64_t target = now - kQuietMarginTicks;
+    const std::uint64_t written = streamTime();
+    if (target <= written) return 0;
+    if (target - written > kMaxGapTicks) {
+        restartAt(target, 0);
+        return 0;
+    }
+    // Whole packets, so the stream stays on the engine's grid for the packet that ends the silence.
+    const std::uint64_t zeros = framesFromTicksDown(target - written) / m_packetFrames * m_packetFrames;
+    m_framesSinceReference += zeros;
+    return zeros;
+}
+
+}  // namespace timeline

@@ -1,0 +1,63 @@
+// The stream's clock. The stream carries no timestamps, so its length is its only clock: frame n stands
+// for n / 48000 s after capture started. The engine hands out nothing while the machine is silent, and
+// drops audio when it overflows; this keeps the account of the time the written frames stand for, and
+// says how many zero frames keep that account true. All times are performance-counter positions in
+// 100 ns units, the unit GetBuffer gives them in.
+#pragma once
+
+#include <cstdint>
+
+namespace timeline {
+
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+constexpr std::uint64_t kFramesPerSecond = 48000;
+
+// While the engine says nothing, silence is written up to this long before now. A packet is stamped with
+// the time of its first frame and handed out a period later; the margin is ten times the 20 ms buffer the
+// client asks for, so a packet the engine hands out late still lies after the silence already written,
+// and a reader still sees silence within 0.7 s (one 500 ms wait and the margin).
+constexpr std::uint64_t kQuietMarginTicks = 2000000;  // 200 ms
+
+// A position further than this from the stream's time, either way, is a clock that jumped (a machine that
+// slept, a broken timestamp), not lost audio: nothing is written for it, and the count starts again there.
+constexpr std::uint64_t kMaxGapTicks = 60 * kTicksPerSecond;
+
+// Gaps are filled in whole packets: the engine captures in periods, so a real gap is whole packets, and
+// rounding takes out timestamp jitter of up to half a packet. A gap of this many packets or fewer is
+// jitter, not silence, unless the engine flags a discontinuity (then one packet is a loss).
+constexpr std::uint64_t kToleratedPackets = 2;
+
+// Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
+constexpr std::uint32_t kDefaultPacketFrames = 480;
+
+// 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
+std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
+
+std::uint64_t ticksFromFrames(std::uint64_t frames);
+
+class Timeline {
+  public:
+    // `start`: the clock when capture started. Frame 0 stands for it until the first packet, which becomes
+    // the reference unless it comes after a gap.
+    explicit Timeline(std::uint64_t start);
+
+    // The zero frames to write before a packet of `frames` stamped `position` with the engine's `flags`;
+    // the packet and those frames count as written.
+    std::uint64_t framesBeforePacket(std::uint64_t position, std::uint32_t frames, std::uint32_t flags);
+
+    // The zero frames to write at `now` while the engine delivers nothing; they count as written.
+    std::uint64_t framesWhileQuiet(std::uint64_t now);
+
+    // The time the next frame written stands for.
+    std::uint64_t streamTime() const;
+
+  private:
+    void restartAt(std::uint64_t time, std::uint64_t framesWritten);
+
+    std::uint64_t m_reference;
+    std::uint64_t m_framesSinceReference = 0;
+    std::uint32_t m_packetFrames = kDefaultPacketFrames;
+    bool m_sawPacket = false;
+};
+
+}  // namespace timeline

@@ -1,0 +1,107 @@
+// The stream's clock: how many zero frames each packet position and each quiet wait call for.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "stream/timeline.h"
+
+namespace {
+
+using timeline::ticksFromFrames;
+using timeline::Timeline;
+
+constexpr std::uint64_t kStart = 5000000000;  // a performance counter some minutes after boot
+constexpr std::uint32_t kPacket = 480;
+constexpr std::uint32_t kDiscontinuity = 0x1;
+constexpr std::uint32_t kTimestampError = 0x4;
+constexpr std::uint64_t kMs = 10000;
+
+std::uint64_t at(std::uint64_t frame) { return kStart + ticksFromFrames(frame); }
+
+struct Step {
+    std::uint64_t position;  // 0: a quiet wait at `now` instead of a packet
+    std::uint64_t now;
+    std::uint32_t flags;
+    std::uint64_t zeros;  // expected
+};
+
+void play(const char* name, const std::vector<Step>& steps) {
+    SCOPED_TRACE(name);
+    Timeline clock(kStart);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        const std::uint64_t zeros = step.now != 0
+                                        ? clock.framesWhileQuiet(step.now)
+                                        : clock.framesBeforePacket(step.position, kPacket, step.flags);
+        EXPECT_EQ(zeros, step.zeros) << "step " << i;
+    }
+}
+
+TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
+    const std::uint64_t j = 2 * kMs;  // timestamp jitter, well under half a packet
+    play("contiguous packets, jittered",
+         {{at(0) + j, 0, 0, 0}, {at(480) - j, 0, 0, 0}, {at(960) + j, 0, 0, 0}});
+    play("two packets late is jitter", {{at(0), 0, 0, 0}, {at(3 * 480), 0, 0, 0}});
+    play("three packets missing are a gap", {{at(0), 0, 0, 0}, {at(4 * 480) + j, 0, 0, 3 * 480}});
+    play("a second of quiet", {{at(0), 0, 0, 0}, {at(48480) - j, 0, 0, 48000}, {at(48960), 0, 0, 0}});
+    play("a discontinuity makes one packet a gap", {{at(0), 0, 0, 0}, {at(960) - j, 0, kDiscontinuity, 480}});
+    play("a discontinuity with nothing lost", {{at(0), 0, 0, 0}, {at(480), 0, kDiscontinuity, 0}});
+    play("early and overlapping packets are written as they are",
+         {{at(0), 0, 0, 0}, {at(100), 0, 0, 0}, {at(0), 0, 0, 0}, {at(10 * 480), 0, 0, 7 * 480}});
+    play("the first packet after a quiet start fills from Start",
+         {{at(10 * 480), 0, 0, 10 * 480}, {at(11 * 480), 0, 0, 0}});
+    play("the first packet soon after Start is the reference",
+         {{at(300), 0, 0, 0}, {at(300 + 480), 0, 0, 0}, {at(300 + 5 * 480), 0, 0, 3 * 480}});
+}
+
+TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {
+    const std::uint64_t margin = timeline::kQuietMarginTicks;
+    play("nothing before the margin has passed", {{0, kStart + margin, 0, 0}});
+    play("a quiet start counts from Start", {{0, kStart + margin + 1000 * kMs, 0, 48000}});
+    play("whole packets only, then the packet that ends it stands at its time",
+         {{at(0), 0, 0, 0},
+          {0, at(480) + margin + 25 * kMs, 0, 2 * 480},
+          {0, at(480) + margin + 29 * kMs, 0, 0},
+          {0, at(480) + margin + 5500 * kMs, 0, 548 * 480},
+          {at(480 + 600 * 480), 0, 0, 50 * 480}});
+    play("a packet that arrives later than the margin overlaps and is kept",
+         {{at(0), 0, 0, 0}, {0, at(480) + margin + 500 * kMs, 0, 50 * 480}, {at(480 + 40 * 480), 0, 0, 0}});
+}
+
+TEST(Timeline, BadPositionsNeverWriteMoreThanTheGuardAllows) {
+    const std::uint64_t day = 86400ull * 10000000;
+    const std::uint64_t limitFrames = timeline::kMaxGapTicks * 3 / 625;
+    play("position 0 and flagged timestamps follow on",
+         {{at(0), 0, 0, 0}, {0, 0, 0, 0}, {at(5 * 480), 0, kTimestampError, 0}, {at(3 * 480), 0, 0, 0}});
+    play("a jump of a day and back", {{at(0), 0, 0, 0},
+                                      {at(480) + day, 0, 0, 0},
+                                      {at(960), 0, 0, 0},
+                                      {at(1440), 0, 0, 0},
+                                      {at(1920) + 500 * kMs, 0, 0, 24000}});
+    play("backwards by a day", {{at(0) + day, 0, 0, 0}, {at(480), 0, 0, 0}, {at(960), 0, 0, 0}});
+    play("a clock that jumped during quiet",
+         {{at(0), 0, 0, 0}, {0, at(480) + day, 0, 0}, {0, at(480) + day + 1000 * kMs, 0, 48000}});
+    play("the largest gap filled", {{at(0), 0, 0, 0}, {at(480) + timeline::kMaxGapTicks, 0, 0, limitFrames}});
+    play("positions at the end of the counter",
+         {{at(0), 0, 0, 0}, {UINT64_MAX, 0, 0, 0}, {0, UINT64_MAX, 0, 0}});
+}
+
+TEST(Timeline, CounterReadingsBecome100nsUnits) {
+    struct Case {
+        std::int64_t counter, frequency;
+        std::uint64_t ticks;
+    } cases[] = {
+        {10000000, 10000000, 10000000},
+        {3000000000, 3000000000, 10000000},  // a 3 GHz counter, one second
+        {INT64_MAX, 10000000, static_cast<std::uint64_t>(INT64_MAX)},
+        {INT64_MAX, 3000000000, 30744573456182586},  // no overflow in the multiplication
+        {1, 3, 3333333},
+        {0, 10000000, 0},
+        {-5, 10000000, 0},
+        {5, 0, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(timeline::ticksFromCounter(c.counter, c.frequency), c.ticks) << c.counter;
+}
+
+}  // namespace
