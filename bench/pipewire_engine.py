@@ -146,10 +146,12 @@ def alloc_figures(server, helper, seconds):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--rounds", type=int, help="interleaved CPU rounds (default 5; 2 with --quick)")
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
     args = parser.parse_args()
     build_tools()
-    seconds, rounds = (3, 2) if args.quick else (10, 3)
+    seconds, rounds = (3, 2) if args.quick else (10, 5)
+    rounds = args.rounds or rounds
     with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
         # One kept application stream plays throughout, as in use.
         path = tone(os.path.join(files, "tone.wav"), 1000, 3600 if not args.quick else 600, amplitude=0.1)

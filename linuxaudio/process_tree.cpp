@@ -89,6 +89,19 @@ bool ProcessTreeFilter::inTree(pid_t pid) const {
 
 void ProcessTreeFilter::refresh() const {
     std::lock_guard<std::mutex> lock(m_mutex);
+    // The last pid the kernel handed out (the last field of loadavg): unchanged, no process has started
+    // since the last look, and the directory need not be read.
+    const std::string loadavg = m_procRoot + "/loadavg";
+    if (FILE* f = std::fopen(loadavg.c_str(), "re")) {
+        char text[128];
+        const size_t length = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[length] = '\0';
+        const char* last = std::strrchr(text, ' ');
+        const long lastPid = last != nullptr ? std::strtol(last + 1, nullptr, 10) : -1;
+        if (lastPid > 0 && lastPid == m_lastPid) return;
+        m_lastPid = lastPid;
+    }
     scanLocked();
 }
 

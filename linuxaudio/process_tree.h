@@ -47,6 +47,7 @@ class ProcessTreeFilter {
     mutable std::mutex m_mutex;
     // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
     mutable std::unordered_map<pid_t, std::uint64_t> m_members;
+    mutable long m_lastPid = -1;  // the newest pid when refresh() last scanned
     // The pids the last scan found: the next one reads only the stat files of others.
     mutable std::unordered_set<pid_t> m_seen;
 };

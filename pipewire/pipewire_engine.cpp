@@ -23,7 +23,7 @@ using linuxaudio::kChannels;
 using linuxaudio::kSampleRate;
 
 constexpr int kConnectTimeoutMs = 2000;
-constexpr std::uint64_t kTreeRefreshNs = 1000000000;  // new processes are looked at once a second
+constexpr time_t kTreeRefreshSeconds = 1;  // new processes are looked at once a second
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
 
 pid_t parsePid(const char* text) { return text != nullptr ? static_cast<pid_t>(std::atol(text)) : 0; }
@@ -139,7 +139,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
         if (result < 0) return E_FAIL;
 
         m_timer = pw_loop_add_timer(pw_thread_loop_get_loop(m_loop), &PipeWireEngine::onTimer, this);
-        timespec interval{0, static_cast<long>(kTreeRefreshNs)};
+        timespec interval{kTreeRefreshSeconds, 0};
         if (m_timer != nullptr)
             pw_loop_update_timer(pw_thread_loop_get_loop(m_loop), m_timer, &interval, &interval, false);
         return S_OK;

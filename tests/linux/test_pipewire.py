@@ -77,7 +77,7 @@ class PipeWireCapture(unittest.TestCase):
 
     def test_excluded_tree_is_absent_and_kept_tones_keep_the_monitor_level(self):
         env = self.server.env
-        excluded = {440: tone(self.path("x440.wav"), 440, 6), 550: tone(self.path("x550.wav"), 550, 5)}
+        excluded = {440: tone(self.path("x440.wav"), 440, 7), 550: tone(self.path("x550.wav"), 550, 5)}
         kept = {  # frequency: (player, file): 44.1 and 48 kHz, mono, stereo and surround, on either sink
             1000: ("paplay", tone(self.path("k1000.wav"), 1000, 3, rate=44100, channels=1, amplitude=0.3)),
             2000: ("pw-play", tone(self.path("k2000.wav"), 2000, 3, rate=48000, channels=2, amplitude=0.2)),
@@ -85,9 +85,9 @@ class PipeWireCapture(unittest.TestCase):
             1500: ("paplay -d sink-b", tone(self.path("k1500.wav"), 1500, 3, rate=48000, channels=2, amplitude=0.1)),
             2500: ("pw-play", tone(self.path("k2500.wav"), 2500, 3, rate=48000, channels=6, amplitude=0.1)),  # 5.1
         }
-        # The target plays through pw-play itself; its grandchild plays through paplay after its parent
-        # (the target's child) has exited.
-        target = player(["sh", "-c", '(sh -c "sleep 1.5; exec paplay %s" & sleep 0.5) & exec pw-play %s'
+        # The target plays through pw-play itself. Its child starts a grandchild a second later (after the
+        # capture has started) and exits; the grandchild then plays through paplay, an orphan.
+        target = player(["sh", "-c", '(sleep 1; sh -c "sleep 2; exec paplay %s" & sleep 1.2) & exec pw-play %s'
                          % (excluded[550], excluded[440])], env)
         capture = Capture(self, self.server, target.pid)
         monitors = {sink: SinkMonitor(env, sink, self.path(sink + ".wav")) for sink in ("sink-a", "sink-b")}
