@@ -18,7 +18,9 @@ constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after t
 constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
 constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
 constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
-constexpr std::int64_t kRealignTicks = 200000;  // 20 ms: positions follow the clock, re-anchored past this
+// Positions advance by the frames mixed; only a clock that stalled or jumped this far (a sink that slept)
+// moves them to the monotonic clock again, so a late delivery never reads as lost time.
+constexpr std::int64_t kRealignTicks = 2000000;  // 200 ms
 
 std::int64_t framesToTicks(std::size_t frames) {
     return static_cast<std::int64_t>(frames) * static_cast<std::int64_t>(linuxaudio::kTicksPerSecond) / kRate;
@@ -358,6 +360,7 @@ void PulseEngine::openClock() {
         return;
     }
     m_clock = stream;
+    m_anchor = 0;  // a new clock: its first frames are placed by the monotonic clock
 }
 
 void PulseEngine::onClockState(pa_stream* stream, void* self) {
@@ -389,8 +392,7 @@ void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
 void PulseEngine::mixClock(std::size_t frames) {
     if (m_buffer == nullptr) return;
     m_mixer.mixClockFrames(frames, m_mixed.data());
-    // The frames just mixed were played about a cushion before the clock's latest frame arrived. The
-    // positions advance by the frames handed out, and follow the monotonic clock when they stray.
+    // The frames just mixed were played about a cushion before the clock's latest frame arrived.
     const std::int64_t now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
     const std::int64_t measured = now - framesToTicks(frames + kCushionFrames);
     if (m_anchor == 0 || std::llabs(measured - m_anchor) > kRealignTicks) m_anchor = measured;
