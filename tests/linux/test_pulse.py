@@ -145,8 +145,9 @@ class PulseCapture(unittest.TestCase):
             2000: ("sink-a", tone(self.path("k2000.wav"), 2000, 3, rate=48000, channels=2, amplitude=0.2)),
             1500: ("sink-slow", tone(self.path("k1500.wav"), 1500, 3, rate=48000, channels=1, amplitude=0.1)),
         }
-        # The target plays itself; its grandchild plays after its parent (the target's child) has exited.
-        target = player(["sh", "-c", '(sh -c "sleep 1; exec paplay %s" & sleep 0.2) & exec paplay %s'
+        # The target plays itself; its grandchild starts after the capture has and plays after its parent
+        # (the target's child) has exited.
+        target = player(["sh", "-c", '(sleep 0.5; sh -c "sleep 2; exec paplay %s" & sleep 1.5) & exec paplay %s'
                          % (excluded[550], excluded[440])], env)
         capture = Capture(self, env, target.pid)
         monitors = {sink: SinkMonitor(env, sink, self.path(sink + ".raw")) for sink in ("sink-a", "sink-slow")}
