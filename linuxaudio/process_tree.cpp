@@ -1,11 +1,13 @@
 #include "linuxaudio/process_tree.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 namespace linuxaudio {
@@ -19,11 +21,16 @@ constexpr int kMaxChain = 4096;  // a parent chain longer than this is a loop in
 ProcessTreeFilter::ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot)
     : m_target(target), m_mode(mode), m_procRoot(std::move(procRoot)) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_dir = opendir(m_procRoot.c_str());
     Stat stat;
     if (target != 0 && readStat(static_cast<pid_t>(target), stat)) {
         m_members[static_cast<pid_t>(target)] = stat.startTime;
     }
     scanLocked();
+}
+
+ProcessTreeFilter::~ProcessTreeFilter() {
+    if (m_dir != nullptr) closedir(m_dir);
 }
 
 bool ProcessTreeFilter::keeps(pid_t streamPid) const {
@@ -32,16 +39,21 @@ bool ProcessTreeFilter::keeps(pid_t streamPid) const {
     return inTree(streamPid) != exclude;
 }
 
-bool ProcessTreeFilter::readStat(pid_t pid, Stat& stat) const {
-    char path[64];
-    std::snprintf(path, sizeof path, "/%d/stat", static_cast<int>(pid));
-    const std::string file = m_procRoot + path;
-    FILE* f = std::fopen(file.c_str(), "re");
-    if (f == nullptr) return false;
-    char text[1024];
-    const size_t length = std::fread(text, 1, sizeof text - 1, f);
-    std::fclose(f);
+long ProcessTreeFilter::readSmallFile(const char* path, char* text, std::size_t size) const {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const ssize_t length = read(fd, text, size - 1);
+    close(fd);
+    if (length < 0) return -1;
     text[length] = '\0';
+    return length;
+}
+
+bool ProcessTreeFilter::readStat(pid_t pid, Stat& stat) const {
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/%d/stat", m_procRoot.c_str(), static_cast<int>(pid));
+    char text[1024];
+    if (readSmallFile(path, text, sizeof text) < 0) return false;
     // The command name is in parentheses and may hold anything, ')' included: fields follow the last one.
     const char* field = std::strrchr(text, ')');
     if (field == nullptr) return false;
@@ -91,12 +103,10 @@ void ProcessTreeFilter::refresh() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     // The last pid the kernel handed out (the last field of loadavg): unchanged, no process has started
     // since the last look, and the directory need not be read.
-    const std::string loadavg = m_procRoot + "/loadavg";
-    if (FILE* f = std::fopen(loadavg.c_str(), "re")) {
-        char text[128];
-        const size_t length = std::fread(text, 1, sizeof text - 1, f);
-        std::fclose(f);
-        text[length] = '\0';
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/loadavg", m_procRoot.c_str());
+    char text[128];
+    if (readSmallFile(path, text, sizeof text) > 0) {
         const char* last = std::strrchr(text, ' ');
         const long lastPid = last != nullptr ? std::strtol(last + 1, nullptr, 10) : -1;
         if (lastPid > 0 && lastPid == m_lastPid) return;
@@ -106,27 +116,26 @@ void ProcessTreeFilter::refresh() const {
 }
 
 void ProcessTreeFilter::scanLocked() const {
-    DIR* dir = opendir(m_procRoot.c_str());
-    if (dir == nullptr) return;
-    std::vector<std::pair<pid_t, Stat>> fresh;
-    // Only the pids present now are remembered, so a pid that ends and is reused is read again.
-    std::unordered_set<pid_t> present;
-    while (const dirent* entry = readdir(dir)) {
+    if (m_dir == nullptr) return;
+    rewinddir(m_dir);  // the listing as it is now
+    m_present.clear();
+    m_fresh.clear();
+    while (const dirent* entry = readdir(m_dir)) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || *end != '\0') continue;
-        present.insert(static_cast<pid_t>(pid));
+        m_present.push_back(static_cast<pid_t>(pid));
+        if (std::binary_search(m_seen.begin(), m_seen.end(), static_cast<pid_t>(pid))) continue;
         Stat stat;
-        if (m_seen.count(static_cast<pid_t>(pid)) != 0) continue;
-        if (!readStat(static_cast<pid_t>(pid), stat)) continue;
-        fresh.emplace_back(static_cast<pid_t>(pid), stat);
+        if (readStat(static_cast<pid_t>(pid), stat)) m_fresh.emplace_back(static_cast<pid_t>(pid), stat);
     }
-    closedir(dir);
-    m_seen.swap(present);
+    // Only the pids present now are remembered, so a pid that ends and is reused is read again.
+    std::sort(m_present.begin(), m_present.end());
+    m_seen.swap(m_present);
     // Parents usually come first, but pids wrap: repeat until nothing joins.
     for (bool grew = true; grew;) {
         grew = false;
-        for (const auto& [pid, stat] : fresh) {
+        for (const auto& [pid, stat] : m_fresh) {
             if (m_members.count(pid) != 0) continue;
             const auto parent = m_members.find(stat.parent);
             const bool parentIsMember = static_cast<DWORD>(stat.parent) == m_target ||
