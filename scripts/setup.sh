@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev googletest python3)
 # The real Linux engine's libraries, and the servers and players the demo and the tests run privately.
 packages+=(pkg-config libpipewire-0.3-dev libpulse-dev pipewire pipewire-bin pipewire-pulse wireplumber dbus
-           pulseaudio-utils sox)
+           pulseaudio pulseaudio-utils sox)
 if [ "${1:-all}" != native ]; then
     packages+=(
         clang-format                                                              # format check

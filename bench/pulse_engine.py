@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""The real program on a private plain PulseAudio server: CPU per audio hour (the helper plus the
+server's increase) with 1, 3 and 10 kept streams, against parec of the sink monitor in the same run;
+latency from a click played to its arrival on standard output.
+
+    bench/pulse_engine.py [--quick] [--helper build/native/audio-helper]
+
+Builds bench/tools/pa_click.c into build/bench/tools. Prints the figures as JSON.
+"""
+
+import argparse
+import array
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
+from audiolib import player, tone  # noqa: E402
+from servers import PulseAudioServer  # noqa: E402
+
+TOOLS = os.path.join(ROOT, "build", "bench", "tools")
+# The process whose tree is excluded: one that plays nothing, so every player is captured.
+_bystander = subprocess.Popen(["sleep", "86400"])
+BYSTANDER = str(_bystander.pid)
+
+
+def build_tools():
+    os.makedirs(TOOLS, exist_ok=True)
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libpulse-simple", "libpulse"], check=True,
+                           capture_output=True, text=True).stdout.split()
+    subprocess.run(["gcc", "-O2", "-o", os.path.join(TOOLS, "pa_click"), os.path.join(ROOT, "bench/tools/pa_click.c")]
+                   + flags, check=True)
+
+
+def cpu_seconds(pid):
+    """CPU time of a process's live threads, in seconds (from schedstat)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def wait_for_output(proc, skip):
+    """Reads the first bytes: a recorder is measured once its data flows, not during its start."""
+    got = 0
+    while got < skip + 48000 * 8 // 10:
+        chunk = os.read(proc.stdout.fileno(), 65536)
+        if not chunk:
+            raise RuntimeError("%s ended" % proc.args[0])
+        got += len(chunk)
+    threading.Thread(target=lambda: [None for _ in iter(lambda: os.read(proc.stdout.fileno(), 65536), b"")],
+                     daemon=True).start()
+
+
+def measure(server, argv, seconds, skip):
+    proc = None
+    if argv:
+        proc = subprocess.Popen(argv, env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        wait_for_output(proc, skip)
+        time.sleep(0.5)
+    own0, srv0, t0 = (cpu_seconds(proc.pid) if proc else 0.0), cpu_seconds(server.proc.pid), time.monotonic()
+    time.sleep(seconds)
+    own1, srv1, t1 = (cpu_seconds(proc.pid) if proc else 0.0), cpu_seconds(server.proc.pid), time.monotonic()
+    if proc:
+        proc.send_signal(2)
+        proc.wait(10)
+    return (own1 - own0) / (t1 - t0), (srv1 - srv0) / (t1 - t0)
+
+
+def cpu_figures(server, helper, seconds, rounds):
+    runs = {"idle": [], "helper": [], "parec": []}
+    commands = {"idle": (None, 0), "helper": ([helper, BYSTANDER], 16),
+                "parec": (["parec", "-d", "sink-a.monitor", "--raw", "--format=float32le", "--rate=48000",
+                           "--channels=2", "--latency-msec=10"], 0)}
+    for _ in range(rounds):
+        for name, (argv, skip) in commands.items():  # interleaved, so drifts fall on all alike
+            runs[name].append(measure(server, argv, seconds, skip))
+    idle_server = statistics.median(srv for _, srv in runs["idle"])
+    result = {}
+    for name in ("helper", "parec"):
+        totals = [own + (srv - idle_server) for own, srv in runs[name]]
+        result[name] = {"cpu_s_per_audio_hour": round(statistics.median(totals) * 3600, 1),
+                        "own_s_per_audio_hour": round(statistics.median(own for own, _ in runs[name]) * 3600, 1),
+                        "rounds": [round(v * 3600, 1) for v in totals]}
+    result["ratio"] = round(result["helper"]["cpu_s_per_audio_hour"] / result["parec"]["cpu_s_per_audio_hour"], 2)
+    return result
+
+
+def latency_figures(server, helper, clicks):
+    proc = subprocess.Popen([helper, BYSTANDER], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    arrivals = []
+    assert len(os.read(proc.stdout.fileno(), 16)) == 16
+    flowing = threading.Event()
+
+    def read():
+        pending, above = b"", False
+        while True:
+            chunk = os.read(proc.stdout.fileno(), 65536)
+            now = time.monotonic_ns()
+            if not chunk:
+                return
+            flowing.set()
+            data = pending + chunk
+            whole = len(data) // 8 * 8
+            samples = array.array("f", data[:whole])
+            pending = data[whole:]
+            for value in samples[0::2]:
+                if value > 0.4 and not above:
+                    arrivals.append(now)
+                above = value > 0.4
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    flowing.wait(30)
+    time.sleep(0.3)
+    click = subprocess.run([os.path.join(TOOLS, "pa_click"), str(clicks), "200"], env=server.env,
+                           capture_output=True, text=True, timeout=120)
+    time.sleep(0.3)
+    proc.send_signal(2)
+    proc.wait(10)
+    reader.join(10)
+    played = [int(line) for line in click.stdout.split()]
+    latencies = []
+    for arrival in arrivals:
+        before = [play for play in played if play <= arrival]
+        if before:
+            latencies.append((arrival - before[-1]) / 1e6)
+    return {"clicks": len(played), "heard": len(latencies), "median_ms": round(statistics.median(latencies), 1),
+            "max_ms": round(max(latencies), 1), "min_ms": round(min(latencies), 1)}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
+    args = parser.parse_args()
+    helper = os.path.abspath(args.helper)
+    build_tools()
+    seconds, rounds = (3, 2) if args.quick else (10, 3)
+    figures = {"cpu": {}}
+    with tempfile.TemporaryDirectory() as files:
+        path = tone(os.path.join(files, "tone.wav"), 1000, 600, amplitude=0.02)
+        for streams in (1, 3, 10):
+            with PulseAudioServer() as server:
+                # Kept application streams play throughout, as in use.
+                music = [player(["paplay", path], server.env) for _ in range(streams)]
+                try:
+                    time.sleep(0.5)
+                    figures["cpu"]["%d_streams" % streams] = cpu_figures(server, helper, seconds, rounds)
+                    if streams == 3:
+                        figures["latency"] = latency_figures(server, helper, 10 if args.quick else 30)
+                finally:
+                    for proc in music:
+                        proc.kill()
+                        proc.wait()
+    _bystander.kill()
+    print(json.dumps(figures, indent=2))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,422 @@
+#include "pulse/pulse_engine.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pulse/stream_mixer.h"
+
+namespace pulse {
+namespace {
+
+constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
+constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after the clock without a gap
+constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
+constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
+constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
+// Positions advance by the frames mixed; only a clock that stalled or jumped this far (a sink that slept)
+// moves them to the monotonic clock again, so a late delivery never reads as lost time.
+constexpr std::int64_t kRealignTicks = 2000000;  // 200 ms
+
+std::int64_t framesToTicks(std::size_t frames) {
+    return static_cast<std::int64_t>(frames) * static_cast<std::int64_t>(linuxaudio::kTicksPerSecond) / kRate;
+}
+
+class PulseEngine;
+
+// One kept sink input and the monitor recording it.
+struct Capture {
+    PulseEngine* engine = nullptr;
+    std::uint32_t sinkInput = PA_INVALID_INDEX;
+    std::uint32_t sink = PA_INVALID_INDEX;         // the sink its monitor stream records on
+    std::uint32_t pendingSink = PA_INVALID_INDEX;  // a monitor being opened on this sink
+    pa_operation* pending = nullptr;               // the sink query for it, cancelled if forgotten
+    pa_stream* stream = nullptr;
+};
+
+class PulseEngine final : public linuxaudio::Engine {
+  public:
+    explicit PulseEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
+        : m_filter(std::move(filter)),
+          m_mixer(kCushionFrames, kAheadFrames, kQueueFrames),
+          m_mixed(kQueueFrames * kChannels) {}
+    ~PulseEngine() override;
+
+    HRESULT connect();
+    HRESULT start(linuxaudio::PacketBuffer& buffer) override;
+    void stop() override;
+
+  private:
+    static void onContextState(pa_context* context, void* self);
+    static void onSubscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                               void* self);
+    static void onSinkInputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
+    static void onMonitorSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* capture);
+    static void onCaptureState(pa_stream* stream, void* capture);
+    static void onCaptureRead(pa_stream* stream, std::size_t bytes, void* capture);
+    static void onClockState(pa_stream* stream, void* self);
+    static void onClockRead(pa_stream* stream, std::size_t bytes, void* self);
+    static void onRefreshTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* self);
+
+    bool keeps(const pa_sink_input_info& info);
+    void requestSinkInput(std::uint32_t index);
+    void openMonitor(Capture& capture, std::uint32_t monitorSource);
+    void openClock();
+    void forgetCapture(std::uint32_t sinkInput);
+    void mixClock(std::size_t frames);
+    static pa_stream* newRecordStream(pa_context* context, const char* name);
+    static void closeStream(pa_stream*& stream);
+
+    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+    // Everything below is touched only on the server thread, or under its lock.
+    linuxaudio::PacketBuffer* m_buffer = nullptr;  // set while started
+    pa_stream* m_clock = nullptr;
+    pa_time_event* m_refresh = nullptr;  // looks for new processes, so members outliving parents are known
+    std::map<std::uint32_t, std::unique_ptr<Capture>> m_captures;
+    std::map<std::uint32_t, bool> m_decisions;  // sink input -> kept, decided once per stream
+    StreamMixer m_mixer;
+    std::vector<float> m_mixed;
+    std::int64_t m_anchor = 0;  // position of the next mixed frame, following the monotonic clock
+};
+
+PulseEngine::~PulseEngine() {
+    if (m_loop == nullptr) return;
+    stop();
+    pa_threaded_mainloop_lock(m_loop);
+    if (m_context != nullptr) {
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    pa_threaded_mainloop_stop(m_loop);
+    pa_threaded_mainloop_free(m_loop);
+}
+
+HRESULT PulseEngine::connect() {
+    m_loop = pa_threaded_mainloop_new();
+    if (m_loop == nullptr) return E_OUTOFMEMORY;
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "audio-helper");
+    if (m_context == nullptr) return E_OUTOFMEMORY;
+    pa_context_set_state_callback(m_context, onContextState, this);
+    pa_threaded_mainloop_lock(m_loop);
+    HRESULT result = AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (pa_threaded_mainloop_start(m_loop) == 0 &&
+        pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
+        for (;;) {
+            const pa_context_state_t state = pa_context_get_state(m_context);
+            if (state == PA_CONTEXT_READY) {
+                result = S_OK;
+                break;
+            }
+            if (!PA_CONTEXT_IS_GOOD(state)) break;
+            pa_threaded_mainloop_wait(m_loop);
+        }
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    return result;
+}
+
+HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
+    pa_threaded_mainloop_lock(m_loop);
+    HRESULT result = S_OK;
+    if (pa_context_get_state(m_context) != PA_CONTEXT_READY) {
+        result = AUDCLNT_E_DEVICE_INVALIDATED;
+    } else if (m_buffer == nullptr) {
+        m_buffer = &buffer;
+        m_anchor = 0;
+        pa_context_set_subscribe_callback(m_context, onSubscription, this);
+        // Subscribe before listing, so no stream slips between the two.
+        if (pa_operation* op =
+                pa_context_subscribe(m_context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))
+            pa_operation_unref(op);
+        if (pa_operation* op = pa_context_get_sink_input_info_list(m_context, onSinkInputInfo, this))
+            pa_operation_unref(op);
+        openClock();
+        m_refresh = pa_context_rttime_new(m_context, pa_rtclock_now() + kRefreshUsec, onRefreshTimer, this);
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    return result;
+}
+
+void PulseEngine::onRefreshTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    engine->m_filter->refresh();
+    pa_context_rttime_restart(engine->m_context, event, pa_rtclock_now() + kRefreshUsec);
+    (void)api;
+}
+
+void PulseEngine::stop() {
+    pa_threaded_mainloop_lock(m_loop);
+    if (m_buffer != nullptr) {
+        m_buffer = nullptr;
+        if (pa_operation* op = pa_context_subscribe(m_context, PA_SUBSCRIPTION_MASK_NULL, nullptr, nullptr))
+            pa_operation_unref(op);
+        pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+        closeStream(m_clock);
+        if (m_refresh != nullptr) {
+            pa_threaded_mainloop_get_api(m_loop)->time_free(m_refresh);
+            m_refresh = nullptr;
+        }
+        while (!m_captures.empty()) forgetCapture(m_captures.begin()->first);
+        m_decisions.clear();
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+}
+
+void PulseEngine::onContextState(pa_context* context, void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    const pa_context_state_t state = pa_context_get_state(context);
+    // The server is gone: the reader's next packet-size query says so.
+    if (!PA_CONTEXT_IS_GOOD(state) && engine->m_buffer != nullptr) engine->m_buffer->fail();
+    pa_threaded_mainloop_signal(engine->m_loop, 0);
+}
+
+void PulseEngine::onSubscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
+                                 void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    if (engine->m_buffer == nullptr) return;
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        engine->forgetCapture(index);
+        engine->m_decisions.erase(index);
+    } else {
+        // New, or changed: a move to another sink shows here, after the server killed the old monitor.
+        engine->requestSinkInput(index);
+    }
+}
+
+void PulseEngine::requestSinkInput(std::uint32_t index) {
+    if (pa_operation* op = pa_context_get_sink_input_info(m_context, index, onSinkInputInfo, this))
+        pa_operation_unref(op);
+}
+
+bool PulseEngine::keeps(const pa_sink_input_info& info) {
+    const auto known = m_decisions.find(info.index);
+    if (known != m_decisions.end()) return known->second;
+    // The client sets its own pid; a stream without one is "not known" to the rule.
+    pid_t pid = 0;
+    if (const char* text = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (end != text && *end == '\0' && value > 0) pid = static_cast<pid_t>(value);
+    }
+    const bool kept = m_filter->keeps(pid);
+    m_decisions[info.index] = kept;
+    return kept;
+}
+
+void PulseEngine::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    if (eol != 0 || info == nullptr || engine->m_buffer == nullptr) return;
+    if (info->sink == PA_INVALID_INDEX || !engine->keeps(*info)) return;  // mid-move, or left out
+    std::unique_ptr<Capture>& slot = engine->m_captures[info->index];
+    if (!slot) {
+        slot = std::make_unique<Capture>();
+        slot->engine = engine;
+        slot->sinkInput = info->index;
+        engine->m_mixer.addStream(info->index);
+    }
+    Capture& capture = *slot;
+    if (capture.stream != nullptr && capture.sink == info->sink) return;  // already recording there
+    if (capture.pendingSink == info->sink) return;                        // already opening there
+    closeStream(capture.stream);
+    capture.sink = PA_INVALID_INDEX;
+    capture.pendingSink = info->sink;
+    if (capture.pending != nullptr) {
+        pa_operation_cancel(capture.pending);
+        pa_operation_unref(capture.pending);
+    }
+    // The monitor stream records on the sink's monitor source; ask which one that is.
+    capture.pending =
+        pa_context_get_sink_info_by_index(engine->m_context, info->sink, onMonitorSinkInfo, &capture);
+}
+
+void PulseEngine::onMonitorSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+    auto* capture = static_cast<Capture*>(userdata);
+    if (eol != 0) {  // the end of the answer (or a sink that vanished): the query is over
+        if (capture->pending != nullptr) pa_operation_unref(capture->pending);
+        capture->pending = nullptr;
+        if (capture->stream == nullptr) capture->pendingSink = PA_INVALID_INDEX;
+        return;
+    }
+    if (info == nullptr || info->index != capture->pendingSink) return;
+    capture->engine->openMonitor(*capture, info->monitor_source);
+}
+
+pa_stream* PulseEngine::newRecordStream(pa_context* context, const char* name) {
+    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32LE, kRate, kChannels};
+    pa_channel_map map;
+    pa_channel_map_init_stereo(&map);
+    return pa_stream_new(context, name, &spec, &map);
+}
+
+void PulseEngine::closeStream(pa_stream*& stream) {
+    if (stream == nullptr) return;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+}
+
+pa_buffer_attr fragmentAttributes() {
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(-1);
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(kFragmentFrames * kChannels * sizeof(float));
+    return attr;
+}
+
+void PulseEngine::openMonitor(Capture& capture, std::uint32_t monitorSource) {
+    pa_stream* stream = newRecordStream(m_context, "audio-helper stream monitor");
+    if (stream == nullptr) return;
+    // The server resamples and remixes the sink input's audio into our format on its side.
+    if (pa_stream_set_monitor_stream(stream, capture.sinkInput) < 0) {
+        pa_stream_unref(stream);
+        return;
+    }
+    pa_stream_set_state_callback(stream, onCaptureState, &capture);
+    pa_stream_set_read_callback(stream, onCaptureRead, &capture);
+    const std::string source = std::to_string(monitorSource);
+    const pa_buffer_attr attr = fragmentAttributes();
+    // Not moved with its stream: the server kills it on a move and we reopen it on the new sink.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, source.c_str(), &attr, flags) < 0) {
+        closeStream(stream);
+        return;
+    }
+    capture.stream = stream;
+    capture.sink = capture.pendingSink;
+    m_mixer.resumeStream(capture.sinkInput);
+}
+
+void PulseEngine::onCaptureState(pa_stream* stream, void* userdata) {
+    auto* capture = static_cast<Capture*>(userdata);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+    // Killed by a move (or its stream ending): ask where the sink input is now; gone ones are forgotten
+    // on their removal event.
+    PulseEngine* engine = capture->engine;
+    closeStream(capture->stream);
+    capture->sink = PA_INVALID_INDEX;
+    capture->pendingSink = PA_INVALID_INDEX;
+    if (engine->m_buffer != nullptr && pa_context_get_state(engine->m_context) == PA_CONTEXT_READY)
+        engine->requestSinkInput(capture->sinkInput);
+}
+
+void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) {
+    auto* capture = static_cast<Capture*>(userdata);
+    StreamMixer& mixer = capture->engine->m_mixer;
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+        const std::size_t frames = bytes / (kChannels * sizeof(float));
+        if (data != nullptr) {
+            mixer.pushStream(capture->sinkInput, static_cast<const float*>(data), frames);
+        } else {
+            mixer.pushStreamSilence(capture->sinkInput, frames);  // a hole: time passed without audio
+        }
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseEngine::forgetCapture(std::uint32_t sinkInput) {
+    const auto found = m_captures.find(sinkInput);
+    if (found == m_captures.end()) return;
+    Capture& capture = *found->second;
+    if (capture.pending != nullptr) {
+        pa_operation_cancel(capture.pending);
+        pa_operation_unref(capture.pending);
+    }
+    // What already arrived is the stream's last audio: mix it before letting the stream go.
+    if (capture.stream != nullptr) onCaptureRead(capture.stream, 0, &capture);
+    closeStream(capture.stream);
+    m_mixer.removeStream(sinkInput);
+    m_captures.erase(found);
+}
+
+void PulseEngine::openClock() {
+    closeStream(m_clock);
+    pa_stream* stream = newRecordStream(m_context, "audio-helper clock");
+    if (stream == nullptr) return;
+    pa_stream_set_state_callback(stream, onClockState, this);
+    pa_stream_set_read_callback(stream, onClockRead, this);
+    const pa_buffer_attr attr = fragmentAttributes();
+    // The default sink's monitor: it runs while the sink does, silent or not, so silence keeps its pace.
+    if (pa_stream_connect_record(stream, "@DEFAULT_MONITOR@", &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+        closeStream(stream);
+        return;
+    }
+    m_clock = stream;
+    m_anchor = 0;  // a new clock: its first frames are placed by the monotonic clock
+}
+
+void PulseEngine::onClockState(pa_stream* stream, void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+    // Its sink went away while the server lives on: take the monitor of whatever is default now.
+    engine->closeStream(engine->m_clock);
+    if (engine->m_buffer != nullptr && pa_context_get_state(engine->m_context) == PA_CONTEXT_READY)
+        engine->openClock();
+}
+
+void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
+    auto* engine = static_cast<PulseEngine*>(self);
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+        // A hole in the clock's own audio still means that much time has passed.
+        std::size_t frames = bytes / (kChannels * sizeof(float));
+        pa_stream_drop(stream);
+        while (frames > 0) {
+            const std::size_t part = std::min(frames, kQueueFrames);
+            engine->mixClock(part);
+            frames -= part;
+        }
+    }
+}
+
+void PulseEngine::mixClock(std::size_t frames) {
+    if (m_buffer == nullptr) return;
+    m_mixer.mixClockFrames(frames, m_mixed.data());
+    // The frames just mixed were played about a cushion before the clock's latest frame arrived.
+    const std::int64_t now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
+    const std::int64_t measured = now - framesToTicks(frames + kCushionFrames);
+    if (m_anchor == 0 || std::llabs(measured - m_anchor) > kRealignTicks) m_anchor = measured;
+    m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(m_anchor));
+    m_anchor += framesToTicks(frames);
+}
+
+}  // namespace
+
+HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter,
+                     std::unique_ptr<linuxaudio::Engine>& engine) {
+    auto pulseEngine = std::make_unique<PulseEngine>(std::move(filter));
+    const HRESULT result = pulseEngine->connect();
+    if (FAILED(result)) return result;
+    engine = std::move(pulseEngine);
+    return S_OK;
+}
+
+}  // namespace pulse
+
+namespace linuxaudio {
+
+HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
+    return pulse::createEngine(std::move(filter), engine);
+}
+
+}  // namespace linuxaudio
