@@ -3,45 +3,21 @@
 #include <atomic>
 #include <mutex>
 
+#include "winaudio/loopback_client_rules.h"
+#include "winaudio/ref_counted.h"
+
 namespace linuxaudio {
 
 namespace {
 
 std::atomic<int> g_live{0};
 
-template <class Interface>
-class RefCounted : public Interface {
-  public:
-    RefCounted() { ++g_live; }
-    virtual ~RefCounted() { --g_live; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-
-  protected:
-    HRESULT queryFor(REFIID riid, const IID& own, void** object) {
-        if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, own)) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-
-  private:
-    std::atomic<ULONG> m_refs{1};
-};
-
 class AudioClient;
 
 class CaptureClient final : public RefCounted<IAudioCaptureClient> {
   public:
-    CaptureClient(IAudioClient* owner, PacketBuffer& buffer) : m_owner(owner), m_buffer(buffer) {
+    CaptureClient(IAudioClient* owner, PacketBuffer& buffer)
+        : RefCounted(g_live), m_owner(owner), m_buffer(buffer) {
         m_owner->AddRef();  // the buffer lives in the audio client
     }
     ~CaptureClient() override { m_owner->Release(); }
@@ -58,13 +34,14 @@ class CaptureClient final : public RefCounted<IAudioCaptureClient> {
     }
 
   private:
+    void destroy() override { delete this; }
     IAudioClient* const m_owner;
     PacketBuffer& m_buffer;
 };
 
 class AudioClient final : public RefCounted<IAudioClient> {
   public:
-    explicit AudioClient(std::unique_ptr<Engine> engine) : m_engine(std::move(engine)) {}
+    explicit AudioClient(std::unique_ptr<Engine> engine) : RefCounted(g_live), m_engine(std::move(engine)) {}
     ~AudioClient() override {
         if (m_running) m_engine->stop();
     }
@@ -77,16 +54,9 @@ class AudioClient final : public RefCounted<IAudioClient> {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (format == nullptr) return E_POINTER;
-        // The one format the loopback client converts to here, as Windows checks a plain WAVEFORMATEX.
-        const bool floatStereo48k = format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT && format->nChannels == 2 &&
-                                    format->nSamplesPerSec == kSampleRate && format->wBitsPerSample == 32 &&
-                                    format->nBlockAlign == 8 && format->nAvgBytesPerSec == 384000 &&
-                                    format->cbSize == 0;
-        if (!floatStereo48k) return AUDCLNT_E_UNSUPPORTED_FORMAT;
-        if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
-            return E_INVALIDARG;
-        }
-        m_eventDriven = (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        const HRESULT status = checkLoopbackInitialize(shareMode, streamFlags, *format);
+        if (FAILED(status)) return status;
+        m_eventDriven = wantsPacketEvents(streamFlags);
         m_initialized = true;
         return S_OK;
     }
@@ -145,6 +115,7 @@ class AudioClient final : public RefCounted<IAudioClient> {
     }
 
   private:
+    void destroy() override { delete this; }
     std::unique_ptr<Engine> m_engine;
     PacketBuffer m_buffer;
     std::mutex m_mutex;

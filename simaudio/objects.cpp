@@ -16,6 +16,8 @@
 #include "simaudio/sim_platform.h"
 #include "simaudio/threads.h"
 #include "simaudio/trace.h"
+#include "winaudio/loopback_client_rules.h"
+#include "winaudio/ref_counted.h"
 
 namespace simaudio {
 
@@ -40,39 +42,6 @@ std::string describe(const WAVEFORMATEX* format) {
            std::to_string(f.nBlockAlign) + "/bits" + std::to_string(f.wBitsPerSample) + "/cb" +
            std::to_string(f.cbSize);
 }
-
-// Reference counting shared by the objects below; `live` counts the objects of one kind.
-template <class Interface>
-class RefCounted : public Interface {
-  public:
-    explicit RefCounted(std::atomic<int>& live) : m_live(live) { ++m_live; }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) {
-            --m_live;
-            destroy();
-        }
-        return refs;
-    }
-
-  protected:
-    virtual void destroy() = 0;
-    HRESULT queryFor(REFIID riid, const IID& own, void** object) {
-        if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, own)) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-
-  private:
-    std::atomic<int>& m_live;
-    std::atomic<ULONG> m_refs{1};
-};
 
 class AudioClient;
 
@@ -117,12 +86,9 @@ class AudioClient final : public RefCounted<IAudioClient> {
         if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (format == nullptr) return E_POINTER;
         if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
-        const HRESULT formatStatus = checkCaptureFormat(*format);
-        if (FAILED(formatStatus)) return formatStatus;
-        if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
-            return E_INVALIDARG;
-        }
-        m_eventDriven = (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+        const HRESULT status = checkLoopbackInitialize(shareMode, streamFlags, *format);
+        if (FAILED(status)) return status;
+        m_eventDriven = wantsPacketEvents(streamFlags);
         m_initialized = true;
         stopPoint(Scenario::StopPoint::Initialize);
         return S_OK;
@@ -272,22 +238,6 @@ bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* para
 }
 
 }  // namespace
-
-// What the engine checks of any format: a consistent structure, then what the process-loopback client
-// converts to (32-bit float stereo at 48 kHz).
-HRESULT checkCaptureFormat(const WAVEFORMATEX& f) {
-    const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
-    if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
-        f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8 ||
-        f.nAvgBytesPerSec != f.nSamplesPerSec * f.nBlockAlign || (extensible && f.cbSize < 22)) {
-        return E_INVALIDARG;
-    }
-    // A plain format carries no extra bytes the engine could use.
-    if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == 2 &&
-                                f.nSamplesPerSec == 48000 && f.wBitsPerSample == 32;
-    return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
-}
 
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
     const Scenario& scenario = currentScenario();

@@ -12,7 +12,4 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
                                        IActivateAudioInterfaceCompletionHandler* handler,
                                        IActivateAudioInterfaceAsyncOperation** operation);
 
-// What IAudioClient::Initialize checks of a format, as the real engine does.
-HRESULT checkCaptureFormat(const WAVEFORMATEX& format);
-
 }  // namespace simaudio

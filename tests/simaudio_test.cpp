@@ -7,6 +7,7 @@
 #include "simaudio/engine.h"
 #include "simaudio/sim_platform.h"
 #include "simaudio/scenario.h"
+#include "winaudio/loopback_client_rules.h"
 
 namespace {
 
@@ -121,7 +122,7 @@ TEST(AudioClient, InitializeChecksTheFormatAsTheEngineDoes) {
         SCOPED_TRACE(c.name);
         WAVEFORMATEX format = good;
         c.change(format);
-        EXPECT_EQ(simaudio::checkCaptureFormat(format), c.status);
+        EXPECT_EQ(checkLoopbackCaptureFormat(format), c.status);
     }
 }
 

@@ -1,0 +1,17 @@
+// What the process-loopback audio client accepts in IAudioClient::Initialize, in one place for every
+// engine that stands in for it, so a program that passes the wrong values fails everywhere as on Windows.
+#pragma once
+
+#include "winaudio/windows_audio.h"
+
+// The format alone: a consistent structure, then the one format the client converts to (32-bit float
+// stereo at 48 kHz).
+HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& format);
+
+// The format, then the share mode and the loopback flag; the caller checks for a null format first.
+HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format);
+
+// Whether the client signals an event for each packet rather than being polled.
+inline bool wantsPacketEvents(DWORD streamFlags) {
+    return (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+}

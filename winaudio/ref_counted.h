@@ -1,0 +1,41 @@
+// Reference counting for the COM objects an engine hands to the program: freed at zero, with a count of
+// the live objects of a kind so a test can see that nothing leaks.
+#pragma once
+
+#include <atomic>
+
+#include "winaudio/windows_audio.h"
+
+template <class Interface>
+class RefCounted : public Interface {
+  public:
+    explicit RefCounted(std::atomic<int>& live) : m_live(live) { ++m_live; }
+    virtual ~RefCounted() = default;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG refs = --m_refs;
+        if (refs == 0) {
+            --m_live;
+            destroy();
+        }
+        return refs;
+    }
+
+  protected:
+    // Frees the object; an object that holds another may release it here, after its own end.
+    virtual void destroy() = 0;
+    HRESULT queryFor(REFIID riid, const IID& own, void** object) {
+        if (object == nullptr) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, own)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+
+  private:
+    std::atomic<int>& m_live;
+    std::atomic<ULONG> m_refs{1};
+};
