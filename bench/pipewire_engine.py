@@ -12,22 +12,14 @@ import argparse
 import array
 import json
 import os
-import statistics
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
-from audiolib import player, tone  # noqa: E402
-from servers import PipeWireServer  # noqa: E402
-
-TOOLS = os.path.join(ROOT, "build", "bench", "tools")
-# The process whose tree is excluded: one that plays nothing, so every player is captured.
-_bystander = subprocess.Popen(["sleep", "86400"])
-BYSTANDER = str(_bystander.pid)
+from engine_common import BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary
+from audiolib import player, tone
+from servers import PipeWireServer
 
 
 def build_tools():
@@ -38,18 +30,6 @@ def build_tools():
                    + flags, check=True)
     subprocess.run(["gcc", "-O2", "-shared", "-fPIC", "-o", os.path.join(TOOLS, "alloc_count.so"),
                     os.path.join(ROOT, "bench/tools/alloc_count.c")], check=True)
-
-
-def cpu_seconds(pid):
-    """CPU time of a process's live threads, in seconds (nanosecond resolution, from schedstat)."""
-    total = 0
-    for tid in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass  # the thread ended
-    return total / 1e9
 
 
 def servers_cpu(server):
@@ -77,15 +57,7 @@ def cpu_figures(server, helper, seconds, rounds):
     for _ in range(rounds):
         for name, argv in commands.items():  # interleaved, so drifts fall on all alike
             runs[name].append(measure(server, argv, seconds))
-    idle_server = statistics.median(srv for _, srv in runs["idle"])
-    result = {}
-    for name in ("helper", "pw-record"):
-        totals = [own + (srv - idle_server) for own, srv in runs[name]]
-        result[name] = {"cpu_s_per_audio_hour": round(statistics.median(totals) * 3600, 1),
-                        "own_s_per_audio_hour": round(statistics.median(own for own, _ in runs[name]) * 3600, 1),
-                        "rounds": [round(v * 3600, 1) for v in totals]}
-    result["ratio"] = round(result["helper"]["cpu_s_per_audio_hour"] / result["pw-record"]["cpu_s_per_audio_hour"], 2)
-    return result
+    return cpu_summary(runs, "pw-record")
 
 
 def latency_figures(server, helper, clicks, quantum):
@@ -120,14 +92,7 @@ def latency_figures(server, helper, clicks, quantum):
     proc.wait(10)
     reader.join(10)
     played = [int(line) for line in click.stdout.split()]
-    # Each arrival against the last click played before it (the stream may end before its last click).
-    latencies = []
-    for arrival in arrivals:
-        before = [play for play in played if play <= arrival]
-        if before:
-            latencies.append((arrival - before[-1]) / 1e6)
-    return {"quantum": quantum, "clicks": len(played), "heard": len(latencies), "median_ms": round(statistics.median(latencies), 1),
-            "max_ms": round(max(latencies), 1), "min_ms": round(min(latencies), 1)}
+    return {"quantum": quantum, **click_latencies(played, arrivals)}
 
 
 def alloc_figures(server, helper, seconds):

@@ -1,0 +1,52 @@
+"""What the Linux engine benchmarks (pipewire_engine.py, pulse_engine.py) measure alike: the CPU clock of
+a process, the CPU figures against a recorder of the sink monitor, and click latencies."""
+
+import os
+import statistics
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
+
+TOOLS = os.path.join(ROOT, "build", "bench", "tools")
+# The process whose tree is excluded: one that plays nothing, so every player is captured.
+_bystander = subprocess.Popen(["sleep", "86400"])
+BYSTANDER = str(_bystander.pid)
+
+
+def cpu_seconds(pid):
+    """CPU time of a process's live threads, in seconds (nanosecond resolution, from schedstat)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # the thread ended
+    return total / 1e9
+
+
+def cpu_summary(runs, recorder):
+    """`runs` maps "idle", "helper" and `recorder` to (own, server) CPU seconds per second, one per round:
+    per audio hour, the program's own plus the server's increase over idle, and the helper's ratio."""
+    idle_server = statistics.median(srv for _, srv in runs["idle"])
+    result = {}
+    for name in ("helper", recorder):
+        totals = [own + (srv - idle_server) for own, srv in runs[name]]
+        result[name] = {"cpu_s_per_audio_hour": round(statistics.median(totals) * 3600, 1),
+                        "own_s_per_audio_hour": round(statistics.median(own for own, _ in runs[name]) * 3600, 1),
+                        "rounds": [round(v * 3600, 1) for v in totals]}
+    result["ratio"] = round(result["helper"]["cpu_s_per_audio_hour"] / result[recorder]["cpu_s_per_audio_hour"], 2)
+    return result
+
+
+def click_latencies(played, arrivals):
+    """Each arrival against the last click played before it (the stream may end before its last click)."""
+    latencies = []
+    for arrival in arrivals:
+        before = [play for play in played if play <= arrival]
+        if before:
+            latencies.append((arrival - before[-1]) / 1e6)
+    return {"clicks": len(played), "heard": len(latencies), "median_ms": round(statistics.median(latencies), 1),
+            "max_ms": round(max(latencies), 1), "min_ms": round(min(latencies), 1)}
