@@ -54,7 +54,18 @@ def quiet(args, env, timeout=10):
     return done.stdout.decode(errors="replace") if done.returncode == 0 else None
 
 
-class PipeWireServer:
+class PrivateServer:
+    """A server of the test's own; as a context, one that fails to start is cleaned up all the same."""
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+
+
+class PipeWireServer(PrivateServer):
     """PipeWire with WirePlumber (on a private D-Bus session bus) and pipewire-pulse, and null sinks.
     `rate` is the graph's clock rate."""
 
@@ -126,13 +137,6 @@ class PipeWireServer:
                 proc.kill()
                 proc.wait(10)
 
-    def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
-
     def __exit__(self, *exc):
         self.kill(signal.SIGTERM)
         for log in self.logs:
@@ -140,7 +144,7 @@ class PipeWireServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-class PulseAudioServer:
+class PulseAudioServer(PrivateServer):
     """Plain PulseAudio (`pulseaudio -n`) with an anonymous native socket and 32-bit float null sinks.
     `sinks` are (name, rate) pairs; the first is the default. Its null sinks' monitors deliver their first
     data only 1.4 to 1.7 s after a recording starts: wait for data, not for time."""
@@ -186,13 +190,6 @@ class PulseAudioServer:
         if self.proc is not None and self.proc.poll() is None:
             self.proc.send_signal(sig)
             self.proc.wait(10)
-
-    def __enter__(self):
-        try:
-            return self.start()
-        except BaseException:
-            self.__exit__(None, None, None)
-            raise
 
     def __exit__(self, *exc):
         self.kill()

@@ -17,10 +17,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import helperlib  # noqa: E402
 from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_value, split_stream,  # noqa: E402
                       steady_level, tone)
-from servers import PipeWireServer, private_env, wait_until  # noqa: E402
+from linuxcase import SharedServerCase, bystander, check_no_server, run, wait_exit  # noqa: E402
+from servers import PipeWireServer, wait_until  # noqa: E402
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
-SERVICE_NOT_RUNNING = 0x88890010
 ABSENT = 1e-10  # -200 dBFS
 
 
@@ -45,35 +45,12 @@ class Capture:
         return split_stream(self.helper.out)
 
 
-def bystander(test):
-    """A process that plays nothing and is no player's ancestor: excluding it keeps every player."""
-    proc = subprocess.Popen(["sleep", "600"])
-    test.addCleanup(proc.wait)
-    test.addCleanup(proc.kill)
-    return proc.pid
-
-
-def wait_exit(test, procs, timeout=60):
-    for proc in procs:
-        test.assertEqual(proc.wait(timeout), 0, proc.args)
-
-
-class PipeWireCapture(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = PipeWireServer(sinks=("sink-a", "sink-b")).__enter__()
-        cls.files = tempfile.mkdtemp(prefix="pw-tones.")
+class PipeWireCapture(SharedServerCase):
+    files_prefix = "pw-tones."
 
     @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
-        subprocess.run(["rm", "-rf", cls.files])
-
-    def path(self, name):
-        return os.path.join(self.files, name)
-
-    def tearDown(self):
-        self.server.wait_quiet()
+    def make_server(cls):
+        return PipeWireServer(sinks=("sink-a", "sink-b"))
 
     def test_excluded_tree_is_absent_and_kept_tones_keep_the_monitor_level(self):
         env = self.server.env
@@ -177,15 +154,7 @@ class ServerLifetime(unittest.TestCase):
             self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(1)))
 
     def test_no_server_gives_lines_9_and_10_and_exit_4(self):
-        with tempfile.TemporaryDirectory() as empty:
-            os.environ.update(private_env(empty))
-            helper = helperlib.Helper(self, args=("77",), exe=HELPER)
-            self.assertEqual(helper.finish(), 4)
-        status = helperlib.hx(SERVICE_NOT_RUNNING)
-        expected = [helperlib.line(1, 2), helperlib.line(3, 77), helperlib.line(5), helperlib.line(7),
-                    helperlib.line(9, status), helperlib.line(10, status)]
-        self.assertEqual(bytes(helper.err), helperlib.stderr_bytes(expected))
-        self.assertEqual(bytes(helper.out), b"")
+        check_no_server(self, HELPER)
 
 
 class OtherGraphRate(unittest.TestCase):
@@ -225,15 +194,4 @@ class MinuteLongTone(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    long_only = "--long" in sys.argv
-    sys.argv = [arg for arg in sys.argv if arg != "--long"]
-    loader = unittest.TestLoader()
-    if len(sys.argv) > 1:  # named tests, e.g. PipeWireCapture.test_silence_is_zero_frames_at_full_rate
-        suite = loader.loadTestsFromNames(sys.argv[1:], sys.modules[__name__])
-    elif long_only:
-        suite = loader.loadTestsFromTestCase(MinuteLongTone)
-    else:
-        suite = unittest.TestSuite([loader.loadTestsFromTestCase(PipeWireCapture),
-                                    loader.loadTestsFromTestCase(ServerLifetime),
-                                    loader.loadTestsFromTestCase(OtherGraphRate)])
-    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+    run(sys.modules[__name__], [PipeWireCapture, ServerLifetime, OtherGraphRate], MinuteLongTone)

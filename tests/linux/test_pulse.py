@@ -20,10 +20,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import helperlib  # noqa: E402
 from audiolib import (RATE, RAMP_PERIOD, RAMP_STEP, block_amplitudes, db, level, player, ramp,  # noqa: E402
                       ramp_breaks, split_stream, steady_level, tone)
-from servers import PulseAudioServer, private_env, wait_until  # noqa: E402
+from linuxcase import SharedServerCase, bystander, check_no_server, run, wait_exit  # noqa: E402
+from servers import PulseAudioServer, wait_until  # noqa: E402
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
-SERVICE_NOT_RUNNING = 0x88890010
 DATA_TIMEOUT = 60  # a null sink's monitor starts 1.4 to 1.7 s late; a busy machine adds to that
 LOST_AT_MOST = 960  # 20 ms: what a new stream may lose at its start, and a move
 
@@ -75,19 +75,6 @@ class SinkMonitor:
         return samples[0::2], samples[1::2]
 
 
-def bystander(test):
-    """A process that plays nothing and is no player's ancestor: excluding it keeps every player."""
-    proc = subprocess.Popen(["sleep", "600"])
-    test.addCleanup(proc.wait)
-    test.addCleanup(proc.kill)
-    return proc.pid
-
-
-def wait_exit(test, procs, timeout=60):
-    for proc in procs:
-        test.assertEqual(proc.wait(timeout), 0, proc.args)
-
-
 def ramp_losses(left):
     """(frames lost before the first ramp frame heard, [(ramp frames skipped, silent frames heard in their
     place) at each break]). A repeat shows as a negative skip."""
@@ -119,23 +106,12 @@ def spread(phases):
     return max(abs((p - phases[0] + math.pi) % (2 * math.pi) - math.pi) for p in phases)
 
 
-class PulseCapture(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = PulseAudioServer(sinks=(("sink-a", 48000), ("sink-b", 48000), ("sink-slow", 44100)))
-        cls.server.__enter__()
-        cls.files = tempfile.mkdtemp(prefix="pa-tones.")
+class PulseCapture(SharedServerCase):
+    files_prefix = "pa-tones."
 
     @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
-        subprocess.run(["rm", "-rf", cls.files])
-
-    def path(self, name):
-        return os.path.join(self.files, name)
-
-    def tearDown(self):
-        self.server.wait_quiet()
+    def make_server(cls):
+        return PulseAudioServer(sinks=(("sink-a", 48000), ("sink-b", 48000), ("sink-slow", 44100)))
 
     def test_excluded_tree_is_absent_and_kept_tones_keep_the_monitor_level_on_two_sinks(self):
         env = self.server.env
@@ -238,16 +214,7 @@ class ServerLifetime(unittest.TestCase):
             self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(4242)))
 
     def test_no_server_gives_lines_9_and_10_and_exit_4(self):
-        with tempfile.TemporaryDirectory() as empty:
-            os.environ.update(private_env(empty))
-            os.environ.pop("AUDIO_HELPER_ENGINE", None)
-            helper = helperlib.Helper(self, args=("77",), exe=HELPER)
-            self.assertEqual(helper.finish(), 4)
-        status = helperlib.hx(SERVICE_NOT_RUNNING)
-        expected = [helperlib.line(1, 2), helperlib.line(3, 77), helperlib.line(5), helperlib.line(7),
-                    helperlib.line(9, status), helperlib.line(10, status)]
-        self.assertEqual(bytes(helper.err), helperlib.stderr_bytes(expected))
-        self.assertEqual(bytes(helper.out), b"")
+        check_no_server(self, HELPER, unset=["AUDIO_HELPER_ENGINE"])
 
 
 class MinuteLongTones(unittest.TestCase):
@@ -294,14 +261,4 @@ class MinuteLongTones(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    long_only = "--long" in sys.argv
-    sys.argv = [arg for arg in sys.argv if arg != "--long"]
-    loader = unittest.TestLoader()
-    if len(sys.argv) > 1:  # named tests, e.g. PulseCapture.test_silence_is_zero_frames_at_full_rate
-        suite = loader.loadTestsFromNames(sys.argv[1:], sys.modules[__name__])
-    elif long_only:
-        suite = loader.loadTestsFromTestCase(MinuteLongTones)
-    else:
-        suite = unittest.TestSuite([loader.loadTestsFromTestCase(PulseCapture),
-                                    loader.loadTestsFromTestCase(ServerLifetime)])
-    sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
+    run(sys.modules[__name__], [PulseCapture, ServerLifetime], MinuteLongTones)
