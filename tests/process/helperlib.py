@@ -307,6 +307,20 @@ def full_trace(pid, live="live operation=0 client=0 capture=0 com=0", waits=(CAP
     return activation_trace(pid) + SET_UP_CALLS + list(waits) + SHUTDOWN + [live, "handler refs=1"]
 
 
+def check_orderly_stop_output(test, helper, pid, trace_path, frames_expected, capturing):
+    """After a stop that is no failure: the set-up lines only, the header then whole frames (at least
+    `capturing` bytes if it stopped while capturing, none if during set-up), and a complete trace."""
+    test.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(pid)), describe_lines(helper.err))
+    out = bytes(helper.out)
+    test.assertEqual(out[:len(HEADER)], HEADER)
+    test.assertEqual((len(out) - len(HEADER)) % FRAME, 0, "partial frame at the end")
+    if frames_expected:
+        test.assertGreaterEqual(len(out), capturing)
+    else:
+        test.assertEqual(out, HEADER, "frames written after a stop during set-up")
+    check_trace(test, read_trace(trace_path), full_trace(pid, waits=[CAPTURE_WAIT] if frames_expected else []))
+
+
 def ramp_bytes(first, count):
     """Frames first..first+count-1 of the ramp: (v, -v) with v = frame mod 2^24, as float32 LE."""
     out = bytearray()

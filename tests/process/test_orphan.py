@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from helperlib import (CAPTURE_WAIT, FRAME, HEADER, HELPER, START_SLACK, Helper, TempDirMixin, check_trace, full_trace,
+from helperlib import (FRAME, HEADER, HELPER, START_SLACK, Helper, TempDirMixin, check_trace, full_trace,
                        read_trace, setup_lines, sim_with_trace, stderr_bytes)
 import helperlib
 
@@ -98,15 +98,7 @@ class OrphanTests(TempDirMixin, unittest.TestCase):
                 self.assertEqual(code, 0)
                 self.assertLess(waited, longest, "the orphan took %.2f s to stop" % waited)
                 parent.finish()
-                self.assertEqual(bytes(parent.err), stderr_bytes(setup_lines(PID)), helperlib.describe_lines(parent.err))
-                out = bytes(parent.out)
-                self.assertEqual(out[:len(HEADER)], HEADER)
-                self.assertEqual((len(out) - len(HEADER)) % FRAME, 0, "partial frame at the end")
-                if frames_expected:
-                    self.assertGreaterEqual(len(out), CAPTURING)
-                else:
-                    self.assertEqual(out, HEADER, "frames written after a stop during set-up")
-                check_trace(self, read_trace(trace_path), full_trace(PID, waits=[CAPTURE_WAIT] if frames_expected else []))
+                helperlib.check_orderly_stop_output(self, parent, PID, trace_path, frames_expected, CAPTURING)
 
     def test_parent_dead_before_the_handler_is_registered(self):
         # The helper's first line goes into a full pipe, so it waits there, before its console handler

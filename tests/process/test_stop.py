@@ -140,15 +140,7 @@ class StopTests(TempDirMixin, unittest.TestCase):
     def check_orderly_stop(self, helper, frames_expected):
         code = helper.finish()
         self.assertEqual(code, 0, helperlib.describe_lines(helper.err))
-        self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)), helperlib.describe_lines(helper.err))
-        out = bytes(helper.out)
-        self.assertEqual(out[:len(HEADER)], HEADER)
-        self.assertEqual((len(out) - len(HEADER)) % FRAME, 0, "partial frame at the end")
-        if frames_expected:
-            self.assertGreaterEqual(len(out), CAPTURING)
-        else:
-            self.assertEqual(out, HEADER, "frames written after a stop during set-up")
-        check_trace(self, read_trace(self.trace_path), full_trace(PID, waits=[CAPTURE_WAIT] if frames_expected else []))
+        helperlib.check_orderly_stop_output(self, helper, PID, self.trace_path, frames_expected, CAPTURING)
 
     def stop_during_capture(self, signals):
         helper = self.start("")
