@@ -15,6 +15,11 @@ _bystander = subprocess.Popen(["sleep", "86400"])
 BYSTANDER = str(_bystander.pid)
 
 
+def end_bystander():
+    _bystander.kill()
+    _bystander.wait()
+
+
 def cpu_seconds(pid):
     """CPU time of a process's live threads, in seconds (nanosecond resolution, from schedstat)."""
     total = 0

@@ -17,7 +17,7 @@ import tempfile
 import threading
 import time
 
-from engine_common import BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary
+from engine_common import BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, end_bystander
 from audiolib import player, tone
 from servers import PipeWireServer
 
@@ -129,7 +129,7 @@ def main():
         finally:
             music.kill()
             music.wait()
-    _bystander.kill()
+    end_bystander()
     print(json.dumps(figures, indent=2))
 
 
