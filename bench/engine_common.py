@@ -5,6 +5,7 @@ import os
 import statistics
 import subprocess
 import sys
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
@@ -30,6 +31,18 @@ def cpu_seconds(pid):
         except OSError:
             pass  # the thread ended
     return total / 1e9
+
+
+def cpu_window(proc, server_cpu, seconds):
+    """CPU seconds per second of `proc` (None: nothing) and of the server (`server_cpu()`, its CPU seconds)
+    over a window of `seconds`; then `proc` is stopped."""
+    own0, srv0, t0 = (cpu_seconds(proc.pid) if proc else 0.0), server_cpu(), time.monotonic()
+    time.sleep(seconds)
+    own1, srv1, t1 = (cpu_seconds(proc.pid) if proc else 0.0), server_cpu(), time.monotonic()
+    if proc:
+        proc.send_signal(2)
+        proc.wait(10)
+    return (own1 - own0) / (t1 - t0), (srv1 - srv0) / (t1 - t0)
 
 
 def cpu_summary(runs, recorder):

@@ -17,7 +17,8 @@ import tempfile
 import threading
 import time
 
-from engine_common import BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, end_bystander
+from engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
+                           end_bystander)
 from audiolib import player, tone
 from servers import PipeWireServer
 
@@ -40,13 +41,7 @@ def measure(server, argv, seconds):
     """CPU seconds of `argv` (None: nothing) and of the server over a window of `seconds`."""
     proc = subprocess.Popen(argv, env=server.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) if argv else None
     time.sleep(1.0)  # past start-up
-    own0, srv0, t0 = (cpu_seconds(proc.pid) if proc else 0.0), servers_cpu(server), time.monotonic()
-    time.sleep(seconds)
-    own1, srv1, t1 = (cpu_seconds(proc.pid) if proc else 0.0), servers_cpu(server), time.monotonic()
-    if proc:
-        proc.send_signal(2)
-        proc.wait(10)
-    return (own1 - own0) / (t1 - t0), (srv1 - srv0) / (t1 - t0)
+    return cpu_window(proc, lambda: servers_cpu(server), seconds)
 
 
 def cpu_figures(server, helper, seconds, rounds):

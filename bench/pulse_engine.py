@@ -17,7 +17,8 @@ import tempfile
 import threading
 import time
 
-from engine_common import BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, end_bystander
+from engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
+                           end_bystander)
 from audiolib import player, tone
 from servers import PulseAudioServer
 
@@ -48,13 +49,7 @@ def measure(server, argv, seconds, skip):
         proc = subprocess.Popen(argv, env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         wait_for_output(proc, skip)
         time.sleep(0.5)
-    own0, srv0, t0 = (cpu_seconds(proc.pid) if proc else 0.0), cpu_seconds(server.proc.pid), time.monotonic()
-    time.sleep(seconds)
-    own1, srv1, t1 = (cpu_seconds(proc.pid) if proc else 0.0), cpu_seconds(server.proc.pid), time.monotonic()
-    if proc:
-        proc.send_signal(2)
-        proc.wait(10)
-    return (own1 - own0) / (t1 - t0), (srv1 - srv0) / (t1 - t0)
+    return cpu_window(proc, lambda: cpu_seconds(server.proc.pid), seconds)
 
 
 def cpu_figures(server, helper, seconds, rounds):

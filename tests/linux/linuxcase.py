@@ -9,6 +9,7 @@ import tempfile
 import unittest
 
 import helperlib
+from audiolib import level, steady_level
 from servers import private_env
 
 SERVICE_NOT_RUNNING = 0x88890010
@@ -51,6 +52,18 @@ def bystander(test):
 def wait_exit(test, procs, timeout=60):
     for proc in procs:
         test.assertEqual(proc.wait(timeout), 0, proc.args)
+
+
+def check_excluded_absent(test, left, right, alone, kept, excluded):
+    """In every 100 ms after frame `alone` where all the `kept` tones play steadily, the `excluded` ones stay
+    out (what is left at their frequencies is float rounding of the kept tones)."""
+    steady = {freq: steady_level(left, freq) for freq in kept}
+    windows = [start for start in range(alone, len(left) - 4800, 4800)
+               if all(abs(level(left, freq, start, 4800) / steady[freq] - 1) < 1e-3 for freq in kept)]
+    test.assertGreater(len(windows), 10)
+    for freq in excluded:
+        worst = max(level(channel, freq, start, 4800) for start in windows for channel in (left, right))
+        test.assertLess(worst, 1e-6, "%d Hz from the excluded tree was captured" % freq)
 
 
 def check_no_server(test, exe, unset=()):
