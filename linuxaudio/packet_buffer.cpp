@@ -14,6 +14,12 @@ std::uint64_t monotonicTicks() {
            static_cast<std::uint64_t>(now.tv_nsec) / 100;
 }
 
+namespace {
+
+std::uint64_t framesToTicks(std::uint64_t frames) { return frames * kTicksPerSecond / kSampleRate; }
+
+}  // namespace
+
 PacketBuffer::PacketBuffer(UINT32 capacityPackets)
     : m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
       m_ring(std::size_t{m_capacityPackets} * kPacketFrames * kChannels),
@@ -36,6 +42,13 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_failed) return;
+        const std::uint64_t expected = m_anchorPosition + framesToTicks(m_writeFrames - m_anchorFrames);
+        const std::uint64_t distance =
+            firstFramePosition > expected ? firstFramePosition - expected : expected - firstFramePosition;
+        if (m_anchorPosition == 0 || distance > kRealignTicks) {
+            m_anchorPosition = firstFramePosition;
+            m_anchorFrames = m_writeFrames;
+        }
         for (UINT32 done = 0; done < frameCount;) {
             const std::uint64_t packet = m_writeFrames / kPacketFrames;
             const UINT32 offset = static_cast<UINT32>(m_writeFrames % kPacketFrames);
@@ -43,8 +56,7 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
             if (offset == 0 && packet - m_readPacket >= m_capacityPackets) dropOldestLocked();
             const std::size_t slot = static_cast<std::size_t>(packet % m_capacityPackets);
             if (offset == 0) {
-                const std::uint64_t delay = std::uint64_t{done} * kTicksPerSecond / kSampleRate;
-                m_info[slot].position = firstFramePosition + delay;
+                m_info[slot].position = m_anchorPosition + framesToTicks(m_writeFrames - m_anchorFrames);
                 m_info[slot].discontinuity = false;
             }
             const UINT32 count = std::min(frameCount - done, kPacketFrames - offset);

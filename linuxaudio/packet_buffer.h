@@ -15,6 +15,7 @@ constexpr UINT32 kSampleRate = 48000;
 constexpr UINT32 kChannels = 2;
 constexpr UINT32 kPacketFrames = 480;                // 10 ms
 constexpr std::uint64_t kTicksPerSecond = 10000000;  // positions are in 100 ns units
+constexpr std::uint64_t kRealignTicks = 2000000;     // 200 ms
 
 // CLOCK_MONOTONIC in 100 ns units: the clock of every position handed out.
 std::uint64_t monotonicTicks();
@@ -25,7 +26,11 @@ class PacketBuffer {
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
-    // Producer side. `firstFramePosition` is the clock position of frames[0] (monotonicTicks units).
+    // Producer side. `firstFramePosition` is the clock position of frames[0] (monotonicTicks units), as
+    // measured when they arrived. Positions handed out follow the frames appended (the server's sample
+    // clock) and move to the measured clock only when the two differ by more than kRealignTicks: a
+    // delivery that comes late must not read as lost time (the program would write zeros into the middle
+    // of continuous sound), while a graph that was suspended or a clock that jumped is still followed.
     // When the reader has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     // The server is gone: the next packet-size query fails, and the reader is woken to see it.
@@ -52,10 +57,12 @@ class PacketBuffer {
 
     const UINT32 m_capacityPackets;
     mutable std::mutex m_mutex;
-    std::vector<float> m_ring;                // m_capacityPackets packets of samples
-    std::vector<PacketInfo> m_info;           // one per ring packet
-    std::vector<float> m_out;                 // the packet out with GetBuffer
-    std::uint64_t m_writeFrames = 0;          // frames ever appended (the device position)
+    std::vector<float> m_ring;           // m_capacityPackets packets of samples
+    std::vector<PacketInfo> m_info;      // one per ring packet
+    std::vector<float> m_out;            // the packet out with GetBuffer
+    std::uint64_t m_writeFrames = 0;     // frames ever appended (the device position)
+    std::uint64_t m_anchorPosition = 0;  // clock position of frame m_anchorFrames; 0: none yet
+    std::uint64_t m_anchorFrames = 0;
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet out with GetBuffer, if any
     bool m_lossPending = false;               // the next packet read follows dropped audio

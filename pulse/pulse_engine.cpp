@@ -18,9 +18,6 @@ constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after t
 constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
 constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
 constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
-// Positions advance by the frames mixed; only a clock that stalled or jumped this far (a sink that slept)
-// moves them to the monotonic clock again, so a late delivery never reads as lost time.
-constexpr std::int64_t kRealignTicks = 2000000;  // 200 ms
 
 std::int64_t framesToTicks(std::size_t frames) {
     return static_cast<std::int64_t>(frames) * static_cast<std::int64_t>(linuxaudio::kTicksPerSecond) / kRate;
@@ -82,7 +79,6 @@ class PulseEngine final : public linuxaudio::Engine {
     std::map<std::uint32_t, bool> m_decisions;  // sink input -> kept, decided once per stream
     StreamMixer m_mixer;
     std::vector<float> m_mixed;
-    std::int64_t m_anchor = 0;  // position of the next mixed frame, following the monotonic clock
 };
 
 PulseEngine::~PulseEngine() {
@@ -132,7 +128,6 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
         result = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (m_buffer == nullptr) {
         m_buffer = &buffer;
-        m_anchor = 0;
         pa_context_set_subscribe_callback(m_context, onSubscription, this);
         // Subscribe before listing, so no stream slips between the two.
         if (pa_operation* op =
@@ -360,7 +355,6 @@ void PulseEngine::openClock() {
         return;
     }
     m_clock = stream;
-    m_anchor = 0;  // a new clock: its first frames are placed by the monotonic clock
 }
 
 void PulseEngine::onClockState(pa_stream* stream, void* self) {
@@ -395,9 +389,7 @@ void PulseEngine::mixClock(std::size_t frames) {
     // The frames just mixed were played about a cushion before the clock's latest frame arrived.
     const std::int64_t now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
     const std::int64_t measured = now - framesToTicks(frames + kCushionFrames);
-    if (m_anchor == 0 || std::llabs(measured - m_anchor) > kRealignTicks) m_anchor = measured;
-    m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(m_anchor));
-    m_anchor += framesToTicks(frames);
+    m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(measured));
 }
 
 }  // namespace

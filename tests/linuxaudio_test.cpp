@@ -138,12 +138,13 @@ TEST(PacketBuffer, CutsAppendsIntoPacketsInOrderWithPositions) {
     UINT32 size = 99;
     EXPECT_EQ(buffer.nextPacketSize(&size), S_OK);
     EXPECT_EQ(size, 0u);
-    // Odd-sized appends, as a graph's quantum gives them; 1000 ticks per append start.
+    // Odd-sized appends, as a graph's quantum gives them; the second arrives 50 ms late, which is not lost
+    // time: positions follow the frames.
     const auto first = ramp(0, 300);
     buffer.append(first.data(), 300, 1000000);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "no whole packet yet";
     const auto second = ramp(300, 700);
-    buffer.append(second.data(), 700, 2000000);
+    buffer.append(second.data(), 700, 1000000 + 62500 + 500000);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
     EXPECT_EQ(buffer.nextPacketSize(&size), S_OK);
     EXPECT_EQ(size, kPacketFrames);
@@ -154,9 +155,15 @@ TEST(PacketBuffer, CutsAppendsIntoPacketsInOrderWithPositions) {
     Packet b = take(buffer);
     EXPECT_EQ(b.firstSample, 480.0f);
     EXPECT_EQ(b.device, 480u);
-    EXPECT_EQ(b.qpc, 2000000u + 180u * 10000000u / 48000u);  // frame 480 is the 181st of the second append
+    EXPECT_EQ(b.qpc, 1000000u + 100000u);
     EXPECT_EQ(b.flags, 0u);
     EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY);
+    // A clock 300 ms away (a graph that was suspended) places the frames from then on by the clock again.
+    const std::uint64_t resumed = 1000000 + 208333 + 3000000;
+    const auto third = ramp(1000, 920);
+    buffer.append(third.data(), 920, resumed);
+    EXPECT_EQ(take(buffer).qpc, 1000000u + 200000u) << "begun before the jump";
+    EXPECT_EQ(take(buffer).qpc, resumed + 440ull * 10000000u / 48000u);
     CloseHandle(event);
 }
 
