@@ -39,9 +39,10 @@ class CaptureClient final : public RefCounted<IAudioCaptureClient> {
     PacketBuffer& m_buffer;
 };
 
-class AudioClient final : public RefCounted<IAudioClient> {
+class AudioClient final : public LoopbackAudioClient {
   public:
-    explicit AudioClient(std::unique_ptr<Engine> engine) : RefCounted(g_live), m_engine(std::move(engine)) {}
+    explicit AudioClient(std::unique_ptr<Engine> engine)
+        : LoopbackAudioClient(g_live), m_engine(std::move(engine)) {}
     ~AudioClient() override {
         if (m_running) m_engine->stop();
     }
@@ -65,14 +66,6 @@ class AudioClient final : public RefCounted<IAudioClient> {
         *frames = m_buffer.capacityFrames();
         return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
     }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
-                                                WAVEFORMATEX**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Start() override {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;

@@ -67,10 +67,10 @@ class CaptureClient final : public RefCounted<IAudioCaptureClient> {
     Engine& m_engine;
 };
 
-class AudioClient final : public RefCounted<IAudioClient> {
+class AudioClient final : public LoopbackAudioClient {
   public:
     explicit AudioClient(const Scenario& scenario)
-        : RefCounted(liveObjects().clients), m_scenario(scenario), m_engine(scenario) {}
+        : LoopbackAudioClient(liveObjects().clients), m_scenario(scenario), m_engine(scenario) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IAudioClient, object);
@@ -98,14 +98,6 @@ class AudioClient final : public RefCounted<IAudioClient> {
         *frames = m_scenario.capacityFrames;
         return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
     }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
-                                                WAVEFORMATEX**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Start() override {
         trace("Start");
         sleepFor(std::chrono::milliseconds(m_scenario.stallStartMs));
