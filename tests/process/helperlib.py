@@ -107,6 +107,14 @@ def proc_status(pid):
     return proc_fields(pid, "status", ("VmRSS", "VmHWM"))
 
 
+def blocked_on_stdout(pid):
+    """Whether the helper's main thread waits for its reader: in the write itself, or in the wait for the
+    pipe that a write which gives way to a stop makes."""
+    with open("/proc/%d/wchan" % pid) as f:
+        where = f.read()
+    return "pipe_write" in where or "poll" in where
+
+
 def write_syscalls(pid):
     return proc_fields(pid, "io", ("syscw",))["syscw"]
 
