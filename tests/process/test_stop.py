@@ -6,6 +6,8 @@ import fcntl
 import os
 import select
 import signal
+import socket
+import subprocess
 import threading
 import time
 import unittest
@@ -211,6 +213,28 @@ class StopTests(TempDirMixin, unittest.TestCase):
                 case, took = self.stop_with_reader(rate, name)
                 if not helperlib.SANITIZED:
                     self.assertLess(took, BLOCKED_STOP_LIMIT, "%s: the helper took %.2f s to stop" % (case, took))
+
+    @unittest.skipIf(WINE, "on Windows a write waits for its reader whatever the stop flag says")
+    def test_stop_gives_up_a_write_to_a_socket_nobody_reads(self):
+        # Node gives a child's standard output a socket pair, not a pipe.
+        ours, theirs = socket.socketpair()
+        self.addCleanup(ours.close)
+        env = {key: value for key, value in os.environ.items() if key != "AUDIO_HELPER_SIM"}
+        proc = subprocess.Popen([helperlib.HELPER, str(PID)], stdin=subprocess.DEVNULL, stdout=theirs,
+                                stderr=subprocess.DEVNULL, env=env)
+        theirs.close()
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        deadline = time.monotonic() + helperlib.START_SLACK
+        while not helperlib.blocked_on_stdout(proc.pid):
+            self.assertLess(time.monotonic(), deadline, "the socket never filled")
+            time.sleep(0.05)
+        asked = time.monotonic()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(SLOW_READER_STOP_LIMIT + 10), 0)
+        took = time.monotonic() - asked
+        print("SIGTERM with a socket nobody reads: stopped in %.3f s" % took)
+        if not helperlib.SANITIZED:
+            self.assertLess(took, BLOCKED_STOP_LIMIT)
 
     def test_stop_while_com_starts(self):
         # A stop from outside, at no exact point, while set-up is under way (test_stop_points has the exact
