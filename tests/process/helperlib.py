@@ -108,11 +108,11 @@ def proc_status(pid):
 
 
 def blocked_on_stdout(pid):
-    """Whether the helper's main thread waits for its reader: in the write itself, or in the wait for the
-    pipe that a write which gives way to a stop makes."""
+    """Whether the helper's main thread waits for its reader: in the write to a pipe or socket itself, or in
+    the wait for it that a write which gives way to a stop makes."""
     with open("/proc/%d/wchan" % pid) as f:
         where = f.read()
-    return "pipe_write" in where or "poll" in where
+    return any(place in where for place in ("pipe_write", "sock_alloc_send", "poll"))
 
 
 def write_syscalls(pid):
