@@ -30,25 +30,27 @@ enum ExitCode : int {
     kExitActivationTimeout = 8,
 };
 
-// The diagnostic catalogue, in the order the lines can appear; each is written at most once.
+// The diagnostic catalogue, in the order the lines can appear, numbered as docs/helper-diagnostics.md
+// numbers them; each is written at most once.
 // (A wide "%ls" is the portable spelling of a wide string argument.)
-constexpr const wchar_t* kLineStarted = L"[helper] Elindult, argc=%d\n";
-constexpr const wchar_t* kLineUsage = L"Usage: %ls <exclude_pid>\n";
-constexpr const wchar_t* kLineExcludePid = L"[helper] exclude_pid=%lu\n";
-constexpr const wchar_t* kLineCoInitFailed = L"[helper] CoInitializeEx failed: 0x%08x\n";
-constexpr const wchar_t* kLineComReady = L"[helper] COM inicializalva, aktivalas inditasa...\n";
-constexpr const wchar_t* kLineActivateRequestFailed = L"ActivateAudioInterfaceAsync failed: 0x%08x\n";
-constexpr const wchar_t* kLineActivationPending =
+constexpr const wchar_t* kLine1Started = L"[helper] Elindult, argc=%d\n";
+constexpr const wchar_t* kLine2Usage = L"Usage: %ls <exclude_pid>\n";
+constexpr const wchar_t* kLine3ExcludePid = L"[helper] exclude_pid=%lu\n";
+constexpr const wchar_t* kLine4CoInitFailed = L"[helper] CoInitializeEx failed: 0x%08x\n";
+constexpr const wchar_t* kLine5ComReady = L"[helper] COM inicializalva, aktivalas inditasa...\n";
+constexpr const wchar_t* kLine6ActivateRequestFailed = L"ActivateAudioInterfaceAsync failed: 0x%08x\n";
+constexpr const wchar_t* kLine7ActivationPending =
     L"[helper] ActivateAudioInterfaceAsync elindult, varakozas a befejezesre...\n";
-constexpr const wchar_t* kLineActivationTimeout =
+constexpr const wchar_t* kLine8ActivationTimeout =
     L"[helper] Aktivalas timeout (nincs completion esemeny 5mp alatt)\n";
-constexpr const wchar_t* kLineActivationDone = L"[helper] Aktivalas befejezve, eredmeny: 0x%08x\n";
-constexpr const wchar_t* kLineActivationFailed = L"Activation failed: 0x%08x (Windows 10 2004+ szukseges)\n";
-constexpr const wchar_t* kLineInitializeFailed = L"AudioClient Initialize failed: 0x%08x\n";
-constexpr const wchar_t* kLineInitialized = L"[helper] AudioClient inicializalva\n";
-constexpr const wchar_t* kLineGetServiceFailed = L"GetService(IAudioCaptureClient) failed: 0x%08x\n";
-constexpr const wchar_t* kLineStartFailed = L"AudioClient Start failed: 0x%08x\n";
-constexpr const wchar_t* kLineCaptureStarted = L"[helper] Rogzites elindult, fejlec elkuldve.\n";
+constexpr const wchar_t* kLine9ActivationDone = L"[helper] Aktivalas befejezve, eredmeny: 0x%08x\n";
+constexpr const wchar_t* kLine10ActivationFailed =
+    L"Activation failed: 0x%08x (Windows 10 2004+ szukseges)\n";
+constexpr const wchar_t* kLine11InitializeFailed = L"AudioClient Initialize failed: 0x%08x\n";
+constexpr const wchar_t* kLine12Initialized = L"[helper] AudioClient inicializalva\n";
+constexpr const wchar_t* kLine13GetServiceFailed = L"GetService(IAudioCaptureClient) failed: 0x%08x\n";
+constexpr const wchar_t* kLine14StartFailed = L"AudioClient Start failed: 0x%08x\n";
+constexpr const wchar_t* kLine15CaptureStarted = L"[helper] Rogzites elindult, fejlec elkuldve.\n";
 
 constexpr const wchar_t* kProcessLoopbackDevice = L"VAD\\Process_Loopback";
 constexpr DWORD kActivationWaitMs = 5000;
@@ -175,26 +177,27 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
 }  // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
-    // Without a standard error the runtime may give no descriptor (-2), and _setmode would end the process.
+    // A standard stream the process started without has no descriptor (-2), and _setmode would end the
+    // process: what would have gone there goes nowhere instead.
     if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_U16TEXT);
-    _setmode(_fileno(stdout), _O_BINARY);
-    report(kLineStarted, argc);
+    if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
+    report(kLine1Started, argc);
     if (argc < 2) {
-        report(kLineUsage, argv[0]);
+        report(kLine2Usage, argv[0]);
         return kExitUsage;
     }
     // No validation: whatever _wtoi makes of the text is the process to leave out.
     const DWORD excludePid = static_cast<DWORD>(_wtoi(argv[1]));
-    report(kLineExcludePid, excludePid);
+    report(kLine3ExcludePid, excludePid);
 
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        report(kLineCoInitFailed, hr);
+        report(kLine4CoInitFailed, hr);
         return kExitComInitFailed;
     }
-    report(kLineComReady);
+    report(kLine5ComReady);
 
     AUDIOCLIENT_ACTIVATION_PARAMS activationParams = {};
     activationParams.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
@@ -208,27 +211,29 @@ int wmain(int argc, wchar_t* argv[]) {
 
     // Two references are the driver's: one is released on every exit from here on, the other never, so
     // a completion that arrives after a time-out still finds the handler alive.
+    // A failure exit releases only that reference and the operation: the audio client, the capture client,
+    // the capture event and COM are left to the end of the process, which frees them all.
     ActivationHandler* handler = new ActivationHandler();
     handler->AddRef();
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
     hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, IID_IAudioClient, &activationProperty, handler,
                                      &operation);
     if (FAILED(hr)) {
-        report(kLineActivateRequestFailed, hr);
+        report(kLine6ActivateRequestFailed, hr);
         return kExitActivateRequestFailed;
     }
-    report(kLineActivationPending);
+    report(kLine7ActivationPending);
 
     const DWORD activationWait = WaitForSingleObject(handler->m_event, kActivationWaitMs);
     if (operation != nullptr) operation->Release();
     if (activationWait != WAIT_OBJECT_0) {
-        report(kLineActivationTimeout);
+        report(kLine8ActivationTimeout);
         handler->Release();
         return kExitActivationTimeout;
     }
-    report(kLineActivationDone, handler->m_activateResult);
+    report(kLine9ActivationDone, handler->m_activateResult);
     if (FAILED(handler->m_activateResult) || handler->m_client == nullptr) {
-        report(kLineActivationFailed, handler->m_activateResult);
+        report(kLine10ActivationFailed, handler->m_activateResult);
         handler->Release();
         return kExitActivationFailed;
     }
@@ -239,18 +244,18 @@ int wmain(int argc, wchar_t* argv[]) {
                                  AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
                                  kBufferDuration, 0, &captureFormat, nullptr);
     if (FAILED(hr)) {
-        report(kLineInitializeFailed, hr);
+        report(kLine11InitializeFailed, hr);
         handler->Release();
         return kExitInitializeFailed;
     }
-    report(kLineInitialized);
+    report(kLine12Initialized);
 
     HANDLE captureEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     audioClient->SetEventHandle(captureEvent);
     IAudioCaptureClient* captureClient = nullptr;
     hr = audioClient->GetService(IID_IAudioCaptureClient, reinterpret_cast<void**>(&captureClient));
     if (FAILED(hr)) {
-        report(kLineGetServiceFailed, hr);
+        report(kLine13GetServiceFailed, hr);
         handler->Release();
         return kExitGetServiceFailed;
     }
@@ -260,11 +265,11 @@ int wmain(int argc, wchar_t* argv[]) {
     const std::uint64_t startedAt = performanceClockNow();  // the time frame 0 stands for
     hr = audioClient->Start();
     if (FAILED(hr)) {
-        report(kLineStartFailed, hr);
+        report(kLine14StartFailed, hr);
         handler->Release();
         return kExitStartFailed;
     }
-    report(kLineCaptureStarted);
+    report(kLine15CaptureStarted);
 
     return runCapture(audioClient, captureClient, captureEvent, handler, startedAt);
 }

@@ -1,6 +1,7 @@
 // ActivateAudioInterfaceAsync for the native program on a real Linux audio server. As on Windows the
 // request is checked at once and completes later on a thread of its own, where the server is reached.
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -74,11 +75,29 @@ bool readLoopbackParams(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
 // lets it; held here, it stays reachable rather than lost.
 std::atomic<IActivateAudioInterfaceCompletionHandler*> g_lastHandler{nullptr};
 
+// AUDIO_HELPER_ENGINE: unset or empty for whichever server answers, else the one engine allowed.
+std::string engineChoice() {
+    const char* only = std::getenv("AUDIO_HELPER_ENGINE");
+    return only != nullptr ? only : "";
+}
+
+// A name the program does not know stops it before it starts, with one line and exit code 125: left
+// unnoticed, a typing error would quietly pick an engine the user did not ask for.
+const bool g_engineChecked = [] {
+    const std::string choice = engineChoice();
+    if (!choice.empty() && choice != "pipewire" && choice != "pulse") {
+        std::fprintf(stderr, "AUDIO_HELPER_ENGINE: '%s' is not an engine (pipewire or pulse)\n",
+                     choice.c_str());
+        std::fflush(stderr);
+        std::_Exit(125);
+    }
+    return true;
+}();
+
 }  // namespace
 
 HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
-    const char* only = std::getenv("AUDIO_HELPER_ENGINE");
-    const std::string choice = only != nullptr ? only : "";
+    const std::string choice = engineChoice();
     HRESULT status = AUDCLNT_E_SERVICE_NOT_RUNNING;
     if (choice.empty() || choice == "pipewire") {
         status = createPipeWireEngine(filter, engine);

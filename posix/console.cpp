@@ -12,6 +12,7 @@
 // thread that happens to be blocked, and a handler is not limited to async-signal-safe work.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ void dispatch(int signal) {
     for (int i = g_handlerCount.load() - 1; i >= 0; --i) {
         PHANDLER_ROUTINE handler = g_handlers[i].load();
         if (handler != nullptr && handler(ctrlType) != FALSE) {
+            if (ctrlType <= CTRL_CLOSE_EVENT) eventfd_write(posix::stopRequestDescriptor(), 1);
             ++g_handled[ctrlType];
             return;
         }
@@ -110,6 +112,12 @@ void startDispatcher() {
 }
 
 }  // namespace
+
+int posix::stopRequestDescriptor() {
+    // Made on first use, after the entry has filled descriptors 0-2, so it never takes one of them.
+    static const int descriptor = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return descriptor;
+}
 
 void posix::noteStartingParent() { g_startingParent.store(getppid()); }
 

@@ -56,6 +56,7 @@ void Sleep(DWORD milliseconds);
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -82,9 +82,11 @@ class Worker:
                                  capture_output=True, text=True).stdout
         # The program on the simulated engine: audio-helper-sim where the native tree has a real one too.
         self.program = "audio-helper-sim" if "\naudio-helper-sim:" in "\n" + targets else "audio-helper"
+        # The real Linux program beside it, for the process tests of what only it does.
+        self.real = "audio-helper" if self.program == "audio-helper-sim" else None
 
     def targets(self, selectors):
-        names = {self.program}
+        names = {self.program} | ({self.real} if self.real else set())
         names.update(s.split(":")[1] for s in selectors if s.startswith("unit:"))
         return sorted(names)
 
@@ -101,6 +103,8 @@ class Worker:
         if kind == "process":
             module, _, case = what.partition(".")
             env["AUDIO_HELPER"] = os.path.join(self.build, self.program)
+            if self.real:
+                env["AUDIO_HELPER_REAL"] = os.path.join(self.build, self.real)
             command = [sys.executable, os.path.join(self.src, "tests", "process", "test_%s.py" % module)]
             command += [case] if case else []
         elif kind == "unit":

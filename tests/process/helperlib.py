@@ -107,6 +107,14 @@ def proc_status(pid):
     return proc_fields(pid, "status", ("VmRSS", "VmHWM"))
 
 
+def blocked_on_stdout(pid):
+    """Whether the helper's main thread waits for its reader: in the write to a pipe or socket itself, or in
+    the wait for it that a write which gives way to a stop makes."""
+    with open("/proc/%d/wchan" % pid) as f:
+        where = f.read()
+    return any(place in where for place in ("pipe_write", "sock_alloc_send", "poll"))
+
+
 def write_syscalls(pid):
     return proc_fields(pid, "io", ("syscw",))["syscw"]
 

@@ -1,11 +1,13 @@
-"""Start-up of the helper: the usage line, how the exclude_pid argument is read, and a malformed
-simulated-engine scenario."""
+"""Start-up of the helper: the usage line, how the exclude_pid argument is read, a malformed
+simulated-engine scenario, and the Linux program's engine choice."""
 
 import os
 import re
+import subprocess
+import tempfile
 import unittest
 
-from helperlib import HELPER, WINE, hx, line, run_parallel, run_to_exit, stderr_bytes
+from helperlib import HELPER, PROCESS_TIMEOUT, REAL_HELPER, WINE, hx, line, run_parallel, run_to_exit, stderr_bytes
 import helperlib
 
 FAIL_ACTIVATE = "activate=0x80004005"
@@ -73,6 +75,28 @@ class EntryTests(unittest.TestCase):
                 # One plain-text line (a text-mode stream under Windows ends it with CRLF).
                 self.assertRegex(err, re.compile(rb"\AAUDIO_HELPER_SIM: [^\r\n\x00]*\r?\n\Z"))
                 self.assertIn(named.encode(), err)
+
+    @unittest.skipIf(WINE or not REAL_HELPER, "the Linux program's engine choice")
+    def test_unknown_engine_is_refused_before_the_program_starts(self):
+        # With no server to reach, an engine the program knows ends in lines 9 and 10 with the service's
+        # status; any other name is refused before line 1.
+        no_server = hx(0x88890010)
+        known = stderr_bytes([line(1, 2), line(3, 77), line(5), line(7), line(9, no_server), line(10, no_server)])
+        cases = [("pipewire", 4, known), ("pulse", 4, known), ("", 4, known),
+                 ("bogus", 125, b"AUDIO_HELPER_ENGINE: 'bogus' is not an engine (pipewire or pulse)\n")]
+        foreign = ("PULSE_SERVER", "PULSE_RUNTIME_PATH", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR",
+                   "DBUS_SESSION_BUS_ADDRESS", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_DATA_HOME")
+        with tempfile.TemporaryDirectory() as empty:
+            env = {key: value for key, value in os.environ.items() if key not in foreign}
+            env.update(XDG_RUNTIME_DIR=empty, HOME=empty)
+
+            def run(case):
+                done = subprocess.run([REAL_HELPER, "77"], stdin=subprocess.DEVNULL, capture_output=True,
+                                      env=dict(env, AUDIO_HELPER_ENGINE=case[0]), timeout=PROCESS_TIMEOUT)
+                return done.returncode, done.stdout, done.stderr
+            for (engine, code, err), result in zip(cases, run_parallel(run, cases)):
+                with self.subTest(engine=engine):
+                    self.assertEqual(result, (code, b"", err))
 
 
 if __name__ == "__main__":

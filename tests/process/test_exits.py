@@ -2,6 +2,7 @@
 the program called and released on the way out."""
 
 import os
+import signal
 import subprocess
 import time
 import unittest
@@ -91,20 +92,42 @@ class ExitTests(TempDirMixin, unittest.TestCase):
                 self.assertEqual(code, case.code)
                 check_trace(self, trace, case.trace)
 
-    @unittest.skipIf(WINE, "closes the descriptor under the native program")
-    def test_without_standard_error_the_stream_and_exit_codes_are_the_same(self):
-        # A parent that passes no standard error: the lines go nowhere, nothing else changes.
-        def without_stderr(case):
+    @unittest.skipIf(WINE, "closes descriptors under the native program")
+    def test_without_a_standard_descriptor_nothing_else_changes(self):
+        # A parent that passes no standard input, output or error: what would go there goes nowhere; the
+        # other two carry what they always do, and the exit code is the same.
+        def without(job):
+            case, fd = job
             env = dict(os.environ, AUDIO_HELPER_SIM=case.sim)
-            done = subprocess.run(["/bin/sh", "-c", 'exec "$0" "$@" 2>&-', HELPER] + case.args,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=env, timeout=PROCESS_TIMEOUT)
-            return done.returncode, done.stdout
-        cases = CASES + [Case("usage", "", 1, [], [], args=())]
-        for case, (code, out) in zip(cases, run_parallel(without_stderr, cases)):
-            with self.subTest(case.name):
+            done = subprocess.run(["/bin/sh", "-c", 'exec "$0" "$@" %d>&-' % fd, HELPER] + case.args,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                  timeout=PROCESS_TIMEOUT)
+            return done.returncode, done.stdout, done.stderr
+        cases = CASES + [Case("usage", "", 1, [line(1, 1), line(2, HELPER)], [], args=())]
+        jobs = [(case, fd) for fd in (0, 1, 2) for case in cases]
+        for (case, fd), (code, out, err) in zip(jobs, run_parallel(without, jobs)):
+            with self.subTest(case.name, closed=fd):
                 self.assertEqual(code, case.code)
-                if out != case.stdout:
+                if fd != 1 and out != case.stdout:
                     self.fail("stdout: " + helperlib.first_difference(case.stdout, out))
+                if fd != 2:
+                    self.assertEqual(err, stderr_bytes(case.lines), helperlib.describe_lines(err))
+
+    @unittest.skipIf(WINE, "reads /proc of the native program")
+    def test_missing_standard_descriptors_are_taken_by_dev_null(self):
+        # Before anything else can be given their numbers: a later file or socket must not become the stream.
+        # The engine writes its trace as a stall in CoInitializeEx begins: the helper is well past its entry.
+        trace = self.temp_path("trace.txt")
+        proc = subprocess.Popen(["/bin/sh", "-c", 'exec "$0" "$@" 0<&- 1>&- 2>&-', HELPER, str(PID)],
+                                env=dict(os.environ, AUDIO_HELPER_SIM=sim_with_trace("stall=coinit:100", trace)))
+        self.addCleanup(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        deadline = time.monotonic() + helperlib.START_SLACK
+        while not os.path.exists(trace):
+            self.assertLess(time.monotonic(), deadline, "the helper never reached CoInitializeEx")
+            time.sleep(0.02)
+        self.assertEqual([os.readlink("/proc/%d/fd/%d" % (proc.pid, fd)) for fd in (0, 1, 2)], ["/dev/null"] * 3)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(PROCESS_TIMEOUT), 0)
 
     @unittest.skipIf(helperlib.SANITIZED, "timed on the plain builds")
     def test_activation_timeout_is_five_seconds(self):
