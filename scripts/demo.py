@@ -34,24 +34,34 @@ def demo(helper, lbas2wav, seconds, output, env):
     files = tempfile.mkdtemp(prefix="demo-tones.")
     app_file = tone(os.path.join(files, "app.wav"), APP_TONE, seconds + 3)
     other_file = tone(os.path.join(files, "other.wav"), OTHER_TONE, seconds + 3)
-    quiet_io = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-    # The application: a shell whose child plays its tone.
-    app = subprocess.Popen(["sh", "-c", 'paplay "$0"; :', app_file], **quiet_io)
-    other = subprocess.Popen(["paplay", other_file], **quiet_io)
-    print("application tree: pid %d playing %d Hz; unrelated process: pid %d playing %d Hz"
-          % (app.pid, APP_TONE, other.pid, OTHER_TONE))
-    time.sleep(0.5)
-    with open(os.path.join(files, "helper.err"), "wb") as err:
-        capture = subprocess.Popen([helper, str(app.pid)], stdout=subprocess.PIPE, stderr=err, env=env)
-        convert = subprocess.Popen([lbas2wav, "-", output], stdin=capture.stdout, env=env)
-        capture.stdout.close()
-        time.sleep(seconds)
-        capture.send_signal(signal.SIGINT)  # as a parent stops it: Ctrl+C
-        code = capture.wait(30)
-        convert.wait(30)
-    for proc in (app, other):
-        proc.kill()
-        proc.wait()
+    quiet_io = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
+                    start_new_session=True)
+    # The application: a shell whose child plays its tone. Each player leads a process group of its own, so
+    # ending the group at the end ends the child too, and the demo leaves nothing playing behind it.
+    players = []
+    try:
+        app = subprocess.Popen(["sh", "-c", 'paplay "$0"; :', app_file], **quiet_io)
+        players.append(app)
+        other = subprocess.Popen(["paplay", other_file], **quiet_io)
+        players.append(other)
+        print("application tree: pid %d playing %d Hz; unrelated process: pid %d playing %d Hz"
+              % (app.pid, APP_TONE, other.pid, OTHER_TONE))
+        time.sleep(0.5)
+        with open(os.path.join(files, "helper.err"), "wb") as err:
+            capture = subprocess.Popen([helper, str(app.pid)], stdout=subprocess.PIPE, stderr=err, env=env)
+            convert = subprocess.Popen([lbas2wav, "-", output], stdin=capture.stdout, env=env)
+            capture.stdout.close()
+            time.sleep(seconds)
+            capture.send_signal(signal.SIGINT)  # as a parent stops it: Ctrl+C
+            code = capture.wait(30)
+            convert.wait(30)
+    finally:
+        for proc in players:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait()
     with open(os.path.join(files, "helper.err"), "rb") as f:
         sys.stderr.write(f.read().decode("utf-16-le", errors="replace").replace("\r\n", "\n"))
     subprocess.run(["rm", "-rf", files])
@@ -59,7 +69,7 @@ def demo(helper, lbas2wav, seconds, output, env):
         print("capture failed with exit code %d" % code, file=sys.stderr)
         return code
     left, _ = wav_samples(output)
-    print("\nheard in %s (%.1f s):" % (output, len(left) / 48000))
+    print("\nheard in %s (%.1f s):" % (os.path.abspath(output), len(left) / 48000))
     # The first and last 200 ms are left out: the kept tone's first links, and the stop, are steps whose
     # splatter reaches every frequency, and would read as a trace of the excluded tone.
     steady = left[9600:-9600]
