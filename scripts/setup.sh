@@ -20,7 +20,7 @@ if [ "$mode" = all ]; then
         clang-format                                                              # format check
         g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # Windows cross-build
         wine wine64                                                               # Windows tests
-        dpkg-dev man-db zip                                                       # packages and their tests
+        dpkg-dev man-db                                                           # packages and their tests
     )
     # The Node.js client's tests; a Node.js from elsewhere with its npm will do too.
     command -v node >/dev/null || packages+=(nodejs)

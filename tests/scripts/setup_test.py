@@ -37,7 +37,7 @@ exit $status
 
 BASE = "cmake ninja-build g++ libgtest-dev googletest python3 pkg-config libpipewire-0.3-dev libpulse-dev"
 TOOLS = BASE + " clang-format g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64" \
-    " wine wine64 dpkg-dev man-db zip pulseaudio-utils sox"
+    " wine wine64 dpkg-dev man-db pulseaudio-utils sox"
 SERVERS = "pipewire pipewire-bin pipewire-pulse wireplumber dbus pulseaudio"
 
 
@@ -88,8 +88,8 @@ class SetupTests(unittest.TestCase):
         # (installed, conflict, the message must name)
         for installed, conflict, named in (
             (TOOLS + " pipewire-bin", "", "pulseaudio"),                   # a second server for the tests
-            (TOOLS.replace(" zip", "") + " " + SERVERS, "zip:pipewire-alsa",
-             "installing zip would remove pipewire-alsa"),
+            (TOOLS.replace(" man-db", "") + " " + SERVERS, "man-db:pipewire-alsa",
+             "installing man-db would remove pipewire-alsa"),
             (BASE, "clang-format:pipewire-alsa", "installing clang-format would remove pipewire-alsa"),
         ):
             with self.subTest(conflict=conflict):
