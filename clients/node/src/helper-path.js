@@ -22,7 +22,7 @@ export function unpackedPath(file) {
 /** The carried binary for a platform; a HelperError (HELPER_NO_BINARY) naming it when there is none. */
 export function bundledHelperPath({ platform = process.platform, arch = process.arch, root = PACKAGE_ROOT, exists = existsSync } = {}) {
   const key = `${platform}-${arch}`;
-  const name = Object.hasOwn(BUNDLED, key) ? BUNDLED[key] : null;
+  const name = BUNDLED[key];
   const file = name && unpackedPath(path.join(root, 'bin', key, name));
   if (file && exists(file)) return file;
   const error = new HelperError(

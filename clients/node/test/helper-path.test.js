@@ -30,7 +30,6 @@ describe('the carried binary for each platform', () => {
     ['linux', 'x64', 'none', 'linux-x64'], // a package built without it
     ['darwin', 'arm64', 'all', 'darwin-arm64'],
     ['linux', 'arm64', 'all', 'linux-arm64'],
-    ['constructor', 'x64', 'all', 'constructor-x64'], // no inherited property passes for a platform
   ];
   for (const [platform, arch, present, expected] of cases) {
     it(`${platform}-${arch}, ${present} present`, () => {
