@@ -5,6 +5,7 @@
 """
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "linux"))
 from audiolib import db, split_stream, steady_level, tone  # noqa: E402
-from servers import PipeWireServer, quiet  # noqa: E402
+from servers import PipeWireServer, PulseAudioServer, quiet  # noqa: E402
 
 APP_TONE, OTHER_TONE = 440, 1000
 
@@ -85,8 +86,18 @@ def main():
     if running_server():
         print("using the running audio server")
         return demo(helper, lbas2wav, seconds, output, dict(os.environ))
-    print("no audio server running: starting a private PipeWire with a null sink")
-    with PipeWireServer(sinks=("demo-sink",)) as server:
+    # A private server of the kind installed here: set-up adds none where one is installed.
+    if all(shutil.which(p) for p in ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon")):
+        print("no audio server running: starting a private PipeWire with a null sink")
+        server = PipeWireServer(sinks=("demo-sink",))
+    elif shutil.which("pulseaudio"):
+        print("no audio server running: starting a private PulseAudio with a null sink")
+        server = PulseAudioServer(sinks=(("demo-sink", 48000),))
+    else:
+        print("no audio server running, and none installed to start privately: run scripts/setup.sh demo",
+              file=sys.stderr)
+        return 1
+    with server:
         return demo(helper, lbas2wav, seconds, output, server.env)
 
 
