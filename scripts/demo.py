@@ -5,6 +5,7 @@
 """
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "linux"))
 from audiolib import db, split_stream, steady_level, tone  # noqa: E402
-from servers import PipeWireServer, quiet  # noqa: E402
+from servers import PipeWireServer, PulseAudioServer, quiet  # noqa: E402
 
 APP_TONE, OTHER_TONE = 440, 1000
 
@@ -34,24 +35,34 @@ def demo(helper, lbas2wav, seconds, output, env):
     files = tempfile.mkdtemp(prefix="demo-tones.")
     app_file = tone(os.path.join(files, "app.wav"), APP_TONE, seconds + 3)
     other_file = tone(os.path.join(files, "other.wav"), OTHER_TONE, seconds + 3)
-    quiet_io = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-    # The application: a shell whose child plays its tone.
-    app = subprocess.Popen(["sh", "-c", 'paplay "$0"; :', app_file], **quiet_io)
-    other = subprocess.Popen(["paplay", other_file], **quiet_io)
-    print("application tree: pid %d playing %d Hz; unrelated process: pid %d playing %d Hz"
-          % (app.pid, APP_TONE, other.pid, OTHER_TONE))
-    time.sleep(0.5)
-    with open(os.path.join(files, "helper.err"), "wb") as err:
-        capture = subprocess.Popen([helper, str(app.pid)], stdout=subprocess.PIPE, stderr=err, env=env)
-        convert = subprocess.Popen([lbas2wav, "-", output], stdin=capture.stdout, env=env)
-        capture.stdout.close()
-        time.sleep(seconds)
-        capture.send_signal(signal.SIGINT)  # as a parent stops it: Ctrl+C
-        code = capture.wait(30)
-        convert.wait(30)
-    for proc in (app, other):
-        proc.kill()
-        proc.wait()
+    quiet_io = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env,
+                    start_new_session=True)
+    # The application: a shell whose child plays its tone. Each player leads a process group of its own, so
+    # ending the group at the end ends the child too, and the demo leaves nothing playing behind it.
+    players = []
+    try:
+        app = subprocess.Popen(["sh", "-c", 'paplay "$0"; :', app_file], **quiet_io)
+        players.append(app)
+        other = subprocess.Popen(["paplay", other_file], **quiet_io)
+        players.append(other)
+        print("application tree: pid %d playing %d Hz; unrelated process: pid %d playing %d Hz"
+              % (app.pid, APP_TONE, other.pid, OTHER_TONE))
+        time.sleep(0.5)
+        with open(os.path.join(files, "helper.err"), "wb") as err:
+            capture = subprocess.Popen([helper, str(app.pid)], stdout=subprocess.PIPE, stderr=err, env=env)
+            convert = subprocess.Popen([lbas2wav, "-", output], stdin=capture.stdout, env=env)
+            capture.stdout.close()
+            time.sleep(seconds)
+            capture.send_signal(signal.SIGINT)  # as a parent stops it: Ctrl+C
+            code = capture.wait(30)
+            convert.wait(30)
+    finally:
+        for proc in players:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait()
     with open(os.path.join(files, "helper.err"), "rb") as f:
         sys.stderr.write(f.read().decode("utf-16-le", errors="replace").replace("\r\n", "\n"))
     subprocess.run(["rm", "-rf", files])
@@ -59,7 +70,7 @@ def demo(helper, lbas2wav, seconds, output, env):
         print("capture failed with exit code %d" % code, file=sys.stderr)
         return code
     left, _ = wav_samples(output)
-    print("\nheard in %s (%.1f s):" % (output, len(left) / 48000))
+    print("\nheard in %s (%.1f s):" % (os.path.abspath(output), len(left) / 48000))
     # The first and last 200 ms are left out: the kept tone's first links, and the stop, are steps whose
     # splatter reaches every frequency, and would read as a trace of the excluded tone.
     steady = left[9600:-9600]
@@ -75,8 +86,18 @@ def main():
     if running_server():
         print("using the running audio server")
         return demo(helper, lbas2wav, seconds, output, dict(os.environ))
-    print("no audio server running: starting a private PipeWire with a null sink")
-    with PipeWireServer(sinks=("demo-sink",)) as server:
+    # A private server of the kind installed here: set-up adds none where one is installed.
+    if all(shutil.which(p) for p in ("pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon")):
+        print("no audio server running: starting a private PipeWire with a null sink")
+        server = PipeWireServer(sinks=("demo-sink",))
+    elif shutil.which("pulseaudio"):
+        print("no audio server running: starting a private PulseAudio with a null sink")
+        server = PulseAudioServer(sinks=(("demo-sink", 48000),))
+    else:
+        print("no audio server running, and none installed to start privately: run scripts/setup.sh demo",
+              file=sys.stderr)
+        return 1
+    with server:
         return demo(helper, lbas2wav, seconds, output, server.env)
 
 

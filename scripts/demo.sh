@@ -2,12 +2,14 @@
 # The program's main job on Linux: build it, then capture a few seconds of everything the machine plays
 # except a stand-in application's process tree, convert the stream to WAV with lbas2wav, and print the
 # level of each tone heard. Uses the running audio server (PipeWire or PulseAudio) if there is one,
-# otherwise a private PipeWire with a null sink that nothing else hears.
-#   demo.sh [SECONDS] [OUTPUT.wav]
+# otherwise a private one (PipeWire, or PulseAudio where only that is installed) with a null sink that
+# nothing else hears.
+#   demo.sh [SECONDS] [OUTPUT.wav]     OUTPUT.wav (default capture.wav) is relative to the current directory
 set -euo pipefail
+output=$(realpath -m -- "${2:-capture.wav}")
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh native
+bash scripts/setup.sh demo
 cmake --preset native >/dev/null
 cmake --build --preset native --target audio-helper lbas2wav >/dev/null
-exec python3 scripts/demo.py build/native/audio-helper build/native/lbas2wav "${1:-3}" "${2:-capture.wav}"
+exec python3 scripts/demo.py build/native/audio-helper build/native/lbas2wav "${1:-3}" "$output"

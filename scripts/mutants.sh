@@ -15,7 +15,7 @@ import argparse, concurrent.futures, os, shutil, subprocess, sys, time
 ROOT = os.getcwd()
 LIST = os.path.join(ROOT, "scripts", "mutants.txt")
 SCRATCH = os.path.join(ROOT, "build", "mutants")
-TIMEOUT = {"process": 180, "unit": 60}
+TIMEOUT = {"process": 180, "unit": 60, "script": 180, "node": 120}
 
 
 def parse(path):
@@ -110,6 +110,11 @@ class Worker:
         elif kind == "unit":
             target, _, pattern = what.partition(":")
             command = [os.path.join(self.build, "tests", target)] + (["--gtest_filter=" + pattern] if pattern else [])
+        elif kind == "script":
+            env["AUDIO_HELPER_BUILD"] = self.build
+            command = [sys.executable, os.path.join(self.src, what)]
+        elif kind == "node":
+            command = ["node", "--test", os.path.join(self.src, "clients", "node", "test", what)]
         else:
             raise SystemExit("unknown test selector %r" % selector)
         try:

@@ -1,35 +1,92 @@
 #!/usr/bin/env bash
-# Installs what the builds and tests need on Debian 12 (as root, or with sudo). Safe to run again.
-#   setup.sh          everything: native and Windows builds, all tests
-#   setup.sh native   only what the native program and lbas2wav need
+# Installs what the builds and tests need on Debian 12 (as root, or with sudo). Safe to run again, and
+# harmless: it never removes a package, shows what apt would do before doing it, and never adds a sound
+# server to a machine that has one.
+#   setup.sh          everything the tests need: native and Windows builds, packaging, both servers
+#   setup.sh native   only what the native program and lbas2wav need to build
+#   setup.sh demo     the native build, the players the demo runs, and a private PipeWire's packages only
+#                     on a machine with no sound server at all (otherwise the demo uses the running one)
 set -euo pipefail
+mode=${1:-all}
+case "$mode" in all | native | demo) ;; *) echo "usage: setup.sh [all|native|demo]" >&2; exit 2 ;; esac
 
-packages=(cmake ninja-build g++ libgtest-dev googletest python3)
-# The real Linux engine's libraries, and the servers and players the demo and the tests run privately.
-packages+=(pkg-config libpipewire-0.3-dev libpulse-dev pipewire pipewire-bin pipewire-pulse wireplumber dbus
-           pulseaudio pulseaudio-utils sox)
-if [ "${1:-all}" != native ]; then
+packages=(cmake ninja-build g++ libgtest-dev googletest python3 pkg-config libpipewire-0.3-dev libpulse-dev)
+# Clients of a server, not servers: the demo's and the tests' players and tone maker.
+[ "$mode" = native ] || packages+=(pulseaudio-utils sox)
+# The servers the tests start privately (and the demo, where there is no server to use).
+servers=(pipewire pipewire-bin pipewire-pulse wireplumber dbus pulseaudio)
+if [ "$mode" = all ]; then
     packages+=(
         clang-format                                                              # format check
         g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # Windows cross-build
         wine wine64                                                               # Windows tests
+        dpkg-dev man-db                                                           # packages and their tests
     )
-fi
-
-# The Node.js client's tests (clients/node, `npm test`); a Node.js from elsewhere with its npm will do too.
-if [ "${1:-all}" != native ]; then
+    # The Node.js client's tests; a Node.js from elsewhere with its npm will do too.
     command -v node >/dev/null || packages+=(nodejs)
     command -v npm >/dev/null || packages+=(npm)
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+# A sound server is on this machine if its package is installed or one answers in this session.
+server_present() {
+    local p
+    for p in pulseaudio pipewire-bin pipewire-pulse jackd2 jackd1; do
+        installed "$p" && { echo "$p is installed"; return 0; }
+    done
+    local run=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}
+    for s in "$run/pulse/native" "$run/pipewire-0"; do
+        [ -S "$s" ] && { echo "a server listens on $s"; return 0; }
+    done
+    if command -v pactl >/dev/null && timeout 3 pactl info >/dev/null 2>&1; then
+        echo "a server answers pactl"
+        return 0
+    fi
+    return 1
+}
+
+missing_servers=()
+for p in "${servers[@]}"; do installed "$p" || missing_servers+=("$p"); done
+if [ ${#missing_servers[@]} -gt 0 ]; then
+    if why=$(server_present); then
+        if [ "$mode" = all ]; then
+            echo "setup: stopping before any change: the tests need ${missing_servers[*]}, but this machine" \
+                 "already has a sound server ($why); adding a second one would compete with it for the" \
+                 "session's audio. Install them yourself if you accept that, or run the tests in a container." >&2
+            exit 1
+        fi
+        [ "$mode" = demo ] && echo "setup: a sound server is present ($why): the demo will use it"
+    elif [ "$mode" = demo ] || [ "$mode" = all ]; then
+        packages+=("${missing_servers[@]}")
+    fi
 fi
+
+missing=()
+for p in "${packages[@]}"; do installed "$p" || missing+=("$p"); done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+apt=(apt-get -q -o Dpkg::Use-Pty=0 --no-install-recommends --no-remove)
+$sudo apt-get update -qq
+
+# What apt would do, shown first; a plan that removes anything stops here with the package that would
+# remove what, and nothing changed.
+if ! plan=$("${apt[@]}" -s install "${missing[@]}" 2>&1); then
+    for p in "${missing[@]}"; do
+        removed=$(apt-get -s -q --no-install-recommends install "$p" 2>/dev/null |
+                  awk '/^Remv /{print $2}' | tr '\n' ' ')
+        if [ -n "$removed" ]; then
+            echo "setup: stopping before any change: installing $p would remove ${removed% } (they conflict)." >&2
+            exit 1
+        fi
+    done
+    echo "$plan" >&2
+    echo "setup: stopping before any change: apt cannot install ${missing[*]} without removing a package." >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+grep '^Inst ' <<<"$plan" | sed 's/^/  /' || true
+$sudo "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds all four ways and runs every test: native, native with address and undefined-behaviour
-# sanitizers, native with the thread sanitizer, and the Windows build under Wine. Fails on any failure.
+# sanitizers, native with the thread sanitizer, and the Windows build under Wine; the native tests also make
+# the packages (scripts/package.sh) and test them as a user gets them. Fails on any failure. Set-up stops
+# before changing anything where a package the tests need would remove another.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +17,8 @@ for preset in native windows native-asan native-tsan; do
     cmake --build --preset "$preset"
 done
 
-# The soak moves 33 GB of audio; it runs on the plain native build, where it is fast.
+# The soak moves 33 GB of audio; it runs on the plain native build, where it is fast. The package tests
+# (label "package") need the windows build, made above.
 echo "== test native"
 ctest --preset native
 # Faults the fast native tests must catch, each built and tested in a scratch copy (build/mutants).

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exit_codes.h"
+#include "file_io.h"
 #include "reader/lbas_reader.h"
 #include "stop_signal.h"
 #include "wav_writer.h"
@@ -46,7 +47,7 @@ ReadOutcome ReadSome(int fd, std::vector<std::uint8_t>& buffer) {
             case WaitResult::kReadable:
                 break;
         }
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        const ssize_t n = lbas2wav::ReadSome(fd, buffer.data(), buffer.size());
         if (n > 0) return Outcome(ReadStatus::kData, static_cast<std::size_t>(n));
         if (n == 0) return Outcome(ReadStatus::kEnd);
         if (errno != EINTR && errno != EAGAIN) return Outcome(ReadStatus::kError, 0, {errno, "read input"});

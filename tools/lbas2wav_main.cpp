@@ -1,5 +1,4 @@
 // lbas2wav [options] [INPUT] OUTPUT.wav: converts an audio-helper stream to a WAV file.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 
 #include "convert.h"
 #include "exit_codes.h"
+#include "file_io.h"
 #include "options.h"
 #include "same_file.h"
 #include "stop_signal.h"
@@ -51,17 +51,9 @@ int Run(const Options& o) {
     }
     int fd = STDIN_FILENO;
     if (o.input != "-") {
-        // Without O_NONBLOCK, opening a FIFO waits for a writer with the stop signals blocked, and nothing
-        // could end that wait. Opened at once instead, the FIFO is waited for like any input: interruptibly.
-        fd = ::open(o.input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = OpenInput(o.input);
         if (fd < 0) {
             PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
-            return kExitReadError;
-        }
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            PrintError("cannot open '" + o.input + "': " + std::strerror(errno));
-            ::close(fd);
             return kExitReadError;
         }
     } else if (isatty(STDIN_FILENO)) {
@@ -101,6 +93,7 @@ int Run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    BinaryStdin();
     const ParseResult parsed = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty()) {
         PrintError(parsed.error);
@@ -109,6 +102,10 @@ int main(int argc, char** argv) {
     }
     if (parsed.options.help) {
         std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (parsed.options.version) {
+        std::printf("lbas2wav %s\n", LBAS2WAV_VERSION);
         return kExitOk;
     }
     return Run(parsed.options);

@@ -12,6 +12,7 @@ const char kUsage[] =
     "  --no-progress  never show progress\n"
     "  -q, --quiet    no progress and no summary; errors are still reported\n"
     "  -h, --help     show this help\n"
+    "  --version      show the version\n"
     "\n"
     "SIGINT (Ctrl+C), SIGTERM or SIGHUP ends the capture and completes the WAV file.\n";
 
@@ -28,6 +29,9 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             options_done = true;
         } else if (a == "-h" || a == "--help") {
             o.help = true;
+            return result;
+        } else if (a == "--version") {
+            o.version = true;
             return result;
         } else if (a == "-q" || a == "--quiet") {
             o.quiet = true;

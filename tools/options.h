@@ -13,6 +13,7 @@ struct Options {
     enum class ProgressChoice { kAuto, kOn, kOff } progress = ProgressChoice::kAuto;
     bool quiet = false;
     bool help = false;
+    bool version = false;
 };
 
 struct ParseResult {

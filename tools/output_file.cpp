@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_io.h"
+
 namespace lbas2wav {
 
 OutputFile::~OutputFile() {
@@ -18,7 +20,7 @@ IoError OutputFile::Create(const std::string& path) {
     // Checked before open() so a FIFO or device is never opened (a FIFO would block).
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return {EINVAL, "output is not a regular file"};
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags, 0666);
     if (fd < 0) return {errno, "create"};
     fd_ = fd;
     path_ = path;
@@ -30,7 +32,7 @@ IoError OutputFile::Create(const std::string& path) {
 
 IoError OutputFile::WriteAll(const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t n = ::write(fd_, data, size);
+        const ssize_t n = WriteSome(fd_, data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return {errno, "write"};
@@ -66,7 +68,7 @@ IoError OutputFile::Flush() {
 IoError OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
     auto p = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+        const ssize_t n = WriteAtOffset(fd_, p, size, offset);
         if (n < 0) {
             if (errno == EINTR) continue;
             return {errno, "write"};

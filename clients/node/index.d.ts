@@ -53,7 +53,8 @@ export type HelperErrorCode =
   | 'HELPER_EXIT'
   | 'HELPER_KILLED'
   | 'HELPER_BAD_HEADER'
-  | 'HELPER_STOPPED';
+  | 'HELPER_STOPPED'
+  | 'HELPER_NO_BINARY';
 
 export class HelperError extends Error {
   name: 'HelperError';
@@ -75,6 +76,9 @@ export class HelperError extends Error {
   field?: 'length' | 'magic' | 'sampleRate' | 'channels' | 'bitsPerSample';
   expected?: string | number;
   actual?: string | number;
+  /** HELPER_NO_BINARY: the platform and architecture this package carries no helper for. */
+  platform?: string;
+  arch?: string;
 }
 
 export interface CaptureEnd {
@@ -97,7 +101,11 @@ export interface CaptureEnd {
 export interface CaptureOptions {
   /** The process whose tree is left out of the capture. Default: this process. */
   excludePid?: number;
-  /** Default: $AUDIO_HELPER_PATH, else audio-helper(.exe) from PATH. */
+  /**
+   * Default: $AUDIO_HELPER_PATH, else the helper this package carries for process.platform-process.arch
+   * (bin/linux-x64, bin/win32-x64; under app.asar.unpacked inside a packaged Electron app). With neither,
+   * startCapture throws a HelperError with code HELPER_NO_BINARY.
+   */
   helperPath?: string;
   /** Ends the helper forcefully when it fires. */
   signal?: AbortSignal;

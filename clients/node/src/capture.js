@@ -4,13 +4,10 @@ import { Readable } from 'node:stream';
 import { CAPTURE_STARTED_LINE, LineSplitter, parseLine } from './diagnostics.js';
 import { HelperError, abortError } from './errors.js';
 import { FrameAssembler, HEADER_SIZE, checkHeader } from './frames.js';
+import { defaultHelperPath } from './helper-path.js';
 import { adopt, release } from './lifetime.js';
 
 export const DEFAULT_STOP_TIMEOUT_MS = 3000;
-
-function defaultHelperPath() {
-  return process.env.AUDIO_HELPER_PATH || (process.platform === 'win32' ? 'audio-helper.exe' : 'audio-helper');
-}
 
 /**
  * One run of the helper. The capture itself is the audio: an object-mode Readable whose chunks are

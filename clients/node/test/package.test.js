@@ -30,6 +30,7 @@ it('npm pack ships the sources, the declarations, the example and the README onl
     'src/diagnostics.js',
     'src/errors.js',
     'src/frames.js',
+    'src/helper-path.js',
     'src/index.js',
     'src/lifetime.js',
   ]);

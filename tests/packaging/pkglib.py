@@ -1,0 +1,44 @@
+"""What the package tests share: the version, a private PipeWire with a tone playing, and reading a
+capture until enough audio has arrived."""
+
+import os
+import subprocess
+import sys
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
+from audiolib import HEADER, split_stream, steady_level, tone  # noqa: E402,F401
+from servers import PipeWireServer  # noqa: E402,F401
+
+with open(os.path.join(ROOT, "VERSION")) as f:
+    VERSION = f.read().strip()
+
+KEPT_TONE = 1000
+
+
+def play_tone(server, directory, seconds=30):
+    """An unrelated process playing KEPT_TONE on the private server, started once the stream is up."""
+    path = tone(os.path.join(directory, "kept.wav"), KEPT_TONE, seconds)
+    proc = subprocess.Popen(["paplay", path], env=server.env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while not server.streams():
+        if time.monotonic() > deadline or proc.poll() is not None:
+            proc.kill()
+            raise AssertionError("the player's stream never appeared")
+        time.sleep(0.05)
+    return proc
+
+
+def bystander():
+    """A process with nothing playing, to exclude: the test's own tree holds the player."""
+    return subprocess.Popen(["sleep", "300"], stdin=subprocess.DEVNULL)
+
+
+def assert_hears_tone(test, stream, seconds=1.0):
+    """The stream starts with the header and the kept tone is clearly heard in it."""
+    left, _ = split_stream(stream)
+    test.assertGreaterEqual(len(left), int(seconds * 48000))
+    heard = steady_level(left[-24000:], KEPT_TONE)
+    test.assertGreater(heard, 0.05, "the kept tone is missing (level %g)" % heard)

@@ -1,0 +1,109 @@
+"""scripts/setup.sh against stand-ins for dpkg-query, apt-get and pactl: what it would install, and where it
+stops before changing anything. Nothing on the machine is touched."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SETUP = os.path.join(ROOT, "scripts", "setup.sh")
+
+STUBS = {
+    "dpkg-query": """#!/bin/sh
+for last; do :; done
+case " $STUB_INSTALLED " in *" $last "*) echo "install ok installed";; *) exit 1;; esac
+""",
+    # Plans from STUB_CONFLICT ("package:removed ..."); every call is logged.
+    "apt-get": """#!/bin/sh
+echo "$*" >> "$STUB_LOG"
+case " $* " in *" -s "*) ;; *) exit 0;; esac
+status=0
+for p; do
+    for c in $STUB_CONFLICT; do
+        if [ "${c%%:*}" = "$p" ]; then
+            echo "Remv ${c#*:} [1.0]"
+            case " $* " in *" --no-remove "*) status=100;; esac
+        fi
+    done
+    case "$p" in -*|install) ;; *) echo "Inst $p (1.0 Debian:12)";; esac
+done
+exit $status
+""",
+    "pactl": '#!/bin/sh\n[ -n "$STUB_PACTL" ]\n',
+    "sudo": '#!/bin/sh\nexec "$@"\n',
+}
+
+BASE = "cmake ninja-build g++ libgtest-dev googletest python3 pkg-config libpipewire-0.3-dev libpulse-dev"
+TOOLS = BASE + " clang-format g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64" \
+    " wine wine64 dpkg-dev man-db pulseaudio-utils sox"
+SERVERS = "pipewire pipewire-bin pipewire-pulse wireplumber dbus pulseaudio"
+
+
+class SetupTests(unittest.TestCase):
+    def run_setup(self, mode, installed="", conflict="", pactl=False):
+        d = tempfile.mkdtemp(prefix="setup-test.")
+        bin_dir, runtime = os.path.join(d, "bin"), os.path.join(d, "run")
+        os.makedirs(bin_dir)
+        os.makedirs(runtime)
+        for name, text in STUBS.items():
+            path = os.path.join(bin_dir, name)
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o755)
+        log = os.path.join(d, "apt.log")
+        open(log, "w").close()
+        env = dict(os.environ, PATH=bin_dir + ":" + os.environ["PATH"], XDG_RUNTIME_DIR=runtime,
+                   STUB_INSTALLED=installed, STUB_CONFLICT=conflict, STUB_PACTL="1" if pactl else "",
+                   STUB_LOG=log)
+        r = subprocess.run(["bash", SETUP] + ([mode] if mode else []), env=env, capture_output=True, text=True,
+                           timeout=60)
+        with open(log) as f:
+            calls = f.read().splitlines()
+        subprocess.run(["rm", "-rf", d])
+        installs = [c.split() for c in calls if " install " in " %s " % c and " -s " not in " %s " % c]
+        return r, calls, installs
+
+    def test_what_each_machine_gets(self):
+        # (mode, installed, pactl answers, servers installed?)
+        for mode, installed, pactl, gets_servers in (
+            ("demo", "", False, True),                 # no server at all: a private PipeWire's packages
+            ("demo", "pipewire-bin", False, False),    # a server installed: the demo uses it
+            ("demo", "", True, False),                 # a server running (from elsewhere)
+            ("native", "", False, False),              # build dependencies only
+            ("", "", False, True),                     # the tests, on a fresh machine
+        ):
+            with self.subTest(mode=mode, installed=installed, pactl=pactl):
+                r, calls, installs = self.run_setup(mode, installed, pactl=pactl)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(len(installs), 1, calls)
+                self.assertIn("--no-remove", installs[0])
+                self.assertTrue(any(" -s " in " %s " % c for c in calls), "no plan shown before installing")
+                for server in ("pipewire", "pulseaudio", "wireplumber"):
+                    self.assertEqual(server in installs[0], gets_servers, (server, installs[0]))
+                self.assertEqual("sox" in installs[0], mode != "native", installs[0])
+
+    def test_stops_before_any_change(self):
+        # (installed, conflict, the message must name)
+        for installed, conflict, named in (
+            (TOOLS + " pipewire-bin", "", "pulseaudio"),                   # a second server for the tests
+            (TOOLS.replace(" man-db", "") + " " + SERVERS, "man-db:pipewire-alsa",
+             "installing man-db would remove pipewire-alsa"),
+            (BASE, "clang-format:pipewire-alsa", "installing clang-format would remove pipewire-alsa"),
+        ):
+            with self.subTest(conflict=conflict):
+                r, calls, installs = self.run_setup("", installed, conflict)
+                self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+                self.assertEqual(installs, [])
+                self.assertIn(named, r.stderr)
+                self.assertIn("stopping before any change", r.stderr)
+                self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+
+    def test_nothing_missing_touches_nothing(self):
+        r, calls, _ = self.run_setup("", TOOLS + " " + SERVERS)
+        self.assertEqual((r.returncode, calls), (0, []), r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1] + sys.argv[1:])
