@@ -20,7 +20,6 @@ class StreamOutput {
     void zeros(std::uint64_t bytes);
 
     std::uint64_t owedBytes() const { return m_owed; }
-    const Silence& silence() const { return m_silence; }
 
   private:
     // Writes what is owed; true once nothing is.
