@@ -59,7 +59,9 @@ Packet PacketSource::next(std::uint64_t start) {
     const bool silent = m_scenario.source == Source::Silence ||
                         (m_scenario.silentEvery != 0 && number % m_scenario.silentEvery == 0);
     if (silent) packet.flags |= AUDCLNT_BUFFERFLAGS_SILENT;
-    if (number == m_scenario.discontinuityAt) packet.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    if (number == m_scenario.discontinuityAt ||
+        (m_scenario.discontinuityEvery != 0 && number % m_scenario.discontinuityEvery == 0))
+        packet.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
     m_nextFrame += packet.frames;
     return packet;
 }

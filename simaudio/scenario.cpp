@@ -93,6 +93,7 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
     if (key == "fail_size_after") return number(s.failSizeAfter, 0, UINT64_MAX / 2);
     if (key == "fail_buffer_at") return number(s.failBufferAt, 1, UINT64_MAX / 2);
     if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
+    if (key == "discontinuity_every") return number(s.discontinuityEvery, 1, UINT64_MAX / 2);
     if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
     if (key == "quiet") {
         // quiet=FROM:MS, repeatable

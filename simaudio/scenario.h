@@ -61,6 +61,7 @@ struct Scenario {
     std::uint64_t invalidateAfter = kNever;
     std::uint64_t failBufferAt = 0;
     std::uint64_t discontinuityAt = 0;
+    std::uint64_t discontinuityEvery = 0;
     std::uint64_t zeroPacketAt = 0;
 
     // Calls that take this long before doing their work, for stop requests at awkward moments.

@@ -22,7 +22,7 @@ TEST(Scenario, ParsesEveryKindOfItem) {
         "coinit=0x00000001,silent_every=4,fail_size_after=0,fail_buffer_at=2,discontinuity_at=5,"
         "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y,fail_event=capture,"
         "fail_wait=activation,fail_size_once_after=3,stop_at=release:11,drift=-300,device_position=none,"
-        "empty_wakes=100,invalidate_after=4",
+        "empty_wakes=100,invalidate_after=4,discontinuity_every=9",
         s, error))
         << error;
     EXPECT_EQ(s.source, simaudio::Source::Ramp);
@@ -50,6 +50,7 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_FALSE(s.devicePositions);
     EXPECT_EQ(s.emptyWakesMs, 100u);
     EXPECT_EQ(s.invalidateAfter, 4u);
+    EXPECT_EQ(s.discontinuityEvery, 9u);
 
     ASSERT_TRUE(simaudio::parseScenario("", s, error));
     EXPECT_EQ(s.source, simaudio::Source::Tone);
@@ -172,6 +173,7 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
     s.silentEvery = 5;
     s.zeroPacketAt = 7;
     s.discontinuityAt = 2;
+    s.discontinuityEvery = 11;
     EngineFixture f(s);
     f.engine.start();
     std::uint64_t frame = 0;
@@ -189,7 +191,7 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
         ASSERT_EQ(f.take(frames, flags, samples), S_OK);
         EXPECT_EQ(frames, packet == 7 ? 0u : 4u);
         EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0, packet % 5 == 0);
-        EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0, packet == 2);
+        EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0, packet == 2 || packet == 11);
         for (UINT32 i = 0; i < frames; ++i, ++frame) {
             if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
                 EXPECT_NE(samples[2 * i], 0.0f);  // junk: a program must not write it
