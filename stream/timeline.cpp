@@ -59,8 +59,8 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
     m_packetFrames = frames;
     const bool firstPacket = !m_sawPacket;
     m_sawPacket = true;
-    const bool deviceContinues =
-        !firstPacket && devicePosition != 0 && devicePosition == m_nextDevicePosition;
+    // An engine without device positions gives 0, or one that stands still: neither ever continues.
+    const bool deviceContinues = !firstPacket && devicePosition == m_nextDevicePosition;
     m_nextDevicePosition = devicePosition + frames;
     // No timestamp: the packet follows on from the last one.
     if (position == 0 || (flags & kBufferFlagTimestampError) != 0) {
