@@ -22,7 +22,7 @@ struct Step {
     std::uint64_t position;  // 0: a quiet wait at `now` instead of a packet
     std::uint64_t now;
     std::uint32_t flags;
-    std::uint64_t zeros;           // expected
+    std::uint64_t zeros;               // expected
     std::uint64_t devicePosition = 0;  // none
 };
 

@@ -191,7 +191,10 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
             self.assertTrue(chunk, "stdout ended early")
             data += chunk
         last = time.monotonic()
-        while select.select([fd], [], [], helperlib.PROCESS_TIMEOUT)[0]:
+        while True:
+            left = last + INVALIDATED_END - time.monotonic()
+            self.assertTrue(left > 0 and select.select([fd], [], [], left)[0], "still running after %.1f s, %d "
+                            "bytes after the last packet" % (INVALIDATED_END, len(data) - 50 * PACKET * FRAME))
             chunk = os.read(fd, 1 << 16)
             if not chunk:
                 break
