@@ -164,8 +164,8 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
         UINT32 packetFrames = 0;
         if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) break;  // the device is gone
         if (packetFrames != 0) {
-            lastDrain = performanceClockNow();
             drainPackets(captureClient, output, streamTime);
+            lastDrain = performanceClockNow();  // a long drain (a slow reader) is no quiet time
         } else if (performanceClockNow() - lastDrain >= kCaptureWaitTicks) {
             // However the loop woke: an engine may signal with nothing ready, again and again.
             writeQuietTime(output, streamTime);

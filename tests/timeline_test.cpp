@@ -61,6 +61,8 @@ TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
          {{at(0), 0, 0, 0}, {at(100), 0, 0, 0}, {at(0), 0, 0, 0}, {at(10 * 480), 0, 0, 9 * 480}});
     play("the first packet after a quiet start fills from Start",
          {{at(10 * 480), 0, 0, 10 * 480}, {at(11 * 480), 0, 0, 0}});
+    play("the first packet is the reference at once, not followed a little",
+         {{at(280), 0, 0, 0}, {at(760) + kMs, 0, kDiscontinuity, 0}});
     play("the first packet soon after Start is the reference",
          {{at(300), 0, 0, 0}, {at(300 + 480), 0, 0, 0}, {at(300 + 5 * 480), 0, 0, 3 * 480}});
 }

@@ -155,6 +155,7 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
                 print("\ntimeline: %s, %.1f h of engine time in %.1f s" % (name, packets * PACKET / 48000 / 3600,
                                                                          took))
 
+    @unittest.skipIf(WINE, "a real-time bound with 0.1 s to spare, more than Wine's scheduling leaves")
     def test_empty_wake_ups_still_let_silence_flow(self):
         # The engine signals every 100 ms with nothing ready through 30 s of quiet: the reader still sees
         # the stream's time keep up with the clock, and no empty wake-up asks for a packet.
