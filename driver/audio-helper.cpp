@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "stream/performance_clock.h"
-#include "stream/silence.h"
 #include "stream/stream_header.h"
+#include "stream/stream_output.h"
 #include "stream/timeline.h"
 #include "stream/write_all.h"
 #include "winaudio/activation_handler.h"
@@ -56,8 +56,10 @@ constexpr const wchar_t* kProcessLoopbackDevice = L"VAD\\Process_Loopback";
 constexpr DWORD kActivationWaitMs = 5000;
 constexpr DWORD kCaptureWaitMs = 500;
 constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
-// A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait).
-constexpr std::uint64_t kDrainStopTicks = std::uint64_t{kCaptureWaitMs} * (timeline::kTicksPerSecond / 1000);
+// A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait);
+// silence is written once no packet has come for as long.
+constexpr std::uint64_t kCaptureWaitTicks =
+    std::uint64_t{kCaptureWaitMs} * (timeline::kTicksPerSecond / 1000);
 // Zero frames for a gap go out in pieces of one write each (8 bytes a frame).
 constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / 8;
 
@@ -94,44 +96,45 @@ BOOL WINAPI ConsoleHandler(DWORD ctrlType) {
 // True once a stop was requested and the work begun at `began` has run for a capture wait: a short drain
 // finishes every packet that was ready, a long one (a reader slower than real time) still stops.
 bool stopIsDue(std::uint64_t began) {
-    return g_stop.load() && performanceClockNow() - began >= kDrainStopTicks;
+    return g_stop.load() && performanceClockNow() - began >= kCaptureWaitTicks;
 }
 
 // Writes `frames` zero frames; false when a due stop cut them short.
-bool writeZeroFrames(Silence& silence, std::uint64_t frames, std::uint64_t began) {
+bool writeZeroFrames(StreamOutput& output, std::uint64_t frames, std::uint64_t began) {
     while (frames > 0) {
         if (stopIsDue(began)) return false;
         const std::uint64_t piece = frames < kZeroPieceFrames ? frames : kZeroPieceFrames;
-        silence.write(piece * kCaptureFormat.nBlockAlign);
+        output.zeros(piece * kCaptureFormat.nBlockAlign);
         frames -= piece;
     }
     return true;
 }
 
 // One packet, from the engine's buffer or, when it is flagged silent, from the zero buffer.
-void writePacket(Silence& silence, const BYTE* data, UINT32 frames, DWORD flags) {
+void writePacket(StreamOutput& output, const BYTE* data, UINT32 frames, DWORD flags) {
     const std::uint64_t bytes = std::uint64_t{frames} * kCaptureFormat.nBlockAlign;
     if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
-        silence.write(bytes);  // the engine's data is not read for a silent packet
+        output.zeros(bytes);  // the engine's data is not read for a silent packet
     } else {
-        writeAll(data, bytes);
+        output.audio(data, bytes);
     }
 }
 
-// Empties the packets the engine has ready, each after the zero frames that its position shows are
+// Empties the packets the engine has ready, each after the zero frames that its positions show are
 // missing (time the engine said nothing about, or audio it dropped).
-void drainPackets(IAudioCaptureClient* captureClient, Silence& silence, timeline::Timeline& streamTime) {
+void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, timeline::Timeline& streamTime) {
     const std::uint64_t began = performanceClockNow();
     for (;;) {
         BYTE* data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
+        UINT64 devicePosition = 0;
         UINT64 position = 0;
-        if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, nullptr, &position))) return;
+        if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position))) return;
         // A packet whose gap a stop cut short is not written: it would stand at the wrong time.
-        const bool inTime =
-            writeZeroFrames(silence, streamTime.framesBeforePacket(position, frames, flags), began);
-        if (inTime) writePacket(silence, data, frames, flags);
+        const bool inTime = writeZeroFrames(
+            output, streamTime.framesBeforePacket(devicePosition, position, frames, flags), began);
+        if (inTime) writePacket(output, data, frames, flags);
         captureClient->ReleaseBuffer(frames);
         if (!inTime || stopIsDue(began)) return;
 
@@ -140,29 +143,35 @@ void drainPackets(IAudioCaptureClient* captureClient, Silence& silence, timeline
     }
 }
 
-// A wait passed without a packet: silence up to shortly before now, so a reader sees time pass.
-void writeQuietTime(Silence& silence, timeline::Timeline& streamTime) {
+// No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
+void writeQuietTime(StreamOutput& output, timeline::Timeline& streamTime) {
     const std::uint64_t now = performanceClockNow();
-    writeZeroFrames(silence, streamTime.framesWhileQuiet(now), now);
+    writeZeroFrames(output, streamTime.framesWhileQuiet(now), now);
 }
 
-// Moves packets to standard output until a stop request or a failed packet-size query after a wake-up,
-// then tears the capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
+// Moves packets to standard output until a stop request or a failed packet-size query, then tears the
+// capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
 int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
                ActivationHandler* handler, std::uint64_t startedAt) {
-    Silence silence;
+    StreamOutput output(kCaptureFormat.nBlockAlign);
     timeline::Timeline streamTime(startedAt);
+    std::uint64_t lastDrain = startedAt;
     for (;;) {
         if (g_stop.load()) break;
         const DWORD wait = WaitForSingleObject(captureEvent, kCaptureWaitMs);
         if (g_stop.load()) break;  // a stop request wins over a ready packet
-        if (wait == WAIT_TIMEOUT) writeQuietTime(silence, streamTime);
-        if (wait != WAIT_OBJECT_0) continue;
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) continue;
 
+        // Asked after a time-out too: an engine whose stream has died may never signal again.
         UINT32 packetFrames = 0;
         if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) break;  // the device is gone
-        if (packetFrames == 0) continue;
-        drainPackets(captureClient, silence, streamTime);
+        if (packetFrames != 0) {
+            drainPackets(captureClient, output, streamTime);
+            lastDrain = performanceClockNow();  // a long drain (a slow reader) is no quiet time
+        } else if (performanceClockNow() - lastDrain >= kCaptureWaitTicks) {
+            // However the loop woke: an engine may signal with nothing ready, again and again.
+            writeQuietTime(output, streamTime);
+        }
     }
 
     audioClient->Stop();

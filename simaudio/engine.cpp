@@ -36,9 +36,9 @@ void Engine::start() {
     if (m_running) return;
     m_running = true;
     m_start = performanceClockNow();
-    if (m_scenario.failSizeAfter == 0) {
-        m_invalidated = true;
-        wake = m_event;
+    if (m_scenario.emptyWakesMs != 0) m_emptyWaker = Thread([this] { emptyWakeLoop(); });
+    if (m_scenario.failSizeAfter == 0 || m_scenario.invalidateAfter == 0) {
+        wake = invalidate(m_scenario.failSizeAfter == 0);
     } else if (m_scenario.periodMs == 0) {
         stopBeforeBatch(lock, false);
         wake = produceBatch();
@@ -50,13 +50,34 @@ void Engine::start() {
 
 void Engine::stop() {
     Thread clock;
+    Thread emptyWaker;
     {
         std::lock_guard<Mutex> lock(m_mutex);
         m_running = false;
         clock = std::move(m_clock);
+        emptyWaker = std::move(m_emptyWaker);
     }
     m_wake.notifyAll();
     if (clock.joinable()) clock.join();
+    if (emptyWaker.joinable()) emptyWaker.join();
+}
+
+HANDLE Engine::invalidate(bool signal) {
+    m_invalidated = true;
+    return signal ? m_event : nullptr;
+}
+
+void Engine::emptyWakeLoop() {
+    const auto period = std::chrono::milliseconds(m_scenario.emptyWakesMs);
+    auto due = SteadyClock::now() + period;
+    std::unique_lock<Mutex> lock(m_mutex);
+    while (m_running) {
+        if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
+        due += period;
+        if (m_invalidated) continue;    // a dead stream signals nothing
+        signalUnlocked(lock, m_event);  // Stop joins this thread before the program may close the event
+        lock.lock();
+    }
 }
 
 HANDLE Engine::produceBatch() {
@@ -175,13 +196,17 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* dev
         signalUnlocked(lock, m_event);
         return AUDCLNT_E_BUFFER_ERROR;
     }
-    if (m_queue.empty()) return AUDCLNT_S_BUFFER_EMPTY;
+    if (m_queue.empty()) {
+        lock.unlock();
+        trace("GetBuffer with nothing ready");
+        return AUDCLNT_S_BUFFER_EMPTY;
+    }
     const Packet& packet = m_queue.front();
     m_source.render(packet, m_samples);
     *data = reinterpret_cast<BYTE*>(m_samples.data());
     *frames = packet.frames;
     *flags = packet.flags;
-    if (devicePosition != nullptr) *devicePosition = packet.firstFrame;
+    if (devicePosition != nullptr) *devicePosition = m_scenario.devicePositions ? packet.firstFrame : 0;
     if (qpcPosition != nullptr) *qpcPosition = packet.position;
     m_held = true;
     return S_OK;
@@ -198,9 +223,8 @@ HRESULT Engine::releaseBuffer(UINT32 frames) {
     m_queuedFrames -= packet.frames;
     m_queue.popFront();
     const std::uint64_t released = ++m_released;
-    if (released == m_scenario.failSizeAfter) {
-        m_invalidated = true;
-        signalUnlocked(lock, m_event);
+    if (released == m_scenario.failSizeAfter || released == m_scenario.invalidateAfter) {
+        signalUnlocked(lock, invalidate(released == m_scenario.failSizeAfter));
     } else {
         lock.unlock();
     }

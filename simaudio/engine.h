@@ -41,6 +41,10 @@ class Engine {
     // Releases the lock, then signals `wake` if there is one.
     static void signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake);
     void clockLoop();
+    // Signals the event every emptyWakesMs with nothing added.
+    void emptyWakeLoop();
+    // With the lock held: the stream is gone; `signal` says whether the engine says so on the event.
+    HANDLE invalidate(bool signal);
     // Raises the scenario's stop request if it is due before the next batch; the lock is released meanwhile.
     void stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader);
 
@@ -61,6 +65,7 @@ class Engine {
     std::uint64_t m_dropped = 0;
     std::vector<float> m_samples;
     Thread m_clock;
+    Thread m_emptyWaker;
 };
 
 }  // namespace simaudio

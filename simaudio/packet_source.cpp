@@ -34,7 +34,10 @@ bool PacketSource::quiet(const Packet& packet) const {
 
 Packet PacketSource::next(std::uint64_t start) {
     const std::uint64_t number = ++m_produced;
-    std::uint64_t position = start + timeline::ticksFromFrames(m_nextFrame);
+    const std::uint64_t elapsed = timeline::ticksFromFrames(m_nextFrame);
+    const std::int64_t drift = static_cast<std::int64_t>(elapsed) / 1000000 * m_scenario.driftPpm +
+                               static_cast<std::int64_t>(elapsed % 1000000) * m_scenario.driftPpm / 1000000;
+    std::uint64_t position = start + elapsed + static_cast<std::uint64_t>(drift);
     if (m_scenario.jitterUs != 0) {
         // xorshift64: the same wander on every run
         m_jitterState ^= m_jitterState << 13;
@@ -56,7 +59,9 @@ Packet PacketSource::next(std::uint64_t start) {
     const bool silent = m_scenario.source == Source::Silence ||
                         (m_scenario.silentEvery != 0 && number % m_scenario.silentEvery == 0);
     if (silent) packet.flags |= AUDCLNT_BUFFERFLAGS_SILENT;
-    if (number == m_scenario.discontinuityAt) packet.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    if (number == m_scenario.discontinuityAt ||
+        (m_scenario.discontinuityEvery != 0 && number % m_scenario.discontinuityEvery == 0))
+        packet.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
     m_nextFrame += packet.frames;
     return packet;
 }

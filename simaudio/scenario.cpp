@@ -93,6 +93,7 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
     if (key == "fail_size_after") return number(s.failSizeAfter, 0, UINT64_MAX / 2);
     if (key == "fail_buffer_at") return number(s.failBufferAt, 1, UINT64_MAX / 2);
     if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
+    if (key == "discontinuity_every") return number(s.discontinuityEvery, 1, UINT64_MAX / 2);
     if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
     if (key == "quiet") {
         // quiet=FROM:MS, repeatable
@@ -107,6 +108,23 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
         return "";
     }
     if (key == "jitter") return number(s.jitterUs, 0, 1000000);
+    if (key == "drift") {
+        // drift=PPM, signed
+        const bool negative = !value.empty() && value[0] == '-';
+        std::uint64_t ppm = 0;
+        if (!hasValue || !parseNumber(negative ? value.substr(1) : value, 100000, ppm))
+            return "needs parts per million from -100000 to 100000";
+        const auto magnitude = static_cast<std::int32_t>(ppm);
+        s.driftPpm = negative ? -magnitude : magnitude;
+        return "";
+    }
+    if (key == "device_position") {
+        if (value != "none") return "needs none";
+        s.devicePositions = false;
+        return "";
+    }
+    if (key == "empty_wakes") return number(s.emptyWakesMs, 1, 10000);
+    if (key == "invalidate_after") return number(s.invalidateAfter, 0, UINT64_MAX / 2);
     if (key == "bad_position") {
         // bad_position=N:zero|back|day, repeatable
         const std::size_t colon = value.find(':');

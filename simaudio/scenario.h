@@ -40,6 +40,12 @@ struct Scenario {
     };
     std::vector<Quiet> quiet;
     std::uint32_t jitterUs = 0;  // packet positions wander by up to this much either way
+    // Packet positions run this many millionths off the frame count (positive: the device is slow against
+    // the counter); device positions keep counting frames.
+    std::int32_t driftPpm = 0;
+    bool devicePositions = true;  // false: GetBuffer's device position is always 0
+    // The event is signalled this often with nothing ready, as some engines do; 0: never.
+    std::uint32_t emptyWakesMs = 0;
     // Packets stamped with a broken position: 0, a day early or a day late.
     enum class BadPosition { Zero, DayBack, DayAhead };
     struct BadPositionAt {
@@ -51,8 +57,11 @@ struct Scenario {
     // Faults, by 1-based packet or call number; 0 or kNever: none.
     std::uint64_t silentEvery = 0;
     std::uint64_t failSizeAfter = kNever;
+    // After N packets the stream is invalidated and the event is never signalled again.
+    std::uint64_t invalidateAfter = kNever;
     std::uint64_t failBufferAt = 0;
     std::uint64_t discontinuityAt = 0;
+    std::uint64_t discontinuityEvery = 0;
     std::uint64_t zeroPacketAt = 0;
 
     // Calls that take this long before doing their work, for stop requests at awkward moments.

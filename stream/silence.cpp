@@ -2,7 +2,7 @@
 
 #include "stream/write_all.h"
 
-void Silence::write(std::uint64_t bytes) {
+std::uint64_t Silence::write(std::uint64_t bytes) {
     if (m_zeros.size() < bytes) m_zeros.resize(static_cast<std::size_t>(bytes), 0);
-    writeAll(m_zeros.data(), bytes);
+    return writeAll(m_zeros.data(), bytes);
 }

@@ -7,8 +7,8 @@
 
 class Silence {
   public:
-    // Writes `bytes` zero bytes with writeAll.
-    void write(std::uint64_t bytes);
+    // Writes `bytes` zero bytes with writeAll; returns the bytes that went out.
+    std::uint64_t write(std::uint64_t bytes);
 
     std::uint64_t size() const { return m_zeros.size(); }
 

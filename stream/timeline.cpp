@@ -37,12 +37,31 @@ void Timeline::restartAt(std::uint64_t time, std::uint64_t framesWritten) {
     m_framesSinceReference = framesWritten;
 }
 
-std::uint64_t Timeline::framesBeforePacket(std::uint64_t position, std::uint32_t frames,
-                                           std::uint32_t flags) {
+void Timeline::follow(std::uint64_t position, std::uint64_t frames) {
+    const std::uint64_t now = streamTime();
+    const std::uint64_t distance = position > now ? position - now : now - position;
+    if (distance > kFollowTicks) {
+        restartAt(position, frames);
+        return;
+    }
+    const std::uint64_t step = distance / kFollowShare;
+    if (position > now) {
+        m_reference += step;
+    } else if (m_reference >= step) {
+        m_reference -= step;
+    }
+    m_framesSinceReference += frames;
+}
+
+std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::uint64_t position,
+                                           std::uint32_t frames, std::uint32_t flags) {
     if (frames == 0) return 0;  // an empty packet carries no time
     m_packetFrames = frames;
     const bool firstPacket = !m_sawPacket;
     m_sawPacket = true;
+    // An engine without device positions gives 0, or one that stands still: neither ever continues.
+    const bool deviceContinues = !firstPacket && devicePosition == m_nextDevicePosition;
+    m_nextDevicePosition = devicePosition + frames;
     // No timestamp: the packet follows on from the last one.
     if (position == 0 || (flags & kBufferFlagTimestampError) != 0) {
         m_framesSinceReference += frames;
@@ -51,26 +70,44 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t position, std::uint32_t
     const std::uint64_t now = streamTime();
     const std::uint64_t distance = position > now ? position - now : now - position;
     if (distance > kMaxGapTicks) {
-        restartAt(position, frames);
+        // A stamp that jumped. On a device clock that runs on it is not followed; else the count starts
+        // again.
+        if (deviceContinues) {
+            m_framesSinceReference += frames;
+        } else {
+            restartAt(position, frames);
+        }
+        return 0;
+    }
+    if (deviceContinues) {
+        follow(position, frames);
         return 0;
     }
     std::uint64_t gapPackets = 0;
     if (position > now) gapPackets = (framesFromTicksRounded(position - now) + frames / 2) / frames;
-    const std::uint64_t toleratedPackets =
-        kToleratedFrames / frames > kToleratedPackets ? kToleratedFrames / frames : kToleratedPackets;
-    const std::uint64_t leastGap = (flags & kBufferFlagDiscontinuity) != 0 ? 1 : toleratedPackets + 1;
-    if (gapPackets < leastGap) {
-        // Early, overlapping or jittered: written as it is. The first such packet is the reference from now
-        // on, so the engine's own grid of packets is what later gaps are measured against.
+    bool gap;
+    if ((flags & kBufferFlagDiscontinuity) != 0) {
+        // The engine says audio is missing; the stamp must still lie beyond its own wander.
+        gap = position > now && position - now > kFollowTicks;
+        if (gap && gapPackets == 0) gapPackets = 1;
+    } else {
+        const std::uint64_t toleratedPackets =
+            kToleratedFrames / frames > kToleratedPackets ? kToleratedFrames / frames : kToleratedPackets;
+        gap = gapPackets > toleratedPackets;
+    }
+    if (!gap) {
+        // Early, overlapping or jittered: written as it is. The first packet is the reference from now on,
+        // so the engine's own grid of packets is what later gaps are measured against.
         if (firstPacket) {
             restartAt(position, frames);
         } else {
-            m_framesSinceReference += frames;
+            follow(position, frames);
         }
         return 0;
     }
     const std::uint64_t zeros = gapPackets * frames;
-    m_framesSinceReference += zeros + frames;
+    m_framesSinceReference += zeros;
+    follow(position, frames);
     return zeros;
 }
 

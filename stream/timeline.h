@@ -22,6 +22,15 @@ constexpr std::uint64_t kQuietMarginTicks = 2000000;  // 200 ms
 // slept, a broken timestamp), not lost audio: nothing is written for it, and the count starts again there.
 constexpr std::uint64_t kMaxGapTicks = 60 * kTicksPerSecond;
 
+// A packet stamped within this of the stream's time continues it and moves the stream's time only a
+// little towards its stamp: stamps wander by a few milliseconds (4 ms is common), and following each one
+// whole would carry that wander into the next packet's gap. Following a little on every packet still
+// takes out any drift between the device's clock and the counter. Further off, the packet is the
+// reference outright. A packet flagged as a discontinuity must lie further than this to count as a gap.
+constexpr std::uint64_t kFollowTicks = 60000;  // 6 ms
+// The share of a continuing packet's distance from the stream's time that the reference moves.
+constexpr std::uint64_t kFollowShare = 16;
+
 // Gaps are filled in whole packets: the engine captures in periods, so a real gap is whole packets, and
 // rounding takes out timestamp jitter of up to half a packet. A gap of this many packets or fewer is
 // jitter, not silence, unless the engine flags a discontinuity (then one packet is a loss).
@@ -32,6 +41,9 @@ constexpr std::uint64_t kToleratedFrames = 960;
 
 // Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
 constexpr std::uint32_t kDefaultPacketFrames = 480;
+
+// A gap longer than this (kMaxGapTicks) is a clock that jumped, in frames.
+constexpr std::uint64_t kMaxGapFrames = 60 * kFramesPerSecond;
 
 // 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
 std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
@@ -44,9 +56,12 @@ class Timeline {
     // the reference unless it comes after a gap.
     explicit Timeline(std::uint64_t start);
 
-    // The zero frames to write before a packet of `frames` stamped `position` with the engine's `flags`;
-    // the packet and those frames count as written.
-    std::uint64_t framesBeforePacket(std::uint64_t position, std::uint32_t frames, std::uint32_t flags);
+    // The zero frames to write before a packet of `frames` at `devicePosition` on the engine's sample
+    // clock, stamped `position`, with the engine's `flags`; the packet and those frames count as written.
+    // A device position that continues exactly from the packet before says nothing is missing, whatever
+    // the stamp says; otherwise (0, not advancing, or a jump) the stamp decides.
+    std::uint64_t framesBeforePacket(std::uint64_t devicePosition, std::uint64_t position,
+                                     std::uint32_t frames, std::uint32_t flags);
 
     // The zero frames to write at `now` while the engine delivers nothing; they count as written.
     std::uint64_t framesWhileQuiet(std::uint64_t now);
@@ -56,10 +71,13 @@ class Timeline {
 
   private:
     void restartAt(std::uint64_t time, std::uint64_t framesWritten);
+    // Counts a packet of `frames` stamped `position` that continues the stream, and follows its stamp.
+    void follow(std::uint64_t position, std::uint64_t frames);
 
     std::uint64_t m_reference;
     std::uint64_t m_framesSinceReference = 0;
     std::uint32_t m_packetFrames = kDefaultPacketFrames;
+    std::uint64_t m_nextDevicePosition = 0;  // where a packet continuing the last one starts
     bool m_sawPacket = false;
 };
 

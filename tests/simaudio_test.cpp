@@ -21,7 +21,8 @@ TEST(Scenario, ParsesEveryKindOfItem) {
         "source=ramp,frames=960,period=0,burst=3,packets=7,noclient,delay=never,result=0x8007000E,"
         "coinit=0x00000001,silent_every=4,fail_size_after=0,fail_buffer_at=2,discontinuity_at=5,"
         "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y,fail_event=capture,"
-        "fail_wait=activation,fail_size_once_after=3,stop_at=release:11",
+        "fail_wait=activation,fail_size_once_after=3,stop_at=release:11,drift=-300,device_position=none,"
+        "empty_wakes=100,invalidate_after=4,discontinuity_every=9",
         s, error))
         << error;
     EXPECT_EQ(s.source, simaudio::Source::Ramp);
@@ -45,6 +46,11 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_EQ(s.failSizeOnceAfter, 3u);
     EXPECT_EQ(s.stopAt, Scenario::StopPoint::Release);
     EXPECT_EQ(s.stopPacket, 11u);
+    EXPECT_EQ(s.driftPpm, -300);
+    EXPECT_FALSE(s.devicePositions);
+    EXPECT_EQ(s.emptyWakesMs, 100u);
+    EXPECT_EQ(s.invalidateAfter, 4u);
+    EXPECT_EQ(s.discontinuityEvery, 9u);
 
     ASSERT_TRUE(simaudio::parseScenario("", s, error));
     EXPECT_EQ(s.source, simaudio::Source::Tone);
@@ -86,7 +92,13 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
                             "jitter=1000001",
                             "bad_position=0:zero",
                             "bad_position=3:soon",
-                            "bad_position=3"}) {
+                            "bad_position=3",
+                            "drift=",
+                            "drift=-",
+                            "drift=100001",
+                            "drift=+5",
+                            "device_position=frames",
+                            "empty_wakes=0"}) {
         SCOPED_TRACE(bad);
         Scenario s;
         s.frames = 123;
@@ -161,6 +173,7 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
     s.silentEvery = 5;
     s.zeroPacketAt = 7;
     s.discontinuityAt = 2;
+    s.discontinuityEvery = 11;
     EngineFixture f(s);
     f.engine.start();
     std::uint64_t frame = 0;
@@ -178,7 +191,7 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
         ASSERT_EQ(f.take(frames, flags, samples), S_OK);
         EXPECT_EQ(frames, packet == 7 ? 0u : 4u);
         EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0, packet % 5 == 0);
-        EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0, packet == 2);
+        EXPECT_EQ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0, packet == 2 || packet == 11);
         for (UINT32 i = 0; i < frames; ++i, ++frame) {
             if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
                 EXPECT_NE(samples[2 * i], 0.0f);  // junk: a program must not write it
@@ -225,6 +238,79 @@ TEST(Engine, QuietStretchesPassEngineTimeWithoutPacketsAndPositionsFollowIt) {
         previous = position;
         ASSERT_EQ(f.engine.releaseBuffer(frames), S_OK);
         ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);  // empty: the next batch is made and signalled
+    }
+}
+
+TEST(Engine, PositionsDriftOffTheFrameCountAndDevicePositionsCanBeWithheld) {
+    const struct {
+        const char* items;
+        std::int64_t driftTicks;  // over one second of frames
+        std::uint64_t secondDevice;
+    } cases[] = {{"frames=48000", 0, 48000},
+                 {"frames=48000,drift=300", 3000, 48000},
+                 {"frames=48000,drift=-300,device_position=none", -3000, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.items);
+        Scenario s;
+        std::string error;
+        ASSERT_TRUE(simaudio::parseScenario(std::string("source=ramp,period=0,") + c.items, s, error));
+        EngineFixture f(s);
+        f.engine.start();
+        UINT64 device[2] = {}, position[2] = {};
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+            UINT32 size = 0;
+            ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+            BYTE* data = nullptr;
+            UINT32 frames = 0;
+            DWORD flags = 0;
+            ASSERT_EQ(f.engine.getBuffer(&data, &frames, &flags, &device[i], &position[i]), S_OK);
+            ASSERT_EQ(f.engine.releaseBuffer(frames), S_OK);
+            ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+        }
+        EXPECT_EQ(device[0], 0u);
+        EXPECT_EQ(device[1], c.secondDevice);
+        EXPECT_EQ(static_cast<std::int64_t>(position[1] - position[0]), 10000000 + c.driftTicks);
+    }
+}
+
+TEST(Engine, EmptyWakeUpsAndAnInvalidationThatSignalsNothing) {
+    const std::pair<std::uint64_t, std::uint32_t> cases[] = {{simaudio::kNever, 20}, {2, 0}, {2, 20}};
+    for (const auto& [invalidateAfter, emptyWakesMs] : cases) {
+        SCOPED_TRACE(invalidateAfter);
+        SCOPED_TRACE(emptyWakesMs);
+        Scenario s = ramp(4, 0);
+        s.emptyWakesMs = emptyWakesMs;
+        s.packets = 3;
+        s.burst = 3;
+        s.invalidateAfter = invalidateAfter;
+        EngineFixture f(s);
+        f.engine.start();
+        ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        std::vector<float> samples;
+        for (std::uint64_t packet = 0; packet < 3 && packet < invalidateAfter; ++packet)
+            ASSERT_EQ(f.take(frames, flags, samples), S_OK);
+        UINT32 size = 1;
+        BYTE* data = nullptr;
+        if (invalidateAfter == simaudio::kNever) {
+            // Every packet taken, and the event still comes with nothing ready.
+            for (int wake = 0; wake < 3; ++wake) ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
+            ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
+            EXPECT_EQ(size, 0u);
+            EXPECT_EQ(f.engine.getBuffer(&data, &frames, &flags), AUDCLNT_S_BUFFER_EMPTY);
+            continue;
+        }
+        // Gone, and silent about it: no signal comes any more, not even an empty one.
+        EXPECT_EQ(f.engine.nextPacketSize(&size), AUDCLNT_E_DEVICE_INVALIDATED);
+        EXPECT_EQ(f.engine.getBuffer(&data, &frames, &flags), AUDCLNT_E_DEVICE_INVALIDATED);
+        if (emptyWakesMs != 0) {
+            // One empty wake-up may have been under way.
+            simaudio::sleepFor(std::chrono::milliseconds(3 * emptyWakesMs));
+            WaitForSingleObject(f.event, 0);
+        }
+        EXPECT_EQ(WaitForSingleObject(f.event, 200), WAIT_TIMEOUT);
     }
 }
 

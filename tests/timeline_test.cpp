@@ -22,7 +22,8 @@ struct Step {
     std::uint64_t position;  // 0: a quiet wait at `now` instead of a packet
     std::uint64_t now;
     std::uint32_t flags;
-    std::uint64_t zeros;  // expected
+    std::uint64_t zeros;               // expected
+    std::uint64_t devicePosition = 0;  // none
 };
 
 void play(const char* name, const std::vector<Step>& steps) {
@@ -30,9 +31,9 @@ void play(const char* name, const std::vector<Step>& steps) {
     Timeline clock(kStart);
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const Step& step = steps[i];
-        const std::uint64_t zeros = step.now != 0
-                                        ? clock.framesWhileQuiet(step.now)
-                                        : clock.framesBeforePacket(step.position, kPacket, step.flags);
+        const std::uint64_t zeros =
+            step.now != 0 ? clock.framesWhileQuiet(step.now)
+                          : clock.framesBeforePacket(step.devicePosition, step.position, kPacket, step.flags);
         EXPECT_EQ(zeros, step.zeros) << "step " << i;
     }
 }
@@ -46,20 +47,85 @@ TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
     play("a second of quiet", {{at(0), 0, 0, 0}, {at(48480) - j, 0, 0, 48000}, {at(48960), 0, 0, 0}});
     play("a discontinuity makes one packet a gap", {{at(0), 0, 0, 0}, {at(960) - j, 0, kDiscontinuity, 480}});
     play("a discontinuity with nothing lost", {{at(0), 0, 0, 0}, {at(480), 0, kDiscontinuity, 0}});
-    play("early and overlapping packets are written as they are",
-         {{at(0), 0, 0, 0}, {at(100), 0, 0, 0}, {at(0), 0, 0, 0}, {at(10 * 480), 0, 0, 7 * 480}});
+    play("a discontinuity stamped 6 ms late lost nothing",
+         {{at(0), 0, 0, 0}, {at(480) + 6 * kMs, 0, kDiscontinuity, 0}, {at(960) + 6 * kMs, 0, 0, 0}});
+    play("a device position that continues outweighs a late stamp",
+         {{at(0), 0, 0, 0, 1000},
+          {at(480) + 50 * kMs, 0, kDiscontinuity, 0, 1480},
+          {at(960) + 50 * kMs, 0, 0, 0, 1960}});
+    play("a device position that jumps lets the stamp decide",
+         {{at(0), 0, 0, 0, 1000}, {at(5 * 480), 0, 0, 4 * 480, 1000 + 5 * 480}});
+    play("a device position that stands still lets the stamp decide",
+         {{at(0), 0, 0, 0, 1000}, {at(480), 0, 0, 0, 1000}, {at(6 * 480), 0, 0, 4 * 480, 1000}});
+    play("early and overlapping packets are written as they are, and followed",
+         {{at(0), 0, 0, 0}, {at(100), 0, 0, 0}, {at(0), 0, 0, 0}, {at(10 * 480), 0, 0, 9 * 480}});
     play("the first packet after a quiet start fills from Start",
          {{at(10 * 480), 0, 0, 10 * 480}, {at(11 * 480), 0, 0, 0}});
+    play("the first packet is the reference at once, not followed a little",
+         {{at(280), 0, 0, 0}, {at(760) + kMs, 0, kDiscontinuity, 0}});
     play("the first packet soon after Start is the reference",
          {{at(300), 0, 0, 0}, {at(300 + 480), 0, 0, 0}, {at(300 + 5 * 480), 0, 0, 3 * 480}});
 }
 
+// Two hours of 10 ms packets from an engine whose clock runs off the counter, with a quiet stretch of
+// 7 s every 10 minutes: zeros only there, each stretch at its true place in the stream.
+TEST(Timeline, FollowsTheEngineClockOverHours) {
+    struct Engine {
+        const char* name;
+        std::int64_t driftPpm;
+        bool devicePositions;
+        std::uint64_t jitterTicks;  // either way
+        std::uint64_t flagEvery;    // packets flagged as discontinuities; 0: none
+    } engines[] = {
+        {"300 ppm slow", 300, true, 0, 0},
+        {"300 ppm fast", -300, true, 0, 0},
+        {"300 ppm slow, stamps only", 300, false, 0, 0},
+        {"300 ppm fast, stamps only", -300, false, 0, 0},
+        {"4 ms jitter, flagged, stamps only", 100, false, 4 * kMs, 7},
+        {"4 ms jitter, flagged", -100, true, 4 * kMs, 3},
+    };
+    constexpr std::uint64_t kPackets = 2 * 3600 * 100;
+    constexpr std::uint64_t kQuietEvery = 60000, kQuietPackets = 700;
+    for (const Engine& engine : engines) {
+        SCOPED_TRACE(engine.name);
+        Timeline clock(kStart);
+        std::uint64_t random = 0x9E3779B97F4A7C15u, written = 0, stretches = 0, faults = 0;
+        for (std::uint64_t n = 0; n < kPackets; ++n) {
+            const bool quiet = n % kQuietEvery >= kQuietEvery - kQuietPackets;
+            if (quiet) continue;
+            const std::uint64_t frame = n * kPacket;
+            const auto elapsed = static_cast<std::int64_t>(ticksFromFrames(frame));
+            random ^= random << 13;
+            random ^= random >> 7;
+            random ^= random << 17;
+            const std::uint64_t wander = engine.jitterTicks == 0 ? 0 : random % (2 * engine.jitterTicks + 1);
+            const std::uint64_t position = static_cast<std::uint64_t>(
+                static_cast<std::int64_t>(kStart) + elapsed + elapsed * engine.driftPpm / 1000000 +
+                static_cast<std::int64_t>(wander) - static_cast<std::int64_t>(engine.jitterTicks));
+            const std::uint32_t flags =
+                engine.flagEvery != 0 && n % engine.flagEvery == 0 ? kDiscontinuity : 0;
+            const std::uint64_t zeros =
+                clock.framesBeforePacket(engine.devicePositions ? frame + 1 : 0, position, kPacket, flags);
+            const bool afterQuiet = n >= kQuietEvery && n % kQuietEvery == 0;
+            if (afterQuiet) ++stretches;
+            if (zeros != 0 && !afterQuiet && ++faults < 5)
+                ADD_FAILURE() << zeros << " zeros before packet " << n;
+            written += zeros;
+            if (afterQuiet && (written + kPacket < frame || written > frame + kPacket) && ++faults < 5)
+                ADD_FAILURE() << "packet " << n << " at stream frame " << written << ", not " << frame;
+            written += kPacket;
+        }
+        EXPECT_EQ(stretches, kPackets / kQuietEvery - 1);
+        EXPECT_EQ(faults, 0u);
+    }
+}
+
 TEST(Timeline, PacketsOfAFewFramesTolerateTheClientBuffer) {
     Timeline clock(kStart);
-    EXPECT_EQ(clock.framesBeforePacket(at(900), 1, 0), 0u) << "an engine that starts 19 ms after Start";
-    EXPECT_EQ(clock.framesBeforePacket(at(901), 1, 0), 0u);
-    EXPECT_EQ(clock.framesBeforePacket(at(902 + 900), 1, 0), 0u) << "19 ms late is jitter";
-    EXPECT_EQ(clock.framesBeforePacket(at(903 + 1000), 1, 0), 1000u) << "21 ms past what was written";
+    EXPECT_EQ(clock.framesBeforePacket(0, at(900), 1, 0), 0u) << "an engine that starts 19 ms after Start";
+    EXPECT_EQ(clock.framesBeforePacket(0, at(901), 1, 0), 0u);
+    EXPECT_EQ(clock.framesBeforePacket(0, at(902 + 900), 1, 0), 0u) << "19 ms late is jitter";
+    EXPECT_EQ(clock.framesBeforePacket(0, at(1803 + 1001), 1, 0), 1001u) << "21 ms past the packet before";
 }
 
 TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {

@@ -10,13 +10,16 @@
 
 #include "posix/write_seam.h"
 #include "stream/silence.h"
+#include "stream/stream_output.h"
+#include "stream/timeline.h"
 #include "stream/write_all.h"
 
 namespace {
 
 struct WriteCall {
     int fd;
-    std::string bytes;
+    std::string bytes;  // asked for
+    std::size_t taken = 0;
 };
 
 // What the next write calls return: a byte count to accept (capped at the request) or -errno.
@@ -31,11 +34,11 @@ ssize_t recordingWrite(int fd, const void* data, std::size_t size) {
     }
     if (accept < 0) {
         errno = static_cast<int>(-accept);
-        g_calls.push_back({fd, ""});
+        g_calls.push_back({fd, "", 0});
         return -1;
     }
     const std::size_t taken = std::min(size, static_cast<std::size_t>(accept));
-    g_calls.push_back({fd, std::string(static_cast<const char*>(data), size)});
+    g_calls.push_back({fd, std::string(static_cast<const char*>(data), size), taken});
     return static_cast<ssize_t>(taken);
 }
 
@@ -88,6 +91,18 @@ TEST_F(WriteAll, ShortWriteContinuesFromTheFirstUnwrittenByte) {
     EXPECT_EQ(g_calls[2].bytes, block.substr(31000));
 }
 
+TEST_F(WriteAll, TellsHowManyBytesWentOut) {
+    const std::string block = pattern(70000);
+    const struct {
+        std::deque<long> script;
+        std::uint64_t out;
+    } cases[] = {{{}, 70000}, {{1000, 30000}, 70000}, {{65536, 5, -ENOSPC}, 65541}, {{0}, 0}, {{-EPIPE}, 0}};
+    for (const auto& c : cases) {
+        g_script = c.script;
+        EXPECT_EQ(writeAll(block.data(), block.size()), c.out);
+    }
+}
+
 TEST_F(WriteAll, InterruptedWriteIsRetriedNotLost) {
     const std::string block = pattern(100);
     g_script = {-EINTR, -EINTR};
@@ -127,6 +142,61 @@ TEST_F(WriteAll, SilenceGrowsOnlyToTheLargestPacketAndWritesExactlyItsZeros) {
         }
         ASSERT_EQ(g_calls.size(), 1u);
         EXPECT_EQ(g_calls[0].bytes, std::string(bytes, '\0'));
+    }
+}
+
+// After a failed or short write the stream stays frame-aligned and keeps its time: what did not go out is
+// written as zeros, before anything else, once writes go through again.
+TEST_F(WriteAll, StreamOutputOwesWhatDidNotGoOut) {
+    constexpr std::uint64_t kFrame = 8;
+    const std::uint64_t longest = timeline::kMaxGapFrames * kFrame;
+    const std::string a = pattern(3 * kFrame), b = pattern(2 * kFrame).replace(0, 1, "b");
+    const std::string zeros(longest, '\0');
+    struct Case {
+        const char* name;
+        std::deque<long> script;
+        std::vector<std::pair<char, std::uint64_t>> ops;  // 'a': audio `a`, 'z': zeros; then audio `b`
+        std::uint64_t owedBefore;                         // before the last write
+        std::string stream;
+    } cases[] = {
+        {"no space, then space again", {24, -ENOSPC}, {{'a', 0}, {'a', 0}}, 24, a + zeros.substr(0, 24) + b},
+        {"a write cut mid-frame: the frame is finished",
+         {5, -ENOSPC},
+         {{'a', 0}},
+         19,
+         a.substr(0, 5) + zeros.substr(0, 19) + b},
+        {"nothing is tried while the debt stands",
+         {-ENOSPC, -ENOSPC, 16, -ENOSPC},
+         {{'a', 0}, {'z', 16}, {'a', 0}},
+         48,
+         zeros.substr(0, 64) + b},
+        {"a cut frame of a zero write", {3, -ENOSPC}, {{'z', 16}}, 13, zeros.substr(0, 16) + b},
+        {"the longest gap is owed in full", {-ENOSPC}, {{'z', longest}}, longest, zeros + b},
+        {"beyond it the frames are forgotten, the cut frame is not",
+         {3, -ENOSPC},
+         {{'z', longest + 16}},
+         5,
+         zeros.substr(0, 8) + b},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_calls.clear();
+        g_script = c.script;
+        StreamOutput output(kFrame);
+        for (const auto& [kind, bytes] : c.ops) {
+            if (kind == 'a') {
+                output.audio(a.data(), a.size());
+            } else {
+                output.zeros(bytes);
+            }
+        }
+        EXPECT_EQ(output.owedBytes(), c.owedBefore);
+        output.audio(b.data(), b.size());
+        EXPECT_EQ(output.owedBytes(), 0u);
+        std::string stream;
+        for (const WriteCall& call : g_calls) stream += call.bytes.substr(0, call.taken);
+        EXPECT_EQ(stream.size() % kFrame, 0u);
+        EXPECT_TRUE(stream == c.stream) << stream.size() << " bytes, expected " << c.stream.size();
     }
 }
 

@@ -416,8 +416,9 @@ class RampVerifier:
     """Checks a stdout stream (header included) against a packet plan as it arrives, comparing whole
     slices with a precomputed ramp table so it keeps up with a fast pipe."""
 
-    def __init__(self, plan, table_frames):
-        self.table = ramp_bytes(0, min(table_frames, RAMP_PERIOD))
+    def __init__(self, plan, table_frames, table=None):
+        """`table`: ramp_bytes(0, table_frames) made before, to share between verifiers."""
+        self.table = table if table is not None else ramp_bytes(0, min(table_frames, RAMP_PERIOD))
         self.table_len = len(self.table)
         self.zeros = b""
         self.plan = iter(plan)

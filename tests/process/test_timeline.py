@@ -8,7 +8,9 @@ import signal
 import time
 import unittest
 
-from helperlib import FRAME, HEADER, WINE, Helper, ramp_timeline, setup_lines, stderr_bytes
+from helperlib import (CAPTURE_WAIT, FRAME, HEADER, RAMP_PERIOD, SHUTDOWN, WINE, Helper, RampVerifier,
+                       activation_trace, check_trace, ramp_timeline, read_trace, setup_lines, sim_with_trace,
+                       stderr_bytes, SET_UP_CALLS)
 import helperlib
 
 PID = 1122
@@ -20,9 +22,11 @@ PAUSE_AT_MS, PAUSE_S = 11500, 1.0  # the reader stops for a while here, so the e
 SIM = "source=ramp,period=10,frames=%d,capacity=%d,jitter=2000,packets=%d,%s" % (
     PACKET, 10 * PACKET, PACKETS, ",".join("quiet=%d:%d" % stretch for stretch in QUIET))
 LONGEST_PAUSE = 1.0  # seconds without a byte while the engine is quiet
+EMPTY_WAKE_PAUSE = 0.7  # the same while the engine signals with nothing ready
+INVALIDATED_END = 4.0 if WINE else 1.5  # seconds from the last packet to the exit: one wait, and slack
 
 
-class TimelineTests(unittest.TestCase):
+class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
     def capture(self, sim, packets, pause_at_ms=None):
         """Runs the helper until `packets` packets' worth of frames are in, reading as a live reader does
         (pausing once at `pause_at_ms`), stops it and checks every frame against its time. Returns the
@@ -97,6 +101,113 @@ class TimelineTests(unittest.TestCase):
         quiet = 1500 * MS * FRAME
         self.assertEqual(payload[:quiet], bytes(quiet), "audio during the quiet start")
         self.assertNotEqual(payload[quiet:quiet + PACKET * FRAME], bytes(PACKET * FRAME), "no audio after it")
+
+
+    def full_speed(self, sim, plan, table):
+        """Runs the helper at full speed until every packet of `plan` ((first frame, frames, quiet) per
+        packet) is in, checking each frame as it arrives: the ramp at its own time, or zeros where the engine
+        was quiet. Returns the seconds it took."""
+        verifier = RampVerifier(plan, RAMP_PERIOD, table)
+        helper = Helper(self, args=[str(PID)], sim=sim, stdout="manual")
+        fd = helper.proc.stdout.fileno()
+        started = last = time.monotonic()
+        buffer = bytearray(1 << 20)
+        while not verifier.complete():
+            self.assertLess(time.monotonic() - last, helperlib.PROCESS_TIMEOUT,
+                            "stuck at stream byte %d" % verifier.position)
+            if not select.select([fd], [], [], 1.0)[0]:
+                continue
+            size = os.readv(fd, [buffer])
+            self.assertGreater(size, 0, "stdout ended at byte %d" % verifier.position)
+            verifier.feed(buffer, size)
+            last = time.monotonic()
+        took = time.monotonic() - started
+        helper.signal(signal.SIGINT)
+        self.assertEqual(helper.finish(), 0)
+        return took
+
+    def test_drift_and_jitter_at_full_speed_put_no_zero_into_continuous_sound(self):
+        # Two hours of engine time whose clock runs 300 ppm off the counter either way, quiet for 7 s every
+        # 10 minutes; and 4 ms of jitter on packets flagged as discontinuities. The stream must be the ramp
+        # frame for frame, with zeros exactly where the engine was quiet.
+        hours = 2
+        every, length = 600000, 7000  # engine ms
+        quiet = [(start, length) for start in range(every - length, hours * 3600000, every)]
+        stretches = ",".join("quiet=%d:%d" % stretch for stretch in quiet)
+        cases = [
+            ("+300 ppm", "drift=300," + stretches, hours * 360000),
+            ("-300 ppm, no device positions", "drift=-300,device_position=none," + stretches, hours * 360000),
+            ("4 ms jitter, flagged", "jitter=4000,discontinuity_every=3", 60000),
+            ("4 ms jitter, flagged, no device positions", "jitter=4000,discontinuity_every=3,device_position=none",
+             60000),
+        ]
+        table = helperlib.ramp_bytes(0, RAMP_PERIOD)
+        for name, items, packets in cases:
+            with self.subTest(name):
+                silent = set()
+                if "quiet" in items:
+                    silent = {n for start, length in quiet for n in range(start // 10, (start + length) // 10)}
+                plan = [(n * PACKET, PACKET, n in silent) for n in range(packets)]
+                while plan[-1][2]:
+                    plan.pop()  # quiet at the end has no packet to follow
+                sim = "source=ramp,period=0,burst=8,frames=%d,packets=%d,%s" % (PACKET, packets, items)
+                took = self.full_speed(sim, plan, table)
+                print("\ntimeline: %s, %.1f h of engine time in %.1f s" % (name, packets * PACKET / 48000 / 3600,
+                                                                         took))
+
+    @unittest.skipIf(WINE, "a real-time bound with 0.1 s to spare, more than Wine's scheduling leaves")
+    def test_empty_wake_ups_still_let_silence_flow(self):
+        # The engine signals every 100 ms with nothing ready through 30 s of quiet: the reader still sees
+        # the stream's time keep up with the clock, and no empty wake-up asks for a packet.
+        trace = self.temp_path("trace")
+        quiet_ms, packets = 30000, 3100
+        sim = sim_with_trace("source=ramp,period=10,frames=%d,packets=%d,quiet=500:%d,empty_wakes=100"
+                             % (PACKET, packets, quiet_ms), trace)
+        payload, arrivals = self.capture(sim, packets)
+        start, end = 500 * MS, (500 + quiet_ms) * MS
+        during = [at for at, frames in arrivals if start <= frames <= end]
+        before = max((at for at, frames in arrivals if frames < start), default=arrivals[0][0])
+        after = min((at for at, frames in arrivals if frames > end), default=arrivals[-1][0])
+        times = [before] + during + [after]
+        longest = max(b - a for a, b in zip(times, times[1:]))
+        print("\ntimeline: empty wake-ups every 100 ms for %d s of quiet; longest wait for the stream %.2f s"
+              % (quiet_ms // 1000, longest))
+        self.assertLess(longest, EMPTY_WAKE_PAUSE, "the reader waited %.2f s for time to pass" % longest)
+        zero = bytes(PACKET * FRAME)
+        slots = [payload[i:i + len(zero)] == zero for i in range(0, packets * PACKET * FRAME, len(zero))]
+        self.assertEqual([i for i, z in enumerate(slots) if z != (50 <= i < 50 + quiet_ms // 10)], [])
+        self.assertNotIn("GetBuffer with nothing ready", read_trace(trace))
+
+    def test_an_invalidation_without_a_signal_ends_capture(self):
+        # The stream dies after 50 packets and the event never comes again: the next timed-out wait's
+        # packet-size query sees it, and the helper ends in order with exit 0 and no message.
+        trace = self.temp_path("trace")
+        helper = Helper(self, args=[str(PID)], sim=sim_with_trace("source=ramp,period=10,invalidate_after=50", trace),
+                        stdout="manual")
+        fd = helper.proc.stdout.fileno()
+        data = bytearray()
+        while len(data) < len(HEADER) + 50 * PACKET * FRAME:
+            self.assertTrue(select.select([fd], [], [], helperlib.PROCESS_TIMEOUT)[0], "the packets never came")
+            chunk = os.read(fd, 1 << 16)
+            self.assertTrue(chunk, "stdout ended early")
+            data += chunk
+        last = time.monotonic()
+        while True:
+            left = last + INVALIDATED_END - time.monotonic()
+            self.assertTrue(left > 0 and select.select([fd], [], [], left)[0], "still running after %.1f s, %d "
+                            "bytes after the last packet" % (INVALIDATED_END, len(data) - 50 * PACKET * FRAME))
+            chunk = os.read(fd, 1 << 16)
+            if not chunk:
+                break
+            data += chunk
+        self.assertEqual(helper.finish(), 0)
+        took = time.monotonic() - last
+        print("\ntimeline: a silent invalidation ended the helper %.2f s after the last packet" % took)
+        self.assertLess(took, INVALIDATED_END)
+        self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)), helperlib.describe_lines(helper.err))
+        self.assertEqual(bytes(data), HEADER + helperlib.ramp_bytes(0, 50 * PACKET), "not the 50 packets alone")
+        check_trace(self, read_trace(trace), activation_trace(PID) + SET_UP_CALLS + [CAPTURE_WAIT] + SHUTDOWN
+                    + ["live operation=0 client=0 capture=0 com=0", "handler refs=1"])
 
 
 if __name__ == "__main__":
