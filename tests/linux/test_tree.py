@@ -109,6 +109,8 @@ class TreeCases:
 
     def test_the_targets_pid_given_to_another_player(self):
         target = subprocess.Popen(["sleep", "600"])
+        self.addCleanup(target.wait)
+        self.addCleanup(target.kill)
         helper = self.capture(str(target.pid))
         target.kill()
         target.wait()
@@ -121,6 +123,7 @@ class TreeCases:
         target = subprocess.Popen([sys.executable, "-c", "import subprocess, time\n"
                                    "p = subprocess.Popen(['sleep', '600']); print(p.pid, flush=True)\n"
                                    "p.wait(); time.sleep(600)"], stdout=subprocess.PIPE)
+        self.addCleanup(target.stdout.close)
         self.addCleanup(target.wait)
         self.addCleanup(target.kill)
         member = int(target.stdout.readline())
@@ -142,6 +145,7 @@ class TreeCases:
         contained = subprocess.Popen(["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c",
                                       IN_NAMESPACE, str(target.pid), "paplay", self.tone(1000)],
                                      env=self.server.env, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.addCleanup(contained.stdout.close)
         self.assertEqual(int(contained.stdout.readline()), target.pid)
         self.assertEqual(contained.wait(60), 0)
         self.assert_heard(helper, [1000])
