@@ -14,19 +14,33 @@ namespace linuxaudio {
 
 namespace {
 
-constexpr int kMaxChain = 4096;     // a parent chain longer than this is a loop in a fake /proc
-constexpr long kMaxNewPids = 4096;  // more new pids than this since the last look: list /proc instead
+constexpr int kMaxChain = 4096;          // a parent chain longer than this is a loop in a fake /proc
+constexpr long kMaxNewPids = 4096;       // more new pids than this since the last look: list /proc instead
+constexpr long kMaxPid = 4194304;        // the kernel's highest pid_max
+constexpr std::size_t kCommLength = 15;  // a command name holds at most this much of the program's name
 
 }  // namespace
 
+pid_t parsePid(const char* text) {
+    if (text == nullptr || *text == '\0') return 0;
+    long value = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9' || value > kMaxPid) return 0;
+        value = value * 10 + (*digit - '0');
+    }
+    return value <= kMaxPid ? static_cast<pid_t>(value) : 0;
+}
+
 ProcessTreeFilter::ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot)
-    : m_target(target), m_mode(mode), m_procRoot(std::move(procRoot)) {
+    : m_mode(mode), m_procRoot(std::move(procRoot)) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dir = opendir(m_procRoot.c_str());
     m_lastPid = readLastPid();  // before the scan: what starts during it is looked at again
+    // The target as it is now: a later process given its pid is not it.
     Stat stat;
-    if (target != 0 && readStat(static_cast<pid_t>(target), stat)) {
-        m_members[static_cast<pid_t>(target)] = stat.startTime;
+    if (target > 0 && target <= static_cast<DWORD>(kMaxPid) && readStat(static_cast<pid_t>(target), stat)) {
+        m_target = static_cast<pid_t>(target);
+        m_members[m_target] = stat.startTime;
     }
     scanLocked();
 }
@@ -35,10 +49,139 @@ ProcessTreeFilter::~ProcessTreeFilter() {
     if (m_dir != nullptr) closedir(m_dir);
 }
 
-bool ProcessTreeFilter::keeps(pid_t streamPid) const {
+bool ProcessTreeFilter::keeps(const StreamClient& client) const {
     const bool exclude = m_mode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
-    if (streamPid <= 0) return exclude;
-    return inTree(streamPid) != exclude;
+    return isMember(client) != exclude;
+}
+
+bool ProcessTreeFilter::keepsStream(std::uint32_t stream, const StreamClient& client) const {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto known = m_verdicts.find(stream);
+        if (known != m_verdicts.end()) return known->second;
+    }
+    const bool kept = keeps(client);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_verdicts.emplace(stream, kept).first->second;
+}
+
+void ProcessTreeFilter::forget(std::uint32_t stream) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_verdicts.erase(stream);
+}
+
+bool ProcessTreeFilter::isMember(const StreamClient& client) const {
+    if (m_target == 0 || client.pid <= 0) return false;
+    if (client.pidTrusted) return inTree(client.pid);
+    // A pid the client set counts only where it names that client's process: in a sandbox it is local to
+    // the sandbox's PID namespace; outside, the host's process of that pid must run the client's program.
+    if (!client.sandboxAppId.empty()) return inSandboxOfTree(client);
+    return runs(client.pid, client.binary) && inTree(client.pid);
+}
+
+bool ProcessTreeFilter::runs(pid_t pid, const std::string& binary) const {
+    if (binary.empty()) return false;
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/%d/exe", m_procRoot.c_str(), static_cast<int>(pid));
+    char target[4096];
+    const ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length > 0) {
+        target[length] = '\0';
+        // A program replaced on disk since it started reads "/path (deleted)".
+        constexpr char kDeleted[] = " (deleted)";
+        const std::size_t deleted = sizeof kDeleted - 1;
+        std::size_t end = static_cast<std::size_t>(length);
+        if (end > deleted && std::strcmp(target + end - deleted, kDeleted) == 0)
+            target[end -= deleted] = '\0';
+        const char* slash = std::strrchr(target, '/');
+        return binary == (slash != nullptr ? slash + 1 : target);
+    }
+    // Another user's program cannot be read; its command name is the program's name cut to 15 bytes.
+    std::snprintf(path, sizeof path, "%s/%d/comm", m_procRoot.c_str(), static_cast<int>(pid));
+    char comm[64];
+    const long read = readSmallFile(path, comm, sizeof comm);
+    if (read <= 0) return false;
+    if (comm[read - 1] == '\n') comm[read - 1] = '\0';
+    return binary.compare(0, kCommLength, comm) == 0;
+}
+
+namespace {
+
+// The link text of /proc/PID/ns/pid ("pid:[4026531836]"): equal texts, same namespace; "" when unknown.
+std::string pidNamespace(const std::string& root, long pid) {
+    const std::string path = root + "/" + (pid > 0 ? std::to_string(pid) : std::string("self")) + "/ns/pid";
+    char text[128];
+    const ssize_t length = readlink(path.c_str(), text, sizeof text - 1);
+    return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+}
+
+// The pid in the innermost namespace from a status file's NSpid line, or 0 when the process is in the
+// namespace it was read from.
+long localPid(const char* status) {
+    const char* line = std::strstr(status, "\nNSpid:");
+    if (line == nullptr) return 0;
+    line += 7;
+    int levels = 0;
+    long last = 0;
+    while (*line != '\n' && *line != '\0') {
+        char* end = nullptr;
+        const long value = std::strtol(line, &end, 10);
+        if (end == line) break;
+        last = value;
+        ++levels;
+        line = end;
+    }
+    return levels >= 2 ? last : 0;
+}
+
+// The application of a Flatpak sandbox: `name` in the [Application] group of its .flatpak-info.
+bool sandboxApp(const char* info, const std::string& appId) {
+    const char* group = std::strstr(info, "[Application]");
+    if (group == nullptr) return false;
+    for (const char* line = std::strchr(group, '\n'); line != nullptr && line[1] != '[';
+         line = std::strchr(line + 1, '\n')) {
+        if (std::strncmp(line + 1, "name=", 5) != 0) continue;
+        const char* name = line + 6;
+        const std::size_t length = std::strcspn(name, "\n");
+        return appId.size() == length && appId.compare(0, length, name, length) == 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ProcessTreeFilter::inSandboxOfTree(const StreamClient& client) const {
+    // The server found the client in the sandbox of an application; its pid is local to the sandbox. The
+    // processes that may be it: in a nested PID namespace with that local pid, running the client's
+    // program, in a sandbox of that application. One belongs to the tree when it is a member, or when it
+    // shares the target's PID namespace (the target runs in that very sandbox instance: each instance of
+    // a sandboxed application gets a namespace of its own). When several could be it and one does not
+    // belong, the client is not known.
+    const std::string targetNamespace = pidNamespace(m_procRoot, m_target);
+    const bool targetSandboxed = !targetNamespace.empty() && targetNamespace != pidNamespace(m_procRoot, 0);
+    DIR* dir = opendir(m_procRoot.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    bool allBelong = true;
+    while (const dirent* entry = readdir(dir)) {
+        const pid_t pid = parsePid(entry->d_name);
+        if (pid <= 0) continue;
+        char path[512];
+        char text[4096];
+        std::snprintf(path, sizeof path, "%s/%d/status", m_procRoot.c_str(), static_cast<int>(pid));
+        if (readSmallFile(path, text + 1, sizeof text - 1) <= 0) continue;
+        text[0] = '\n';
+        if (localPid(text) != client.pid || !runs(pid, client.binary)) continue;
+        std::snprintf(path, sizeof path, "%s/%d/root/.flatpak-info", m_procRoot.c_str(),
+                      static_cast<int>(pid));
+        if (readSmallFile(path, text + 1, sizeof text - 1) <= 0 || !sandboxApp(text, client.sandboxAppId))
+            continue;
+        found = true;
+        if (!(targetSandboxed && pidNamespace(m_procRoot, pid) == targetNamespace) && !inTree(pid))
+            allBelong = false;
+    }
+    closedir(dir);
+    return found && allBelong;
 }
 
 long ProcessTreeFilter::readSmallFile(const char* path, char* text, std::size_t size) const {
@@ -77,17 +220,16 @@ bool ProcessTreeFilter::isKnownMember(pid_t pid, std::uint64_t startTime) const 
 }
 
 bool ProcessTreeFilter::inTree(pid_t pid) const {
-    if (pid <= 0) return false;
-    if (static_cast<DWORD>(pid) == m_target) return true;
+    if (pid <= 0 || m_target == 0) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int pass = 0; pass < 2; ++pass) {
         // Walk up the live parent chain; every process below a member joins the tree.
         std::vector<std::pair<pid_t, std::uint64_t>> chain;
         pid_t current = pid;
-        for (int depth = 0; depth < kMaxChain && current > 1; ++depth) {
+        for (int depth = 0; depth < kMaxChain && current > 0; ++depth) {
             Stat stat;
             if (!readStat(current, stat)) break;
-            if (isKnownMember(current, stat.startTime) || static_cast<DWORD>(current) == m_target) {
+            if (isKnownMember(current, stat.startTime)) {
                 for (const auto& below : chain) m_members[below.first] = below.second;
                 return true;
             }
@@ -136,13 +278,12 @@ void ProcessTreeFilter::scanLocked() const {
     m_present.clear();
     m_fresh.clear();
     while (const dirent* entry = readdir(m_dir)) {
-        char* end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        m_present.push_back(static_cast<pid_t>(pid));
-        if (std::binary_search(m_seen.begin(), m_seen.end(), static_cast<pid_t>(pid))) continue;
+        const pid_t pid = parsePid(entry->d_name);
+        if (pid <= 0) continue;
+        m_present.push_back(pid);
+        if (std::binary_search(m_seen.begin(), m_seen.end(), pid)) continue;
         Stat stat;
-        if (readStat(static_cast<pid_t>(pid), stat)) m_fresh.emplace_back(static_cast<pid_t>(pid), stat);
+        if (readStat(pid, stat)) m_fresh.emplace_back(pid, stat);
     }
     // Only the pids present now are remembered, so a pid that ends and is reused is read again.
     std::sort(m_present.begin(), m_present.end());
@@ -155,16 +296,25 @@ void ProcessTreeFilter::joinFreshLocked() const {
     for (bool grew = true; grew;) {
         grew = false;
         for (const auto& [pid, stat] : m_fresh) {
-            if (m_members.count(pid) != 0) continue;
+            if (isKnownMember(pid, stat.startTime)) continue;
             const auto parent = m_members.find(stat.parent);
-            const bool parentIsMember = static_cast<DWORD>(stat.parent) == m_target ||
-                                        (parent != m_members.end() && parent->second <= stat.startTime);
-            if (parentIsMember) {
-                m_members[pid] = stat.startTime;
-                grew = true;
-            }
+            if (parent == m_members.end() || parent->second > stat.startTime) continue;
+            // The parent's pid may name another process by now: the member's, or a reuse of its pid.
+            if (!isParentStill(stat.parent, parent->second)) continue;
+            m_members[pid] = stat.startTime;
+            grew = true;
         }
     }
+}
+
+bool ProcessTreeFilter::isParentStill(pid_t parent, std::uint64_t startTime) const {
+    Stat now;
+    if (readStat(parent, now)) return now.startTime == startTime;
+    // Gone since: what this look saw under its pid, if anything, tells.
+    for (const auto& [pid, stat] : m_fresh) {
+        if (pid == parent) return stat.startTime == startTime;
+    }
+    return true;
 }
 
 }  // namespace linuxaudio

@@ -1,5 +1,6 @@
 // The one rule for which streams a process-loopback capture keeps: membership of the target's process
-// tree, decided from /proc parent chains.
+// tree, decided from /proc parent chains. Every process is known by its pid and its start time, so a pid
+// handed to another process is never taken for the one it named before.
 #pragma once
 
 #include <dirent.h>
@@ -16,26 +17,43 @@
 
 namespace linuxaudio {
 
+// What a server says about the process behind a stream; the engines fill it from the server's properties.
+struct StreamClient {
+    pid_t pid = 0;  // 0 when the server names none
+    // The server read the pid from the socket's credentials: a host pid the client cannot choose.
+    // Otherwise the client set it itself, and inside a PID namespace it is local to that namespace.
+    bool pidTrusted = false;
+    std::string binary;        // the program the client says it runs, to check a pid it set itself
+    std::string sandboxAppId;  // set when the server found the client in an application sandbox
+};
+
+// A process id as a server's property gives it: decimal digits only, above 0; anything else is 0.
+pid_t parsePid(const char* text);
+
 class ProcessTreeFilter {
   public:
+    // How often the engines call refresh().
+    static constexpr int kRefreshSeconds = 1;
+
     // Records the tree as it is now, so a member whose parent exits before it plays stays a member.
-    // `procRoot` is /proc except in tests.
+    // A target that is not a live process has an empty tree. `procRoot` is /proc except in tests.
     ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot = "/proc");
     ~ProcessTreeFilter();
     ProcessTreeFilter(const ProcessTreeFilter&) = delete;
     ProcessTreeFilter& operator=(const ProcessTreeFilter&) = delete;
 
-    // Whether a stream played by `streamPid` is captured. A pid of 0 or less means "not known": such a
-    // stream is kept when excluding and left out when including.
-    bool keeps(pid_t streamPid) const;
-    // Whether `pid` is the target or one of its descendants (learning new members on the way).
+    // Whether a stream of `client` is captured. A stream whose process is not known (no pid, or one that
+    // does not check out) is kept when excluding and left out when including.
+    bool keeps(const StreamClient& client) const;
+    // The same, judged once per stream: a process cannot leave a tree, and a verdict that flipped would
+    // tear a stream out of the capture. `forget` when the stream is gone, as servers reuse ids.
+    bool keepsStream(std::uint32_t stream, const StreamClient& client) const;
+    void forget(std::uint32_t stream) const;
+    // Whether the live process `pid` is the target or one of its descendants (learning new members).
     bool inTree(pid_t pid) const;
     // Looks at processes started since the last look, so members that outlive their parents are known.
     // Reads only the stat files of pids not seen before.
     void refresh() const;
-
-    DWORD target() const { return m_target; }
-    PROCESS_LOOPBACK_MODE mode() const { return m_mode; }
 
   private:
     struct Stat {
@@ -47,17 +65,25 @@ class ProcessTreeFilter {
     bool readStat(pid_t pid, Stat& stat) const;
     long readLastPid() const;  // the newest pid, from loadavg; -1 when not known
     bool isKnownMember(pid_t pid, std::uint64_t startTime) const;
+    bool isMember(const StreamClient& client) const;
+    // Whether the live process `pid` runs `binary`.
+    bool runs(pid_t pid, const std::string& binary) const;
+    // Whether a sandboxed client's local pid names a process of the tree or of the target's sandbox.
+    bool inSandboxOfTree(const StreamClient& client) const;
     void scanLocked() const;
     // Adds to the members the processes in m_fresh whose parents are members.
     void joinFreshLocked() const;
+    // Whether the process with pid `parent` is still the one that started at `startTime`.
+    bool isParentStill(pid_t parent, std::uint64_t startTime) const;
 
-    const DWORD m_target;
     const PROCESS_LOOPBACK_MODE m_mode;
     const std::string m_procRoot;
+    pid_t m_target = 0;  // 0 when the target was not a live process at activation: the tree is empty
     mutable std::mutex m_mutex;
     // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
     mutable std::unordered_map<pid_t, std::uint64_t> m_members;
-    mutable long m_lastPid = -1;  // the newest pid when refresh() last scanned
+    mutable std::unordered_map<std::uint32_t, bool> m_verdicts;  // by stream
+    mutable long m_lastPid = -1;                                 // the newest pid when refresh() last scanned
     // The pids the last scan found, sorted: the next one reads only the stat files of others. The
     // vectors keep their capacity and the directory stays open, so a scan in steady state does not
     // allocate.

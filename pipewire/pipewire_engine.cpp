@@ -23,10 +23,7 @@ using linuxaudio::kChannels;
 using linuxaudio::kSampleRate;
 
 constexpr int kConnectTimeoutMs = 2000;
-constexpr time_t kTreeRefreshSeconds = 1;  // new processes are looked at once a second
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
-
-pid_t parsePid(const char* text) { return text != nullptr ? static_cast<pid_t>(std::atol(text)) : 0; }
 
 class PipeWireEngine final : public linuxaudio::Engine {
   public:
@@ -139,7 +136,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
         if (result < 0) return E_FAIL;
 
         m_timer = pw_loop_add_timer(pw_thread_loop_get_loop(m_loop), &PipeWireEngine::onTimer, this);
-        timespec interval{kTreeRefreshSeconds, 0};
+        timespec interval{linuxaudio::ProcessTreeFilter::kRefreshSeconds, 0};
         if (m_timer != nullptr)
             pw_loop_update_timer(pw_thread_loop_get_loop(m_loop), m_timer, &interval, &interval, false);
         return S_OK;
@@ -240,8 +237,12 @@ class PipeWireEngine final : public linuxaudio::Engine {
         ClientInfo client;
         const char* api = spa_dict_lookup(info->props, PW_KEY_CLIENT_API);
         client.api = api != nullptr ? api : "";
-        client.securePid = parsePid(spa_dict_lookup(info->props, PW_KEY_SEC_PID));
-        client.declaredPid = parsePid(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
+        client.securePid = linuxaudio::parsePid(spa_dict_lookup(info->props, PW_KEY_SEC_PID));
+        client.declaredPid = linuxaudio::parsePid(spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID));
+        const char* binary = spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_BINARY);
+        client.binary = binary != nullptr ? binary : "";
+        const char* appId = spa_dict_lookup(info->props, "pipewire.access.portal.app_id");
+        client.sandboxAppId = appId != nullptr ? appId : "";
         bound->engine->m_graph.addClient(bound->id, client);
     }
 

@@ -17,8 +17,9 @@ std::vector<std::string> captureChannelsFor(const std::string& channel) {
     return {"FL", "FR"};
 }
 
-pid_t streamProcess(const ClientInfo& client) {
-    return client.api == "pipewire-pulse" ? client.declaredPid : client.securePid;
+linuxaudio::StreamClient streamClient(const ClientInfo& client) {
+    if (client.api != "pipewire-pulse") return {client.securePid, true, client.binary, {}};
+    return {client.declaredPid, false, client.binary, client.sandboxAppId};
 }
 
 StreamGraph::StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link)
@@ -53,6 +54,7 @@ void StreamGraph::remove(std::uint32_t id) {
     m_clients.erase(id);
     m_streamClient.erase(id);
     m_kept.erase(id);
+    m_filter->forget(id);
     m_ports.erase(id);
     for (auto link = m_linked.begin(); link != m_linked.end();) {
         link = link->first == id || link->second == id ? m_linked.erase(link) : std::next(link);
@@ -63,9 +65,8 @@ void StreamGraph::remove(std::uint32_t id) {
 void StreamGraph::decide(std::uint32_t node) {
     const auto client = m_clients.find(m_streamClient[node]);
     if (client == m_clients.end()) return;  // decided when the client's details arrive
-    // A stream is judged once: a process cannot leave a tree, and a kept stream's links stay.
     if (m_kept.count(node) != 0) return;
-    if (!m_filter->keeps(streamProcess(client->second))) return;
+    if (!m_filter->keepsStream(node, streamClient(client->second))) return;
     m_kept.insert(node);
     for (const auto& [id, port] : m_ports) {
         if (port.node == node) linkPort(id, port);

@@ -22,14 +22,24 @@ namespace pwengine {
 std::vector<std::string> captureChannelsFor(const std::string& streamChannel);
 
 struct ClientInfo {
-    std::string api;        // client.api: "pipewire-pulse" for the PulseAudio compatibility server's clients
-    pid_t securePid = 0;    // pipewire.sec.pid, from the socket's credentials
-    pid_t declaredPid = 0;  // application.process.id, as the client says
+    // Built as {api, securePid, declaredPid} where the program and sandbox do not matter.
+    ClientInfo(std::string api_ = "", pid_t securePid_ = 0, pid_t declaredPid_ = 0, std::string binary_ = "",
+               std::string sandboxAppId_ = "")
+        : api(std::move(api_)),
+          securePid(securePid_),
+          declaredPid(declaredPid_),
+          binary(std::move(binary_)),
+          sandboxAppId(std::move(sandboxAppId_)) {}
+    std::string api;     // client.api: "pipewire-pulse" for the PulseAudio compatibility server's clients
+    pid_t securePid;     // pipewire.sec.pid, from the socket's credentials
+    pid_t declaredPid;   // application.process.id, as the client says
+    std::string binary;  // application.process.binary
+    std::string sandboxAppId;  // pipewire.access.portal.app_id: the server found the client sandboxed
 };
 
-// The pid the process-tree rule judges: the server-verified one for native clients; for clients of the
+// What the process-tree rule judges: the server-verified pid for native clients; for clients of the
 // PulseAudio compatibility server (whose socket is that server's) the one the application declared.
-pid_t streamProcess(const ClientInfo& client);
+linuxaudio::StreamClient streamClient(const ClientInfo& client);
 
 class StreamGraph {
   public:

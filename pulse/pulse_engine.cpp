@@ -17,7 +17,7 @@ constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream
 constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after the clock without a gap
 constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
 constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
-constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
+constexpr pa_usec_t kRefreshUsec = linuxaudio::ProcessTreeFilter::kRefreshSeconds * PA_USEC_PER_SEC;
 
 std::int64_t framesToTicks(std::size_t frames) {
     return static_cast<std::int64_t>(frames) * static_cast<std::int64_t>(linuxaudio::kTicksPerSecond) / kRate;
@@ -76,7 +76,6 @@ class PulseEngine final : public linuxaudio::Engine {
     pa_stream* m_clock = nullptr;
     pa_time_event* m_refresh = nullptr;  // looks for new processes, so members outliving parents are known
     std::map<std::uint32_t, std::unique_ptr<Capture>> m_captures;
-    std::map<std::uint32_t, bool> m_decisions;  // sink input -> kept, decided once per stream
     StreamMixer m_mixer;
     std::vector<float> m_mixed;
 };
@@ -163,7 +162,6 @@ void PulseEngine::stop() {
             m_refresh = nullptr;
         }
         while (!m_captures.empty()) forgetCapture(m_captures.begin()->first);
-        m_decisions.clear();
     }
     pa_threaded_mainloop_unlock(m_loop);
 }
@@ -183,7 +181,7 @@ void PulseEngine::onSubscription(pa_context*, pa_subscription_event_type_t type,
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
         engine->forgetCapture(index);
-        engine->m_decisions.erase(index);
+        engine->m_filter->forget(index);
     } else {
         // New, or changed: a move to another sink shows here, after the server killed the old monitor.
         engine->requestSinkInput(index);
@@ -196,18 +194,12 @@ void PulseEngine::requestSinkInput(std::uint32_t index) {
 }
 
 bool PulseEngine::keeps(const pa_sink_input_info& info) {
-    const auto known = m_decisions.find(info.index);
-    if (known != m_decisions.end()) return known->second;
-    // The client sets its own pid; a stream without one is "not known" to the rule.
-    pid_t pid = 0;
-    if (const char* text = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
-        char* end = nullptr;
-        const long value = std::strtol(text, &end, 10);
-        if (end != text && *end == '\0' && value > 0) pid = static_cast<pid_t>(value);
-    }
-    const bool kept = m_filter->keeps(pid);
-    m_decisions[info.index] = kept;
-    return kept;
+    // The client sets its own pid and names its program; the server vouches for neither.
+    linuxaudio::StreamClient client;
+    client.pid = linuxaudio::parsePid(pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID));
+    const char* binary = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
+    client.binary = binary != nullptr ? binary : "";
+    return m_filter->keepsStream(info.index, client);
 }
 
 void PulseEngine::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self) {

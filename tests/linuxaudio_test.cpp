@@ -16,6 +16,7 @@ namespace fs = std::filesystem;
 using linuxaudio::kPacketFrames;
 using linuxaudio::PacketBuffer;
 using linuxaudio::ProcessTreeFilter;
+using linuxaudio::StreamClient;
 
 namespace {
 
@@ -34,6 +35,26 @@ class FakeProc {
             << " 1000 10\n";
     }
     void remove(int pid) { fs::remove_all(m_root / std::to_string(pid)); }
+    // The program `pid` runs ("" for one whose program cannot be read); its command name is cut from it.
+    void program(const std::string& pid, const std::string& exe, const std::string& comm) {
+        fs::create_directories(m_root / pid);
+        fs::remove(m_root / pid / "exe");
+        if (!exe.empty()) fs::create_symlink(exe, m_root / pid / "exe");
+        std::ofstream(m_root / pid / "comm") << comm << "\n";
+    }
+    // Puts `pid` in PID namespace `ns` ("self" is the reader's own) and, with `local`, in a Flatpak sandbox
+    // of `app` where its pid is `local`.
+    void sandbox(const std::string& pid, const std::string& ns, int local = 0, const std::string& app = "") {
+        fs::create_directories(m_root / pid / "ns");
+        fs::remove(m_root / pid / "ns" / "pid");
+        fs::create_symlink(ns, m_root / pid / "ns" / "pid");
+        if (local == 0) return;
+        std::ofstream(m_root / pid / "status")
+            << "Name:\tx\nNSpid:\t" << pid << "\t" << local << "\nNSsid:\t1\n";
+        fs::create_directories(m_root / pid / "root");
+        std::ofstream(m_root / pid / "root" / ".flatpak-info")
+            << "[Application]\nname=" << app << "\nruntime=r\n";
+    }
     std::string root() const { return m_root.string(); }
 
   private:
@@ -56,13 +77,154 @@ TEST(ProcessTree, DecidesMembershipFromParentChains) {
     for (const auto& c : cases) {
         EXPECT_EQ(exclude.inTree(c.pid), c.member) << c.pid;
         if (c.pid > 0) {
-            EXPECT_EQ(exclude.keeps(c.pid), !c.member) << c.pid;
-            EXPECT_EQ(include.keeps(c.pid), c.member) << c.pid;
+            EXPECT_EQ(exclude.keeps({c.pid, true, "", ""}), !c.member) << c.pid;
+            EXPECT_EQ(include.keeps({c.pid, true, "", ""}), c.member) << c.pid;
         }
     }
     // A stream without a known process is kept when excluding, left out when including.
-    EXPECT_TRUE(exclude.keeps(0));
-    EXPECT_FALSE(include.keeps(0));
+    EXPECT_TRUE(exclude.keeps({}));
+    EXPECT_FALSE(include.keeps({}));
+}
+
+TEST(ProcessTree, TargetThatIsNotALiveProcessHasAnEmptyTree) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.add(2, 0);
+    proc.add(100, 1);
+    proc.add(101, 100);
+    // 0 is also what a command line that is not a number gives.
+    for (const DWORD target : {0u, 999u, 4294967295u}) {
+        ProcessTreeFilter exclude(target, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+        ProcessTreeFilter include(target, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, proc.root());
+        proc.add(102, 0, 500);  // started later, parent 0 like the kernel's own threads
+        exclude.refresh();
+        for (const int pid : {1, 2, 100, 101, 102, 999}) {
+            EXPECT_TRUE(exclude.keeps({pid, true, "", ""})) << target << " " << pid;
+            EXPECT_FALSE(include.keeps({pid, true, "", ""})) << target << " " << pid;
+        }
+        proc.remove(102);
+    }
+}
+
+TEST(ProcessTree, ReusedPidsAreNotTheProcessesTheyNamedBefore) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.add(100, 1, 100);  // target
+    proc.add(101, 100, 110);
+    ProcessTreeFilter filter(100, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    // The target exits and an unrelated player gets its pid, and starts a child of its own.
+    proc.remove(100);
+    proc.add(100, 1, 500);
+    proc.add(102, 100, 510);
+    // A member exits and an unrelated shell gets its pid; the shell's child plays.
+    proc.remove(101);
+    proc.add(101, 1, 600);
+    proc.add(103, 101, 610);
+    filter.refresh();
+    for (const int pid : {100, 101, 102, 103}) EXPECT_FALSE(filter.inTree(pid)) << pid;
+    // Seen only by the look a stream's arrival makes, the same.
+    proc.add(104, 101, 620);
+    EXPECT_FALSE(filter.inTree(104));
+}
+
+TEST(ProcessTree, ParsesOnlyWholePositivePids) {
+    const struct {
+        const char* text;
+        pid_t pid;
+    } cases[] = {{"12", 12}, {"4194304", 4194304}, {"12x", 0},    {"x12", 0},
+                 {" 12", 0}, {"+12", 0},           {"-12", 0},    {"0", 0},
+                 {"", 0},    {"99999999999", 0},   {"4194305", 0}};
+    for (const auto& c : cases) EXPECT_EQ(linuxaudio::parsePid(c.text), c.pid) << c.text;
+    EXPECT_EQ(linuxaudio::parsePid(nullptr), 0);
+}
+
+TEST(ProcessTree, APidTheClientSetCountsOnlyWhenItNamesTheClientsProcess) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.add(100, 1);  // target
+    proc.add(101, 100);
+    proc.add(102, 100);
+    proc.add(200, 1);
+    proc.program("101", "/usr/bin/player", "player");
+    proc.program("102", "", "a-very-long-pla");  // another user's: only the command name is readable
+    proc.program("103", "/usr/lib/old/player (deleted)", "player");
+    proc.add(103, 100);
+    proc.program("200", "/usr/bin/player", "player");
+    // A sandbox of org.app: one instance under a member, where 300 is local pid 2; another instance,
+    // not in the tree, where 320 is local pid 2 too; the test's own namespace is pid:[1].
+    proc.sandbox("self", "pid:[1]");
+    proc.add(300, 101);
+    proc.program("300", "/app/bin/player", "player");
+    proc.sandbox("300", "pid:[7]", 2, "org.app");
+    proc.add(320, 1);
+    proc.program("320", "/app/bin/other", "other");
+    proc.sandbox("320", "pid:[8]", 2, "org.app");
+    ProcessTreeFilter filter(100, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    const struct {
+        StreamClient client;
+        bool kept;
+    } cases[] = {
+        {{101, false, "player", ""}, false},              // the member's own program
+        {{101, false, "other", ""}, true},                // a namespace-local pid that collides
+        {{101, false, "", ""}, true},                     // nothing to check it by
+        {{101, true, "", ""}, false},                     // the server read it from the socket
+        {{102, false, "a-very-long-player", ""}, false},  // by command name
+        {{102, false, "a-very-long-plan", ""}, false},    // the same 15 bytes: cannot tell
+        {{102, false, "a-very-long-pl", ""}, true},
+        {{103, false, "player", ""}, false},        // replaced on disk since it started
+        {{200, false, "player", ""}, true},         // not in the tree
+        {{777, false, "player", ""}, true},         // no such process
+        {{2, false, "player", "org.app"}, false},   // sandboxed, under a member
+        {{2, false, "other", "org.app"}, true},     // the other instance
+        {{2, false, "player", "org.other"}, true},  // another application
+        {{3, false, "player", "org.app"}, true},    // no such local pid
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(filter.keeps(c.client), c.kept)
+            << c.client.pid << " " << c.client.binary << " " << c.client.sandboxAppId;
+    }
+    // Both instances run the same program under local pid 2: which one played cannot be told.
+    proc.program("320", "/app/bin/player", "player");
+    EXPECT_TRUE(filter.keeps({2, false, "player", "org.app"}));
+}
+
+TEST(ProcessTree, ASandboxedTargetTakesItsWholeSandboxInstance) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.sandbox("self", "pid:[1]");
+    // The sandbox's first process starts the target and a helper beside it (not below the target).
+    proc.add(400, 1);
+    proc.add(401, 400);
+    proc.add(402, 400);
+    proc.add(500, 1);  // the same application, another instance
+    for (const int pid : {400, 401, 402, 500}) proc.program(std::to_string(pid), "/app/bin/player", "player");
+    proc.sandbox("400", "pid:[7]", 1, "org.app");
+    proc.sandbox("401", "pid:[7]", 2, "org.app");
+    proc.sandbox("402", "pid:[7]", 3, "org.app");
+    proc.sandbox("500", "pid:[9]", 4, "org.app");
+    ProcessTreeFilter filter(401, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    EXPECT_FALSE(filter.keeps({3, false, "player", "org.app"}));
+    EXPECT_TRUE(filter.keeps({4, false, "player", "org.app"}));
+    // A target on the host, in the namespace the helper runs in, takes no one by namespace.
+    proc.sandbox("401", "pid:[1]");
+    ProcessTreeFilter host(401, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    EXPECT_TRUE(host.keeps({3, false, "player", "org.app"}));
+}
+
+TEST(ProcessTree, AStreamIsJudgedOnceUntilForgotten) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.add(100, 1);
+    proc.add(101, 100);
+    proc.program("101", "/usr/bin/player", "player");
+    ProcessTreeFilter filter(100, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    const StreamClient member{101, false, "player", ""};
+    EXPECT_FALSE(filter.keepsStream(7, member));
+    proc.program("101", "/usr/bin/other", "other");
+    EXPECT_FALSE(filter.keepsStream(7, member)) << "judged once";
+    EXPECT_TRUE(filter.keepsStream(8, member));
+    filter.forget(7);
+    EXPECT_TRUE(filter.keepsStream(7, member)) << "an id the server gives again is judged again";
 }
 
 TEST(ProcessTree, KeepsMembersWhoseParentExited) {

@@ -35,15 +35,17 @@ struct Graph {
 
 TEST(StreamGraph, JudgesNativeClientsBySecurePidAndPulseClientsByDeclaredPid) {
     const pid_t self = getpid();
+    const std::string program = "stream_graph_test";
     const struct {
         ClientInfo client;
         bool kept;
     } cases[] = {
-        {{"", self, 1}, false},                // native: the socket's pid decides
-        {{"", 1, self}, true},                 // native: a declared pid is not believed
-        {{"pipewire-pulse", 1, self}, false},  // pulse: the socket is the pulse server's
-        {{"pipewire-pulse", self, 1}, true},
-        {{"", 0, 0}, true},  // unknown process: kept when excluding
+        {{"", self, 1}, false},                         // native: the socket's pid decides
+        {{"", 1, self, program}, true},                 // native: a declared pid is not believed
+        {{"pipewire-pulse", 1, self, program}, false},  // pulse: the socket is the pulse server's
+        {{"pipewire-pulse", self, 1, program}, true},
+        {{"pipewire-pulse", 1, self, "other"}, true},  // a declared pid that names another program
+        {{"", 0, 0}, true},                            // unknown process: kept when excluding
     };
     for (const auto& c : cases) {
         Graph g;
