@@ -49,8 +49,7 @@ export class Capture extends Readable {
   #resolveStarted;
   #rejectStarted;
   #resolveEnded;
-  #state = 'running';
-  #path = ['running']; // every state entered, in order: what `ended` reports is read from it
+  #path = ['running']; // every state entered, in order; the last is the state, and `ended` reads the rest
   #failure = null; // the error the capture ends with, if any
   #stopTimer = null;
   #signal;
@@ -149,8 +148,11 @@ export class Capture extends Readable {
   #enter(next) {
     // A refused change is a fault in this class, never the helper's doing.
     if (!EDGES[this.#state].includes(next)) throw new Error(`capture state ${this.#state} cannot become ${next}`);
-    this.#state = next;
     this.#path.push(next);
+  }
+
+  get #state() {
+    return this.#path.at(-1);
   }
 
   #was(state) {
