@@ -85,9 +85,9 @@ export interface CaptureEnd {
   /** The helper's exit code; null when it was ended by a signal. */
   exitCode: number | null;
   signal: NodeJS.Signals | null;
-  /** stop() was called (or the stream was destroyed). */
+  /** stop() (or destroying the stream) asked the helper to end, before it exited or an abort or a bad header ended it. */
   stopped: boolean;
-  /** The helper was ended forcefully (always on Windows; on Linux after the stop time-out or an abort). */
+  /** The helper was ended forcefully (a stop on Windows; on Linux after the stop time-out; an abort or a bad header). */
   forced: boolean;
   aborted: boolean;
   /** Whole frames read. */

@@ -2,12 +2,30 @@ import { spawn } from 'node:child_process';
 import { Readable } from 'node:stream';
 
 import { CAPTURE_STARTED_LINE, LineSplitter, parseLine } from './diagnostics.js';
-import { HelperError, abortError } from './errors.js';
+import { abortError, badHeaderError, exitError, killedError, spawnError, stoppedError } from './errors.js';
 import { FrameAssembler, HEADER_SIZE, checkHeader } from './frames.js';
 import { defaultHelperPath } from './helper-path.js';
 import { adopt, release } from './lifetime.js';
 
 export const DEFAULT_STOP_TIMEOUT_MS = 3000;
+
+/**
+ * How far the capture's end has gone. The state only moves along these edges, all taken in #enter:
+ *
+ *   running   the helper sets up or captures; its pipe is read at the consumer's pace
+ *   stopping  stop() asked it to end (SIGINT); the pipe is read regardless of the consumer
+ *   forcing   it is being killed: the stop time-out, a stop on Windows, an abort, a bad header
+ *   ended     it has closed its pipes (or never started) and `ended` has resolved
+ *
+ * Whether the capture has started is not a state: a helper asked to stop during set-up may still finish
+ * it, and that follows from its output (the header, the lines) alone.
+ */
+const EDGES = {
+  running: ['stopping', 'forcing', 'ended'],
+  stopping: ['forcing', 'ended'],
+  forcing: ['ended'],
+  ended: [],
+};
 
 /**
  * One run of the helper. The capture itself is the audio: an object-mode Readable whose chunks are
@@ -24,22 +42,16 @@ export class Capture extends Readable {
   frames = 0;
 
   #child = null;
-  #header = new Uint8Array(HEADER_SIZE);
+  #header = new Uint8Array(HEADER_SIZE); // null once a valid header has come
   #headerHave = 0;
-  #headerOk = false;
   #assembler = new FrameAssembler();
   #lines = new LineSplitter();
   #resolveStarted;
   #rejectStarted;
   #resolveEnded;
-  #isStarted = false;
+  #path = ['running']; // every state entered, in order; the last is the state, and `ended` reads the rest
   #failure = null; // the error the capture ends with, if any
-  #stopRequested = false;
-  #forced = false;
-  #aborted = false;
-  #draining = false; // read regardless of the consumer: the helper is on its way out
   #stopTimer = null;
-  #done = false;
   #signal;
   #onAbort = () => this.#abort();
 
@@ -58,7 +70,6 @@ export class Capture extends Readable {
     });
     this.#signal = signal;
     if (signal?.aborted) {
-      this.#aborted = true;
       this.#finish(abortError(signal), { exitCode: null, signal: null });
       return;
     }
@@ -73,10 +84,7 @@ export class Capture extends Readable {
         env: env ?? process.env,
       });
     } catch (cause) {
-      this.#finish(new HelperError(`cannot start the helper ${helperPath}: ${cause.message}`, { code: 'HELPER_SPAWN', cause }), {
-        exitCode: null,
-        signal: null,
-      });
+      this.#finish(spawnError(helperPath, cause), { exitCode: null, signal: null });
       return;
     }
     this.#child = child;
@@ -89,14 +97,11 @@ export class Capture extends Readable {
       // Only a failed spawn reaches here with no exit to follow (a failed kill is ignored).
       if (child.pid !== undefined) return;
       release(child);
-      this.#finish(new HelperError(`cannot start the helper ${helperPath}: ${cause.message}`, { code: 'HELPER_SPAWN', cause }), {
-        exitCode: null,
-        signal: null,
-      });
+      this.#finish(spawnError(helperPath, cause), { exitCode: null, signal: null });
     });
     child.once('exit', () => {
       release(child);
-      this.#drain(); // what is left in the pipe is bounded now: read it all
+      child.stdout.resume(); // what is left in the pipe is bounded now: read it all
     });
     child.once('close', (exitCode, signalName) => this.#closed(exitCode, signalName));
   }
@@ -113,9 +118,10 @@ export class Capture extends Readable {
    * @returns the same promise as `ended`
    */
   stop({ timeoutMs = DEFAULT_STOP_TIMEOUT_MS } = {}) {
-    if (this.#stopRequested || !this.#running()) return this.ended;
-    this.#stopRequested = true;
-    this.#drain();
+    // Once it is being stopped or killed (or has exited) there is nothing left to ask of it.
+    if (this.#state !== 'running' || !this.#running()) return this.ended;
+    this.#enter('stopping');
+    this.#child.stdout.resume();
     if (process.platform === 'win32') {
       this.#forceEnd();
     } else {
@@ -139,22 +145,39 @@ export class Capture extends Readable {
     return this.#child !== null && this.#child.exitCode === null && this.#child.signalCode === null;
   }
 
-  #drain() {
-    this.#draining = true;
-    this.#child?.stdout.resume();
+  #enter(next) {
+    // A refused change is a fault in this class, never the helper's doing.
+    if (!EDGES[this.#state].includes(next)) throw new Error(`capture state ${this.#state} cannot become ${next}`);
+    this.#path.push(next);
+  }
+
+  get #state() {
+    return this.#path.at(-1);
+  }
+
+  #was(state) {
+    return this.#path.includes(state);
+  }
+
+  // Read regardless of the consumer: the helper is on its way out, and what it still writes is bounded.
+  #draining() {
+    return this.#state !== 'running' || !this.#running();
   }
 
   #forceEnd() {
-    if (!this.#running()) return;
-    this.#forced = true;
+    if (this.#state === 'forcing' || !this.#running()) return;
+    this.#enter('forcing');
+    this.#child.stdout.resume();
     this.#child.kill('SIGKILL');
   }
 
   #abort() {
-    this.#aborted = true;
     this.#fail(abortError(this.#signal));
-    this.#drain();
     this.#forceEnd();
+  }
+
+  #hasStarted() {
+    return this.#header === null && this.stages.some((stage) => stage.line === CAPTURE_STARTED_LINE);
   }
 
   #stage(text) {
@@ -165,7 +188,7 @@ export class Capture extends Readable {
   }
 
   #audio(chunk) {
-    if (!this.#headerOk) {
+    if (this.#header !== null) {
       if (this.#failure !== null) return; // a bad header: nothing after it is audio
       const take = Math.min(HEADER_SIZE - this.#headerHave, chunk.length);
       this.#header.set(chunk.subarray(0, take), this.#headerHave);
@@ -174,35 +197,23 @@ export class Capture extends Readable {
       if (this.#headerHave < HEADER_SIZE) return;
       const bad = checkHeader(this.#header);
       if (bad !== null) {
-        const { field, expected, actual } = bad;
-        this.#fail(
-          new HelperError(`the helper's stream header has ${field} ${JSON.stringify(actual)}, expected ${JSON.stringify(expected)}`, {
-            code: 'HELPER_BAD_HEADER',
-            stages: [...this.stages],
-            field,
-            expected,
-            actual,
-          }),
-        );
-        this.#drain();
+        this.#fail(badHeaderError(bad, [...this.stages]));
         this.#forceEnd();
         return;
       }
-      this.#headerOk = true;
+      this.#header = null;
       this.#checkStarted();
     }
     if (chunk.length === 0 || this.#failure !== null || this.destroyed) return;
     const samples = this.#assembler.push(chunk);
     if (samples === null) return;
     this.frames += samples.length / 2;
-    if (!this.push(samples) && !this.#draining) this.#child.stdout.pause(); // resumed by _read
+    if (!this.push(samples) && !this.#draining()) this.#child.stdout.pause(); // resumed by _read
   }
 
   #checkStarted() {
-    if (this.#isStarted || !this.#headerOk || this.#failure !== null) return;
-    if (!this.stages.some((stage) => stage.line === CAPTURE_STARTED_LINE)) return;
-    this.#isStarted = true;
-    this.#resolveStarted();
+    // A failure has rejected `started` already; resolving it again is harmless.
+    if (this.#failure === null && this.#hasStarted()) this.#resolveStarted();
   }
 
   // Records the first failure: `started` rejects with it and the stream errors with it.
@@ -217,36 +228,33 @@ export class Capture extends Readable {
     const last = this.#lines.end();
     if (last !== null) this.#stage(last);
     const stages = [...this.stages];
-    if (this.#forced) {
+    const forced = this.#was('forcing');
+    // #fail keeps the first failure, so a capture that failed before its end is not judged again here.
+    if (forced) {
       // Ended by us: whatever exit status the platform reports for that says nothing about the helper.
-      if (!this.#isStarted) {
-        this.#fail(new HelperError('the helper was stopped before the capture started', { code: 'HELPER_STOPPED', stages }));
-      }
-    } else if (exitCode === null && !(this.#stopRequested && signalName === 'SIGINT')) {
+      if (!this.#hasStarted()) this.#fail(stoppedError({ forced }, stages));
+    } else if (exitCode === null && !(this.#was('stopping') && signalName === 'SIGINT')) {
       // (Our own SIGINT ends a helper that has not yet set up its handler: that is a stop like any other.)
-      this.#fail(new HelperError(`the helper was ended by ${signalName}`, { code: 'HELPER_KILLED', signal: signalName, stages }));
+      this.#fail(killedError(signalName, stages));
     } else if (exitCode !== null && exitCode !== 0) {
-      const failed = stages.find((stage) => stage.failure);
-      const said = stages.map((stage) => stage.text).join(' | ');
-      const detail = failed ? `: ${failed.text}` : said ? `; it said: ${said}` : '';
-      this.#fail(new HelperError(`the helper ended with exit code ${exitCode}${detail}`, { code: 'HELPER_EXIT', exitCode, stages }));
-    } else if (!this.#isStarted) {
-      this.#fail(new HelperError('the helper ended before the capture started', { code: 'HELPER_STOPPED', exitCode, stages }));
+      this.#fail(exitError(exitCode, stages));
+    } else if (!this.#hasStarted()) {
+      this.#fail(stoppedError({ forced, exitCode }, stages));
     }
     this.#finish(this.#failure, { exitCode, signal: signalName });
   }
 
   #finish(error, { exitCode, signal }) {
-    if (this.#done) return;
-    this.#done = true;
+    if (this.#state === 'ended') return;
+    this.#enter('ended');
     this.#signal?.removeEventListener('abort', this.#onAbort);
     if (error) this.#fail(error);
     const result = {
       exitCode,
       signal,
-      stopped: this.#stopRequested,
-      forced: this.#forced,
-      aborted: this.#aborted,
+      stopped: this.#was('stopping'),
+      forced: this.#was('forcing'),
+      aborted: this.#signal?.aborted ?? false, // read once, here: an abort after the end does not count
       frames: this.frames,
       droppedBytes: this.#assembler.pendingBytes,
       error: this.#failure,

@@ -31,3 +31,37 @@ export function abortError(signal) {
   error.code = 'ABORT_ERR';
   return error;
 }
+
+// Every HelperError the capture ends with is made here, so each message and its fields have one source.
+
+export function spawnError(helperPath, cause) {
+  return new HelperError(`cannot start the helper ${helperPath}: ${cause.message}`, { code: 'HELPER_SPAWN', cause });
+}
+
+export function badHeaderError({ field, expected, actual }, stages) {
+  return new HelperError(`the helper's stream header has ${field} ${JSON.stringify(actual)}, expected ${JSON.stringify(expected)}`, {
+    code: 'HELPER_BAD_HEADER',
+    stages,
+    field,
+    expected,
+    actual,
+  });
+}
+
+export function killedError(signal, stages) {
+  return new HelperError(`the helper was ended by ${signal}`, { code: 'HELPER_KILLED', signal, stages });
+}
+
+export function exitError(exitCode, stages) {
+  const failed = stages.find((stage) => stage.failure);
+  const said = stages.map((stage) => stage.text).join(' | ');
+  const detail = failed ? `: ${failed.text}` : said ? `; it said: ${said}` : '';
+  return new HelperError(`the helper ended with exit code ${exitCode}${detail}`, { code: 'HELPER_EXIT', exitCode, stages });
+}
+
+/** Ended before the capture started: by us (`forced`, no exit code worth reporting) or by itself. */
+export function stoppedError({ forced, exitCode }, stages) {
+  return forced
+    ? new HelperError('the helper was stopped before the capture started', { code: 'HELPER_STOPPED', stages })
+    : new HelperError('the helper ended before the capture started', { code: 'HELPER_STOPPED', exitCode, stages });
+}

@@ -145,6 +145,16 @@ describe('stop and abort', () => {
     });
   }
 
+  it('stop() once the helper is being killed asks nothing more of it', BOUNDED, async () => {
+    const controller = new AbortController();
+    const cap = capture('stall=initialize:600000', { signal: controller.signal });
+    cap.resume();
+    await stageLine(cap, 7);
+    controller.abort();
+    const end = await cap.stop(); // the kill has not ended the helper yet
+    assert.deepEqual([end.aborted, end.forced, end.stopped, end.signal], [true, true, false, 'SIGKILL']);
+  });
+
   it('an aborted signal starts nothing', BOUNDED, async () => {
     const cap = capture('', { signal: AbortSignal.abort() });
     await assert.rejects(cap.started, { name: 'AbortError' });
