@@ -1,6 +1,11 @@
 // The bounded buffer between an audio server's thread (the producer) and the program's capture calls
 // (the consumer): 48 kHz stereo float frames cut into 10 ms packets, handed out in order with their
-// clock positions. Memory is reserved once; a packet costs two copies under a short lock.
+// positions. Memory is reserved once; a packet costs two copies under a short lock.
+//
+// Device positions count frames on the engine's sample clock: they continue exactly while audio is
+// continuous and jump forward by exactly the frames missing when audio is lost (dropped on overflow, or a
+// clock that moved ahead of the frames delivered). A packet never spans such a break: the frames before it
+// end a short packet, and those after it start a new one.
 #pragma once
 
 #include <cstdint>
@@ -49,10 +54,14 @@ class PacketBuffer {
 
   private:
     struct PacketInfo {
+        std::uint64_t device = 0;    // device position of its first frame
         std::uint64_t position = 0;  // clock position of its first frame
+        UINT32 frames = 0;           // set when the packet is complete
         bool discontinuity = false;
     };
-    bool readyLocked() const { return m_writeFrames - m_readPacket * kPacketFrames >= kPacketFrames; }
+    bool readyLocked() const { return m_readPacket < m_writePacket; }
+    std::uint64_t clockAtLocked(std::uint64_t device) const;
+    void endPacketLocked();
     void dropOldestLocked();
 
     const UINT32 m_capacityPackets;
@@ -60,12 +69,16 @@ class PacketBuffer {
     std::vector<float> m_ring;           // m_capacityPackets packets of samples
     std::vector<PacketInfo> m_info;      // one per ring packet
     std::vector<float> m_out;            // the packet out with GetBuffer
-    std::uint64_t m_writeFrames = 0;     // frames ever appended (the device position)
-    std::uint64_t m_anchorPosition = 0;  // clock position of frame m_anchorFrames; 0: none yet
-    std::uint64_t m_anchorFrames = 0;
+    std::uint64_t m_writePacket = 0;     // index of the packet being filled
+    UINT32 m_writeOffset = 0;            // frames in it so far
+    std::uint64_t m_device = 0;          // device position of the next frame appended
+    std::uint64_t m_anchorPosition = 0;  // clock position of device position m_anchorDevice; 0: none yet
+    std::uint64_t m_anchorDevice = 0;
+    bool m_breakPending = false;              // the next packet started follows missing audio
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet out with GetBuffer, if any
-    bool m_lossPending = false;               // the next packet read follows dropped audio
+    UINT32 m_heldFrames = 0;
+    bool m_lossPending = false;  // the next packet read follows dropped audio
     bool m_failed = false;
     std::uint64_t m_dropped = 0;
     HANDLE m_event = nullptr;
