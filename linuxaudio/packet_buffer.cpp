@@ -98,6 +98,17 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
     if (wake != nullptr) SetEvent(wake);
 }
 
+void PacketBuffer::endPacket() {
+    HANDLE wake = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failed || m_writeOffset == 0) return;
+        endPacketLocked();
+        wake = m_event;
+    }
+    if (wake != nullptr) SetEvent(wake);
+}
+
 void PacketBuffer::fail() {
     HANDLE wake = nullptr;
     {

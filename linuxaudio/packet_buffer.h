@@ -38,6 +38,10 @@ class PacketBuffer {
     // of continuous sound), while a graph that was suspended or a clock that jumped is still followed.
     // When the reader has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
+    // Ends the packet being filled, short if need be, so no frame waits for later ones: a producer whose
+    // deliveries are whole cycles calls it after each (frames held back could be covered by the reader's
+    // silence if the process stalls before the next delivery).
+    void endPacket();
     // The server is gone: the next packet-size query fails, and the reader is woken to see it.
     void fail();
     // Forgets what is buffered (a stop); positions keep counting.

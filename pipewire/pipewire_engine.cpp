@@ -274,6 +274,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
                                         : reinterpret_cast<const float*>(
                                               static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
             packets->append(samples, frames, position);
+            // The cycle's frames are readable now: one wake-up per cycle, and none held back by a stall.
+            packets->endPacket();
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
     }

@@ -205,6 +205,30 @@ TEST(PacketBuffer, PositionsFollowTheFramesAndJumpByWhatIsMissing) {
     }
 }
 
+TEST(PacketBuffer, EndingAPacketHandsOutWhatIsThereAndPositionsRunOn) {
+    PacketBuffer buffer(4);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    buffer.setEvent(event);
+    const auto samples = ramp(0, 1024);
+    buffer.endPacket();
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing to end";
+    buffer.append(samples.data(), 1024, static_cast<std::uint64_t>(kStart));  // a graph cycle
+    buffer.endPacket();
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    const UINT32 sizes[] = {480, 480, 64};
+    for (UINT32 i = 0; i < 3; ++i) {
+        const Packet p = take(buffer);
+        EXPECT_EQ(p.frames, sizes[i]);
+        EXPECT_EQ(p.device, 480u * i);
+    }
+    EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY);
+    buffer.append(samples.data(), 480, static_cast<std::uint64_t>(kStart) + ticks(1024));
+    const Packet next = take(buffer);
+    EXPECT_EQ(next.device, 1024u);
+    EXPECT_EQ(next.flags, 0u) << "a short packet is no loss";
+    CloseHandle(event);
+}
+
 TEST(PacketBuffer, WakesTheReaderOnlyForAWholePacket) {
     PacketBuffer buffer(4);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -15,7 +15,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
 import helperlib  # noqa: E402
-from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_value, split_stream,  # noqa: E402
+from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_shifts,  # noqa: E402
+                      ramp_value, split_stream,
                       steady_level, tone)
 from linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,  # noqa: E402
                        wait_exit)
@@ -120,6 +121,28 @@ class PipeWireCapture(SharedServerCase):
                 capture.wait_frames(capture.frames() + RATE // 5)
                 heard = [monitor.stop() for monitor in monitors]
                 self.check_ramp(*capture.stop(self), heard)
+
+    def test_a_stalled_helper_writes_each_frame_at_its_place(self):
+        # The frames the server delivered after the stall must follow the zeros standing for what it lost,
+        # never precede them.
+        ramp(self.path("ramp.wav"), 3)
+        for stall in (0.3, 1.0):
+            with self.subTest(stall=stall):
+                capture = Capture(self, self.server, bystander(self))
+                ramp_player = player(["pw-play", self.path("ramp.wav")], self.server.env)
+                wait_until(lambda: capture.frames() > RATE // 2 and any(capture.helper.out[-8000:]), "the ramp")
+                capture.helper.proc.send_signal(signal.SIGSTOP)
+                time.sleep(stall)
+                capture.helper.proc.send_signal(signal.SIGCONT)
+                wait_exit(self, [ramp_player])
+                capture.wait_frames(capture.frames() + RATE // 5)
+                left, right = capture.stop(self)
+                _, breaks = ramp_breaks(left)
+                self.assertTrue(breaks, "the stall lost nothing: it tested nothing")
+                # Within 50 ms of its place (the server's cycle times place what it lost to a few ms; frames
+                # from after the stall written before its zeros stood ~0.3 s early).
+                shifts = ramp_shifts(left)
+                self.assertLess(max(map(abs, shifts)), RATE // 20, "frames moved by the stall: %s" % sorted(shifts))
 
     def test_silence_is_zero_frames_at_full_rate(self):
         capture = Capture(self, self.server, os.getpid())
