@@ -8,6 +8,8 @@ packages=(cmake ninja-build g++ libgtest-dev googletest python3)
 # The real Linux engine's libraries, and the servers and players the demo and the tests run privately.
 packages+=(pkg-config libpipewire-0.3-dev libpulse-dev pipewire pipewire-bin pipewire-pulse wireplumber dbus
            pulseaudio pulseaudio-utils sox)
+# PipeWire's JACK layer, and the JACK headers for the tests' own JACK client.
+packages+=(pipewire-jack libjack-jackd2-dev)
 if [ "${1:-all}" != native ]; then
     packages+=(
         clang-format                                                              # format check

@@ -93,6 +93,25 @@ class PipeWireCapture(SharedServerCase):
         # Later, the excluded tones stay out while the kept ones play steadily.
         check_excluded_absent(self, left, right, alone, kept, excluded)
 
+    def test_a_jack_client_is_heard_out_of_the_tree_and_absent_in_it(self):
+        env = self.server.env
+        for inside in (False, True):
+            with self.subTest(inside=inside):
+                jack = ["pw-jack", os.environ["JACK_TONE"], "1000", "0.25", "2"]
+                target = player(jack, env) if inside else None
+                capture = Capture(self, self.server, target.pid if inside else bystander(self))
+                monitor = SinkMonitor(env, "sink-a", self.path("jack.wav"))  # where it connects its ports
+                wait_exit(self, [target or player(jack, env)])
+                heard = monitor.stop()
+                left, right = capture.stop(self)
+                reference = db(steady_level(heard[0], 1000))
+                self.assertGreater(reference, db(0.2), "the sink played the JACK client")
+                for channel in (left, right):
+                    if inside:
+                        self.assertFalse(any(channel), "the excluded JACK client was captured")
+                    else:
+                        self.assertLess(abs(db(steady_level(channel, 1000)) - reference), 0.05)
+
     def check_ramp(self, left, right, monitors):
         first, breaks = ramp_breaks(left)
         self.assertEqual(first, ramp_value(0), "the ramp's first samples were lost")
