@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
     ports[1] = jack_port_register(client, "out_FR", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
     jack_set_process_callback(client, process, NULL);
     if (ports[0] == NULL || ports[1] == NULL || jack_activate(client) != 0) return 1;
-    const char** playback = jack_get_ports(client, NULL, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput);
+    const char** playback =
+        jack_get_ports(client, NULL, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput);
     for (int i = 0; playback != NULL && playback[i] != NULL && i < 2; ++i)
         jack_connect(client, jack_port_name(ports[i]), playback[i]);
     jack_free(playback);
