@@ -23,11 +23,12 @@ std::uint64_t ticksToFrames(std::uint64_t ticks) {
 
 }  // namespace
 
-PacketBuffer::PacketBuffer(UINT32 capacityPackets)
+PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames)
     : m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
-      m_ring(std::size_t{m_capacityPackets} * kPacketFrames * kChannels),
+      m_maxPacketFrames(std::max<UINT32>(maxPacketFrames, 1)),
+      m_ring(std::size_t{m_capacityPackets} * m_maxPacketFrames * kChannels),
       m_info(m_capacityPackets),
-      m_out(std::size_t{kPacketFrames} * kChannels) {}
+      m_out(std::size_t{m_maxPacketFrames} * kChannels) {}
 
 void PacketBuffer::setEvent(HANDLE event) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -83,14 +84,14 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
                 m_info[slot].discontinuity = m_breakPending;
                 m_breakPending = false;
             }
-            const UINT32 count = std::min(frameCount - done, kPacketFrames - m_writeOffset);
-            std::memcpy(&m_ring[(slot * kPacketFrames + m_writeOffset) * kChannels],
+            const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
+            std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * kChannels],
                         frames + std::size_t{done} * kChannels,
                         std::size_t{count} * kChannels * sizeof(float));
             m_writeOffset += count;
             m_device += count;
             done += count;
-            if (m_writeOffset == kPacketFrames) endPacketLocked();
+            if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
         }
         if (readyLocked()) wake = m_event;
     }
@@ -98,11 +99,11 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
     if (wake != nullptr) SetEvent(wake);
 }
 
-void PacketBuffer::endPacket() {
+void PacketBuffer::endPacket(UINT32 minFrames) {
     HANDLE wake = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_failed || m_writeOffset == 0) return;
+        if (m_failed || m_writeOffset == 0 || m_writeOffset < minFrames) return;
         endPacketLocked();
         wake = m_event;
     }
@@ -148,7 +149,7 @@ HRESULT PacketBuffer::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     const std::size_t slot = static_cast<std::size_t>(m_readPacket % m_capacityPackets);
     const PacketInfo& info = m_info[slot];
     // A copy, so the producer may drop this packet while the reader still holds it.
-    std::memcpy(m_out.data(), &m_ring[slot * kPacketFrames * kChannels],
+    std::memcpy(m_out.data(), &m_ring[slot * m_maxPacketFrames * kChannels],
                 std::size_t{info.frames} * kChannels * sizeof(float));
     const bool discontinuity = info.discontinuity || m_lossPending;
     m_lossPending = false;

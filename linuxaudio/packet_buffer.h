@@ -1,6 +1,6 @@
 // The bounded buffer between an audio server's thread (the producer) and the program's capture calls
-// (the consumer): 48 kHz stereo float frames cut into 10 ms packets, handed out in order with their
-// positions. Memory is reserved once; a packet costs two copies under a short lock.
+// (the consumer): 48 kHz stereo float frames cut into packets (10 ms unless the producer ends them), handed
+// out in order with their positions. Memory is reserved once; a packet costs two copies under a short lock.
 //
 // Device positions count frames on the engine's sample clock: they continue exactly while audio is
 // continuous and jump forward by exactly the frames missing when audio is lost (dropped on overflow, or a
@@ -27,7 +27,9 @@ std::uint64_t monotonicTicks();
 
 class PacketBuffer {
   public:
-    explicit PacketBuffer(UINT32 capacityPackets = 100);  // 1 s
+    // 100 packets: 1 s of 10 ms ones. A producer that ends its packets itself may let them grow to
+    // `maxPacketFrames` (one per graph cycle).
+    explicit PacketBuffer(UINT32 capacityPackets = 100, UINT32 maxPacketFrames = kPacketFrames);
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
@@ -38,10 +40,10 @@ class PacketBuffer {
     // of continuous sound), while a graph that was suspended or a clock that jumped is still followed.
     // When the reader has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
-    // Ends the packet being filled, short if need be, so no frame waits for later ones: a producer whose
-    // deliveries are whole cycles calls it after each (frames held back could be covered by the reader's
-    // silence if the process stalls before the next delivery).
-    void endPacket();
+    // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
+    // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames
+    // held back could be covered by the reader's silence if the process stalls before the next delivery).
+    void endPacket(UINT32 minFrames = 1);
     // The server is gone: the next packet-size query fails, and the reader is woken to see it.
     void fail();
     // Forgets what is buffered (a stop); positions keep counting.
@@ -69,6 +71,7 @@ class PacketBuffer {
     void dropOldestLocked();
 
     const UINT32 m_capacityPackets;
+    const UINT32 m_maxPacketFrames;
     mutable std::mutex m_mutex;
     std::vector<float> m_ring;           // m_capacityPackets packets of samples
     std::vector<PacketInfo> m_info;      // one per ring packet

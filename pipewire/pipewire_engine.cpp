@@ -25,6 +25,7 @@ using linuxaudio::kSampleRate;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr time_t kTreeRefreshSeconds = 1;  // new processes are looked at once a second
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
+constexpr UINT32 kMaxPacketFrames = 2048;  // the server's largest default quantum: a cycle is one packet
 
 pid_t parsePid(const char* text) { return text != nullptr ? static_cast<pid_t>(std::atol(text)) : 0; }
 
@@ -86,6 +87,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
         pw_thread_loop_unlock(m_loop);
         return status;
     }
+
+    UINT32 maxPacketFrames() const override { return kMaxPacketFrames; }
 
     void stop() override {
         if (m_loop == nullptr) return;
@@ -278,8 +281,9 @@ class PipeWireEngine final : public linuxaudio::Engine {
                                         : reinterpret_cast<const float*>(
                                               static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
             packets->append(samples, frames, position);
-            // The cycle's frames are readable now: one wake-up per cycle, and none held back by a stall.
-            packets->endPacket();
+            // One packet per cycle (cycles shorter than 10 ms are gathered to 10 ms): one wake-up and one
+            // write per cycle, and at the usual quanta no frame held back through a stall.
+            packets->endPacket(linuxaudio::kPacketFrames);
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
     }

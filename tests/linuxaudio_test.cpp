@@ -205,28 +205,46 @@ TEST(PacketBuffer, PositionsFollowTheFramesAndJumpByWhatIsMissing) {
     }
 }
 
-TEST(PacketBuffer, EndingAPacketHandsOutWhatIsThereAndPositionsRunOn) {
-    PacketBuffer buffer(4);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    buffer.setEvent(event);
-    const auto samples = ramp(0, 1024);
-    buffer.endPacket();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing to end";
-    buffer.append(samples.data(), 1024, static_cast<std::uint64_t>(kStart));  // a graph cycle
-    buffer.endPacket();
-    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    const UINT32 sizes[] = {480, 480, 64};
-    for (UINT32 i = 0; i < 3; ++i) {
-        const Packet p = take(buffer);
-        EXPECT_EQ(p.frames, sizes[i]);
-        EXPECT_EQ(p.device, 480u * i);
+// A producer that ends its packets at its cycles: one packet per cycle up to the largest packet, short
+// cycles gathered to the least it asks for.
+TEST(PacketBuffer, EndedPacketsFollowTheProducersCycles) {
+    const struct {
+        const char* name;
+        UINT32 maxPacketFrames;
+        std::vector<UINT32> cycles;
+        std::vector<UINT32> packets;
+    } cases[] = {
+        {"10 ms packets", kPacketFrames, {1024, 1024}, {480, 480, 480, 480}},
+        {"one per cycle", 2048, {1024, 1024}, {1024, 1024}},
+        {"a cycle longer than a packet", 2048, {4096, 512}, {2048, 2048, 512}},
+        {"short cycles gathered", 2048, {256, 256, 256, 256}, {512, 512}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PacketBuffer buffer(16, c.maxPacketFrames);
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        buffer.setEvent(event);
+        buffer.endPacket(kPacketFrames);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing to end";
+        std::uint32_t next = 0;
+        for (const UINT32 frames : c.cycles) {
+            const auto samples = ramp(next, frames);
+            buffer.append(samples.data(), frames, static_cast<std::uint64_t>(kStart) + ticks(next));
+            buffer.endPacket(kPacketFrames);
+            next += frames;
+        }
+        UINT64 device = 0;
+        for (const UINT32 frames : c.packets) {
+            const Packet p = take(buffer);
+            EXPECT_EQ(p.frames, frames);
+            EXPECT_EQ(p.device, device);
+            EXPECT_EQ(p.firstSample, static_cast<float>(device));
+            EXPECT_EQ(p.flags, 0u) << "a short packet is no loss";
+            device += frames;
+        }
+        EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY);
+        CloseHandle(event);
     }
-    EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY);
-    buffer.append(samples.data(), 480, static_cast<std::uint64_t>(kStart) + ticks(1024));
-    const Packet next = take(buffer);
-    EXPECT_EQ(next.device, 1024u);
-    EXPECT_EQ(next.flags, 0u) << "a short packet is no loss";
-    CloseHandle(event);
 }
 
 TEST(PacketBuffer, WakesTheReaderOnlyForAWholePacket) {
