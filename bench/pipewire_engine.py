@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """The real program on a private PipeWire server: CPU per audio hour (the helper plus the server's
-increase) against pw-record of the sink monitor in the same run, latency from a sample played to its
-arrival on standard output, and heap calls per packet in steady state.
+increase) against pw-record of the sink monitor in the same run, with 1, 3 and 10 kept streams playing;
+latency from a sample played to its arrival on standard output, and heap calls per packet in steady state.
 
-    bench/pipewire_engine.py [--quick] [--helper build/native/audio-helper]
+    bench/pipewire_engine.py [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
 
 Builds bench/tools/pw_click.c and alloc_count.c into build/bench/tools. Prints the figures as JSON.
 """
@@ -108,22 +108,31 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--rounds", type=int, help="interleaved CPU rounds (default 5; 2 with --quick)")
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
+    parser.add_argument("--streams", default="1,3,10", help="kept streams playing during the CPU rounds")
     args = parser.parse_args()
     build_tools()
     seconds, rounds = (3, 2) if args.quick else (10, 5)
     rounds = args.rounds or rounds
+    helper = os.path.abspath(args.helper)
     with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
-        # One kept application stream plays throughout, as in use.
+        # Kept application streams play throughout, as in use; latency and heap calls with one.
         path = tone(os.path.join(files, "tone.wav"), 1000, 3600 if not args.quick else 600, amplitude=0.1)
-        music = player(["pw-play", path], server.env)
+        figures, music = {"cpu": {}}, []
         try:
-            figures = {"cpu": cpu_figures(server, os.path.abspath(args.helper), seconds, rounds),
-                       "latency": [latency_figures(server, os.path.abspath(args.helper), 10 if args.quick else 30, q)
-                                   for q in (480, 1024)],
-                       "heap_calls_steady_state": alloc_figures(server, os.path.abspath(args.helper), 5)}
+            for count in sorted(int(n) for n in args.streams.split(",")):
+                while len(music) < count:
+                    music.append(player(["pw-play", path], server.env))
+                figures["cpu"]["%d_streams" % count] = cpu_figures(server, helper, seconds, rounds)
+            for extra in music[1:]:
+                extra.kill()
+                extra.wait()
+            del music[1:]
+            figures["latency"] = [latency_figures(server, helper, 10 if args.quick else 30, q) for q in (480, 1024)]
+            figures["heap_calls_steady_state"] = alloc_figures(server, helper, 5)
         finally:
-            music.kill()
-            music.wait()
+            for proc in music:
+                proc.kill()
+                proc.wait()
     end_bystander()
     print(json.dumps(figures, indent=2))
 

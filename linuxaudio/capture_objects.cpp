@@ -42,7 +42,9 @@ class CaptureClient final : public RefCounted<IAudioCaptureClient> {
 class AudioClient final : public LoopbackAudioClient {
   public:
     explicit AudioClient(std::unique_ptr<Engine> engine)
-        : LoopbackAudioClient(g_live), m_engine(std::move(engine)) {}
+        : LoopbackAudioClient(g_live),
+          m_engine(std::move(engine)),
+          m_buffer(100, m_engine->maxPacketFrames()) {}
     ~AudioClient() override {
         if (m_running) m_engine->stop();
     }

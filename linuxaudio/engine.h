@@ -17,6 +17,9 @@ class Engine {
     virtual HRESULT start(PacketBuffer& buffer) = 0;
     // No more frames after it returns.
     virtual void stop() = 0;
+    // The largest packet the engine's buffer holds: engines that end packets at their server's cycles
+    // may make them longer than 10 ms.
+    virtual UINT32 maxPacketFrames() const { return kPacketFrames; }
 };
 
 // Each server's factory connects to its server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.

@@ -17,18 +17,33 @@ std::uint64_t monotonicTicks() {
 namespace {
 
 std::uint64_t framesToTicks(std::uint64_t frames) { return frames * kTicksPerSecond / kSampleRate; }
+std::uint64_t ticksToFrames(std::uint64_t ticks) {
+    return (ticks * kSampleRate + kTicksPerSecond / 2) / kTicksPerSecond;
+}
 
 }  // namespace
 
-PacketBuffer::PacketBuffer(UINT32 capacityPackets)
+PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames)
     : m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
-      m_ring(std::size_t{m_capacityPackets} * kPacketFrames * kChannels),
+      m_maxPacketFrames(std::max<UINT32>(maxPacketFrames, 1)),
+      m_ring(std::size_t{m_capacityPackets} * m_maxPacketFrames * kChannels),
       m_info(m_capacityPackets),
-      m_out(std::size_t{kPacketFrames} * kChannels) {}
+      m_out(std::size_t{m_maxPacketFrames} * kChannels) {}
 
 void PacketBuffer::setEvent(HANDLE event) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_event = event;
+}
+
+std::uint64_t PacketBuffer::clockAtLocked(std::uint64_t device) const {
+    return m_anchorPosition + framesToTicks(device - m_anchorDevice);
+}
+
+void PacketBuffer::endPacketLocked() {
+    if (m_writeOffset == 0) return;
+    m_info[static_cast<std::size_t>(m_writePacket % m_capacityPackets)].frames = m_writeOffset;
+    ++m_writePacket;
+    m_writeOffset = 0;
 }
 
 void PacketBuffer::dropOldestLocked() {
@@ -42,33 +57,56 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_failed) return;
-        const std::uint64_t expected = m_anchorPosition + framesToTicks(m_writeFrames - m_anchorFrames);
+        const std::uint64_t expected = clockAtLocked(m_device);
         const std::uint64_t distance =
             firstFramePosition > expected ? firstFramePosition - expected : expected - firstFramePosition;
         if (m_anchorPosition == 0 || distance > kRealignTicks) {
+            if (m_anchorPosition != 0) {
+                // A break: what came before ends its packet, so no packet carries frames from both sides.
+                endPacketLocked();
+                // A clock ahead of the frames means audio the server did not deliver: the device position
+                // skips it, so the reader places what follows exactly.
+                if (firstFramePosition > expected) {
+                    m_device += ticksToFrames(distance);
+                    m_breakPending = true;
+                }
+            }
             m_anchorPosition = firstFramePosition;
-            m_anchorFrames = m_writeFrames;
+            m_anchorDevice = m_device;
         }
         for (UINT32 done = 0; done < frameCount;) {
-            const std::uint64_t packet = m_writeFrames / kPacketFrames;
-            const UINT32 offset = static_cast<UINT32>(m_writeFrames % kPacketFrames);
-            // Starting a packet in a full ring: the oldest one makes room.
-            if (offset == 0 && packet - m_readPacket >= m_capacityPackets) dropOldestLocked();
-            const std::size_t slot = static_cast<std::size_t>(packet % m_capacityPackets);
-            if (offset == 0) {
-                m_info[slot].position = m_anchorPosition + framesToTicks(m_writeFrames - m_anchorFrames);
-                m_info[slot].discontinuity = false;
+            const std::size_t slot = static_cast<std::size_t>(m_writePacket % m_capacityPackets);
+            if (m_writeOffset == 0) {
+                // Starting a packet in a full ring: the oldest one makes room.
+                if (m_writePacket - m_readPacket >= m_capacityPackets) dropOldestLocked();
+                m_info[slot].device = m_device;
+                m_info[slot].position = clockAtLocked(m_device);
+                m_info[slot].discontinuity = m_breakPending;
+                m_breakPending = false;
             }
-            const UINT32 count = std::min(frameCount - done, kPacketFrames - offset);
-            std::memcpy(&m_ring[(slot * kPacketFrames + offset) * kChannels],
+            const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
+            std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * kChannels],
                         frames + std::size_t{done} * kChannels,
                         std::size_t{count} * kChannels * sizeof(float));
-            m_writeFrames += count;
+            m_writeOffset += count;
+            m_device += count;
             done += count;
+            if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
         }
         if (readyLocked()) wake = m_event;
     }
     // Signalled outside the lock, so the reader does not wake only to wait for it.
+    if (wake != nullptr) SetEvent(wake);
+}
+
+void PacketBuffer::endPacket(UINT32 minFrames) {
+    HANDLE wake = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failed || m_writeOffset == 0 || m_writeOffset < minFrames) return;
+        endPacketLocked();
+        wake = m_event;
+    }
     if (wake != nullptr) SetEvent(wake);
 }
 
@@ -84,8 +122,8 @@ void PacketBuffer::fail() {
 
 void PacketBuffer::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    // Whole packets only, so the next append starts a packet; a partial one is completed first.
-    m_readPacket = m_writeFrames / kPacketFrames;
+    // Whole packets only: a partial one is completed first.
+    m_readPacket = m_writePacket;
     m_heldPacket = UINT64_MAX;
 }
 
@@ -94,7 +132,7 @@ HRESULT PacketBuffer::nextPacketSize(UINT32* frames) {
     std::lock_guard<std::mutex> lock(m_mutex);
     *frames = 0;
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (readyLocked()) *frames = kPacketFrames;
+    if (readyLocked()) *frames = m_info[static_cast<std::size_t>(m_readPacket % m_capacityPackets)].frames;
     return S_OK;
 }
 
@@ -109,25 +147,28 @@ HRESULT PacketBuffer::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (!readyLocked()) return AUDCLNT_S_BUFFER_EMPTY;
     const std::size_t slot = static_cast<std::size_t>(m_readPacket % m_capacityPackets);
+    const PacketInfo& info = m_info[slot];
     // A copy, so the producer may drop this packet while the reader still holds it.
-    std::memcpy(m_out.data(), &m_ring[slot * kPacketFrames * kChannels], m_out.size() * sizeof(float));
-    if (m_lossPending) m_info[slot].discontinuity = true;
+    std::memcpy(m_out.data(), &m_ring[slot * m_maxPacketFrames * kChannels],
+                std::size_t{info.frames} * kChannels * sizeof(float));
+    const bool discontinuity = info.discontinuity || m_lossPending;
     m_lossPending = false;
     *data = reinterpret_cast<BYTE*>(m_out.data());
-    *frames = kPacketFrames;
-    *flags = m_info[slot].discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
-    if (devicePosition != nullptr) *devicePosition = m_readPacket * kPacketFrames;
-    if (qpcPosition != nullptr) *qpcPosition = m_info[slot].position;
+    *frames = info.frames;
+    *flags = discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
+    if (devicePosition != nullptr) *devicePosition = info.device;
+    if (qpcPosition != nullptr) *qpcPosition = info.position;
     m_heldPacket = m_readPacket;
+    m_heldFrames = info.frames;
     return S_OK;
 }
 
 HRESULT PacketBuffer::releaseBuffer(UINT32 frames) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_heldPacket == UINT64_MAX) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
-    if (frames != 0 && frames != kPacketFrames) return AUDCLNT_E_INVALID_SIZE;
+    if (frames != 0 && frames != m_heldFrames) return AUDCLNT_E_INVALID_SIZE;
     // Released whole: the packet is gone, unless the producer dropped it meanwhile.
-    if (frames == kPacketFrames && m_readPacket == m_heldPacket) ++m_readPacket;
+    if (frames != 0 && m_readPacket == m_heldPacket) ++m_readPacket;
     m_heldPacket = UINT64_MAX;
     return S_OK;
 }

@@ -1,6 +1,11 @@
 // The bounded buffer between an audio server's thread (the producer) and the program's capture calls
-// (the consumer): 48 kHz stereo float frames cut into 10 ms packets, handed out in order with their
-// clock positions. Memory is reserved once; a packet costs two copies under a short lock.
+// (the consumer): 48 kHz stereo float frames cut into packets (10 ms unless the producer ends them), handed
+// out in order with their positions. Memory is reserved once; a packet costs two copies under a short lock.
+//
+// Device positions count frames on the engine's sample clock: they continue exactly while audio is
+// continuous and jump forward by exactly the frames missing when audio is lost (dropped on overflow, or a
+// clock that moved ahead of the frames delivered). A packet never spans such a break: the frames before it
+// end a short packet, and those after it start a new one.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +27,9 @@ std::uint64_t monotonicTicks();
 
 class PacketBuffer {
   public:
-    explicit PacketBuffer(UINT32 capacityPackets = 100);  // 1 s
+    // 100 packets: 1 s of 10 ms ones. A producer that ends its packets itself may let them grow to
+    // `maxPacketFrames` (one per graph cycle).
+    explicit PacketBuffer(UINT32 capacityPackets = 100, UINT32 maxPacketFrames = kPacketFrames);
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
@@ -33,6 +40,10 @@ class PacketBuffer {
     // of continuous sound), while a graph that was suspended or a clock that jumped is still followed.
     // When the reader has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
+    // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
+    // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames
+    // held back could be covered by the reader's silence if the process stalls before the next delivery).
+    void endPacket(UINT32 minFrames = 1);
     // The server is gone: the next packet-size query fails, and the reader is woken to see it.
     void fail();
     // Forgets what is buffered (a stop); positions keep counting.
@@ -49,23 +60,32 @@ class PacketBuffer {
 
   private:
     struct PacketInfo {
+        std::uint64_t device = 0;    // device position of its first frame
         std::uint64_t position = 0;  // clock position of its first frame
+        UINT32 frames = 0;           // set when the packet is complete
         bool discontinuity = false;
     };
-    bool readyLocked() const { return m_writeFrames - m_readPacket * kPacketFrames >= kPacketFrames; }
+    bool readyLocked() const { return m_readPacket < m_writePacket; }
+    std::uint64_t clockAtLocked(std::uint64_t device) const;
+    void endPacketLocked();
     void dropOldestLocked();
 
     const UINT32 m_capacityPackets;
+    const UINT32 m_maxPacketFrames;
     mutable std::mutex m_mutex;
     std::vector<float> m_ring;           // m_capacityPackets packets of samples
     std::vector<PacketInfo> m_info;      // one per ring packet
     std::vector<float> m_out;            // the packet out with GetBuffer
-    std::uint64_t m_writeFrames = 0;     // frames ever appended (the device position)
-    std::uint64_t m_anchorPosition = 0;  // clock position of frame m_anchorFrames; 0: none yet
-    std::uint64_t m_anchorFrames = 0;
+    std::uint64_t m_writePacket = 0;     // index of the packet being filled
+    UINT32 m_writeOffset = 0;            // frames in it so far
+    std::uint64_t m_device = 0;          // device position of the next frame appended
+    std::uint64_t m_anchorPosition = 0;  // clock position of device position m_anchorDevice; 0: none yet
+    std::uint64_t m_anchorDevice = 0;
+    bool m_breakPending = false;              // the next packet started follows missing audio
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet out with GetBuffer, if any
-    bool m_lossPending = false;               // the next packet read follows dropped audio
+    UINT32 m_heldFrames = 0;
+    bool m_lossPending = false;  // the next packet read follows dropped audio
     bool m_failed = false;
     std::uint64_t m_dropped = 0;
     HANDLE m_event = nullptr;

@@ -24,6 +24,7 @@ using linuxaudio::kSampleRate;
 
 constexpr int kConnectTimeoutMs = 2000;
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
+constexpr UINT32 kMaxPacketFrames = 2048;  // the server's largest default quantum: a cycle is one packet
 
 class PipeWireEngine final : public linuxaudio::Engine {
   public:
@@ -83,6 +84,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
         pw_thread_loop_unlock(m_loop);
         return status;
     }
+
+    UINT32 maxPacketFrames() const override { return kMaxPacketFrames; }
 
     void stop() override {
         if (m_loop == nullptr) return;
@@ -186,20 +189,24 @@ class PipeWireEngine final : public linuxaudio::Engine {
             self->bindClient(id);
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
             const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+            const char* mediaType = spa_dict_lookup(props, PW_KEY_MEDIA_TYPE);
             const char* client = spa_dict_lookup(props, PW_KEY_CLIENT_ID);
-            if (mediaClass != nullptr && client != nullptr) {
-                self->m_graph.addNode(id, static_cast<std::uint32_t>(std::atoll(client)), mediaClass);
+            if (client != nullptr) {
+                self->m_graph.addNode(id, static_cast<std::uint32_t>(std::atoll(client)),
+                                      mediaClass != nullptr ? mediaClass : "",
+                                      mediaType != nullptr ? mediaType : "");
             }
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
             const char* node = spa_dict_lookup(props, PW_KEY_NODE_ID);
             const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
             const char* monitor = spa_dict_lookup(props, PW_KEY_PORT_MONITOR);
             const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
+            const char* index = spa_dict_lookup(props, PW_KEY_PORT_ID);
             if (node == nullptr || direction == nullptr) return;
-            self->m_graph.addPort(id, static_cast<std::uint32_t>(std::atoll(node)),
-                                  std::strcmp(direction, "out") == 0,
-                                  monitor != nullptr && std::strcmp(monitor, "true") == 0,
-                                  channel != nullptr ? channel : "MONO");
+            self->m_graph.addPort(
+                id, static_cast<std::uint32_t>(std::atoll(node)), std::strcmp(direction, "out") == 0,
+                monitor != nullptr && std::strcmp(monitor, "true") == 0,
+                portChannel(channel, index != nullptr ? static_cast<std::uint32_t>(std::atoll(index)) : 0));
         }
     }
     static void onGlobalRemove(void* data, std::uint32_t id) {
@@ -275,6 +282,9 @@ class PipeWireEngine final : public linuxaudio::Engine {
                                         : reinterpret_cast<const float*>(
                                               static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
             packets->append(samples, frames, position);
+            // One packet per cycle (cycles shorter than 10 ms are gathered to 10 ms): one wake-up and one
+            // write per cycle, and at the usual quanta no frame held back through a stall.
+            packets->endPacket(linuxaudio::kPacketFrames);
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
     }

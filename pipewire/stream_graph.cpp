@@ -17,6 +17,15 @@ std::vector<std::string> captureChannelsFor(const std::string& channel) {
     return {"FL", "FR"};
 }
 
+bool isApplicationOutput(const std::string& mediaClass, const std::string& mediaType) {
+    return mediaClass == "Stream/Output/Audio" || (mediaClass.empty() && mediaType == "Audio");
+}
+
+std::string portChannel(const char* declared, std::uint32_t portIndex) {
+    if (declared != nullptr) return declared;
+    return portIndex % 2 == 0 ? "FL" : "FR";
+}
+
 linuxaudio::StreamClient streamClient(const ClientInfo& client) {
     if (client.api != "pipewire-pulse") return {client.securePid, true, client.binary, {}};
     return {client.declaredPid, false, client.binary, client.sandboxAppId};
@@ -37,8 +46,9 @@ void StreamGraph::addClient(std::uint32_t id, const ClientInfo& info) {
     }
 }
 
-void StreamGraph::addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass) {
-    if (mediaClass != "Stream/Output/Audio") return;
+void StreamGraph::addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass,
+                          const std::string& mediaType) {
+    if (!isApplicationOutput(mediaClass, mediaType)) return;
     m_streamClient[id] = client;
     decide(id);
 }

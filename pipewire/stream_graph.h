@@ -21,6 +21,15 @@ namespace pwengine {
 // The capture node's channels that a stream's channel is mixed into (FL, FR or both; none for LFE).
 std::vector<std::string> captureChannelsFor(const std::string& streamChannel);
 
+// Whether a node is an application's audio output: a playback stream, or a node of no class that carries
+// audio (a JACK client's), whose output ports are what it plays.
+bool isApplicationOutput(const std::string& mediaClass, const std::string& mediaType);
+
+// A port's channel as it declares it; a port that declares none (a JACK port) by its index among its node's
+// ports of its direction: even ones left, odd ones right, the order in which JACK clients meet playback
+// ports.
+std::string portChannel(const char* declared, std::uint32_t portIndex);
+
 struct ClientInfo {
     // Built as {api, securePid, declaredPid} where the program and sandbox do not matter.
     ClientInfo(std::string api_ = "", pid_t securePid_ = 0, pid_t declaredPid_ = 0, std::string binary_ = "",
@@ -49,7 +58,8 @@ class StreamGraph {
 
     void setCaptureNode(std::uint32_t node);
     void addClient(std::uint32_t id, const ClientInfo& info);  // also an update
-    void addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass);
+    void addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass,
+                 const std::string& mediaType = "");
     void addPort(std::uint32_t id, std::uint32_t node, bool output, bool monitor, const std::string& channel);
     void remove(std::uint32_t id);
 

@@ -13,14 +13,17 @@ case "$mode" in all | native | demo) ;; *) echo "usage: setup.sh [all|native|dem
 packages=(cmake ninja-build g++ libgtest-dev googletest python3 pkg-config libpipewire-0.3-dev libpulse-dev)
 # Clients of a server, not servers: the demo's and the tests' players and tone maker.
 [ "$mode" = native ] || packages+=(pulseaudio-utils sox)
-# The servers the tests start privately (and the demo, where there is no server to use).
-servers=(pipewire pipewire-bin pipewire-pulse wireplumber dbus pulseaudio)
+# The servers the tests start privately (and the demo, where there is no server to use, a private PipeWire).
+servers=(pipewire pipewire-bin pipewire-pulse wireplumber dbus)
+# The tests also run plain PulseAudio, and a JACK client of their own through PipeWire's JACK layer.
+[ "$mode" = all ] && servers+=(pulseaudio pipewire-jack)
 if [ "$mode" = all ]; then
     packages+=(
         clang-format                                                              # format check
         g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # Windows cross-build
         wine wine64                                                               # Windows tests
         dpkg-dev man-db                                                           # packages and their tests
+        libjack-jackd2-dev                                                        # the tests' JACK client
     )
     # The Node.js client's tests; a Node.js from elsewhere with its npm will do too.
     command -v node >/dev/null || packages+=(nodejs)

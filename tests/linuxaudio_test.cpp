@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -273,6 +274,7 @@ std::vector<float> ramp(std::uint32_t first, std::uint32_t frames) {
 struct Packet {
     HRESULT status;
     float firstSample;
+    UINT32 frames;
     DWORD flags;
     UINT64 device;
     UINT64 qpc;
@@ -280,52 +282,145 @@ struct Packet {
 
 Packet take(PacketBuffer& buffer) {
     BYTE* data = nullptr;
-    UINT32 frames = 0;
     Packet packet{};
-    packet.status = buffer.getBuffer(&data, &frames, &packet.flags, &packet.device, &packet.qpc);
+    packet.status = buffer.getBuffer(&data, &packet.frames, &packet.flags, &packet.device, &packet.qpc);
     if (packet.status == S_OK) {
-        EXPECT_EQ(frames, kPacketFrames);
         const float* samples = reinterpret_cast<const float*>(data);
-        for (UINT32 i = 0; i < frames; ++i) EXPECT_EQ(samples[2 * i], samples[0] + static_cast<float>(i));
+        // Ramps are consecutive frame indices: a packet holds frames without a jump.
+        for (UINT32 i = 0; i < packet.frames; ++i)
+            EXPECT_EQ(samples[2 * i], samples[0] + static_cast<float>(i));
         packet.firstSample = samples[0];
-        EXPECT_EQ(buffer.releaseBuffer(frames), S_OK);
+        EXPECT_EQ(buffer.releaseBuffer(packet.frames), S_OK);
     }
     return packet;
 }
 
-TEST(PacketBuffer, CutsAppendsIntoPacketsInOrderWithPositions) {
+constexpr std::int64_t kStart = 1000000;
+constexpr DWORD kBreak = AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+std::uint64_t ticks(std::uint64_t frames) { return frames * 10000000 / 48000; }
+
+// Device positions continue exactly while audio does, jump by exactly the frames missing, and no packet
+// spans a break. Each append is {frames, its clock position relative to kStart}; ramps run on across
+// appends, so a packet's first sample says which frames it carries.
+TEST(PacketBuffer, PositionsFollowTheFramesAndJumpByWhatIsMissing) {
+    struct Append {
+        UINT32 frames;
+        std::int64_t at;
+    };
+    struct Expected {
+        float firstSample;
+        UINT32 frames;
+        UINT64 device;
+        std::int64_t qpc;  // relative to kStart
+        DWORD flags;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Append> appends;
+        std::vector<Expected> packets;
+    };
+    const std::int64_t late = 500000;  // 50 ms: a delivery late by load, not lost time
+    const std::int64_t gap = 3000000;  // 300 ms the server did not deliver (a suspended graph, a stall)
+    const std::vector<Case> cases = {
+        {"odd appends, one late",
+         {{300, 0}, {700, static_cast<std::int64_t>(ticks(300)) + late}},
+         {{0, 480, 0, 0, 0}, {480, 480, 480, static_cast<std::int64_t>(ticks(480)), 0}}},
+        {"clock ahead mid-packet: a short packet, then a jump of exactly the missing frames",
+         {{1000, 0}, {920, static_cast<std::int64_t>(ticks(1000)) + gap}},
+         {{0, 480, 0, 0, 0},
+          {480, 480, 480, static_cast<std::int64_t>(ticks(480)), 0},
+          {960, 40, 960, static_cast<std::int64_t>(ticks(960)), 0},
+          {1000, 480, 1000 + 14400, static_cast<std::int64_t>(ticks(1000)) + gap, kBreak}}},
+        {"clock ahead at a packet boundary: no short packet",
+         {{960, 0}, {480, static_cast<std::int64_t>(ticks(960)) + gap}},
+         {{0, 480, 0, 0, 0},
+          {480, 480, 480, static_cast<std::int64_t>(ticks(480)), 0},
+          {960, 480, 960 + 14400, static_cast<std::int64_t>(ticks(960)) + gap, kBreak}}},
+        {"clock behind: nothing missing, the device position continues",
+         {{600, gap}, {480, gap + static_cast<std::int64_t>(ticks(600)) - gap}},
+         {{0, 480, 0, gap, 0},
+          {480, 120, 480, gap + static_cast<std::int64_t>(ticks(480)), 0},
+          {600, 480, 600, static_cast<std::int64_t>(ticks(600)), 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PacketBuffer buffer(64);
+        std::uint32_t next = 0;
+        for (const Append& a : c.appends) {
+            const auto samples = ramp(next, a.frames);
+            buffer.append(samples.data(), a.frames, static_cast<std::uint64_t>(kStart + a.at));
+            next += a.frames;
+        }
+        for (const Expected& e : c.packets) {
+            UINT32 size = 0;
+            EXPECT_EQ(buffer.nextPacketSize(&size), S_OK);
+            EXPECT_EQ(size, e.frames);
+            const Packet p = take(buffer);
+            ASSERT_EQ(p.status, S_OK);
+            EXPECT_EQ(p.firstSample, e.firstSample);
+            EXPECT_EQ(p.frames, e.frames);
+            EXPECT_EQ(p.device, e.device);
+            EXPECT_EQ(p.qpc, static_cast<UINT64>(kStart + e.qpc));
+            EXPECT_EQ(p.flags, e.flags);
+        }
+        EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY) << "a partial packet waits for its frames";
+    }
+}
+
+// A producer that ends its packets at its cycles: one packet per cycle up to the largest packet, short
+// cycles gathered to the least it asks for.
+TEST(PacketBuffer, EndedPacketsFollowTheProducersCycles) {
+    const struct {
+        const char* name;
+        UINT32 maxPacketFrames;
+        std::vector<UINT32> cycles;
+        std::vector<UINT32> packets;
+    } cases[] = {
+        {"10 ms packets", kPacketFrames, {1024, 1024}, {480, 480, 480, 480}},
+        {"one per cycle", 2048, {1024, 1024}, {1024, 1024}},
+        {"a cycle longer than a packet", 2048, {4096, 512}, {2048, 2048, 512}},
+        {"short cycles gathered", 2048, {256, 256, 256, 256}, {512, 512}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        PacketBuffer buffer(16, c.maxPacketFrames);
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        buffer.setEvent(event);
+        buffer.endPacket(kPacketFrames);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "nothing to end";
+        std::uint32_t next = 0;
+        for (const UINT32 frames : c.cycles) {
+            const auto samples = ramp(next, frames);
+            buffer.append(samples.data(), frames, static_cast<std::uint64_t>(kStart) + ticks(next));
+            buffer.endPacket(kPacketFrames);
+            next += frames;
+        }
+        UINT64 device = 0;
+        for (const UINT32 frames : c.packets) {
+            const Packet p = take(buffer);
+            EXPECT_EQ(p.frames, frames);
+            EXPECT_EQ(p.device, device);
+            EXPECT_EQ(p.firstSample, static_cast<float>(device));
+            EXPECT_EQ(p.flags, 0u) << "a short packet is no loss";
+            device += frames;
+        }
+        EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY);
+        CloseHandle(event);
+    }
+}
+
+TEST(PacketBuffer, WakesTheReaderOnlyForAWholePacket) {
     PacketBuffer buffer(4);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     buffer.setEvent(event);
     UINT32 size = 99;
     EXPECT_EQ(buffer.nextPacketSize(&size), S_OK);
     EXPECT_EQ(size, 0u);
-    // Odd-sized appends, as a graph's quantum gives them; the second arrives 50 ms late, which is not lost
-    // time: positions follow the frames.
-    const auto first = ramp(0, 300);
-    buffer.append(first.data(), 300, 1000000);
+    const auto samples = ramp(0, kPacketFrames);
+    buffer.append(samples.data(), 300, static_cast<std::uint64_t>(kStart));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT) << "no whole packet yet";
-    const auto second = ramp(300, 700);
-    buffer.append(second.data(), 700, 1000000 + 62500 + 500000);
+    buffer.append(samples.data() + 600, 180, static_cast<std::uint64_t>(kStart) + ticks(300));
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(buffer.nextPacketSize(&size), S_OK);
-    EXPECT_EQ(size, kPacketFrames);
-    Packet a = take(buffer);
-    EXPECT_EQ(a.firstSample, 0.0f);
-    EXPECT_EQ(a.device, 0u);
-    EXPECT_EQ(a.qpc, 1000000u);
-    Packet b = take(buffer);
-    EXPECT_EQ(b.firstSample, 480.0f);
-    EXPECT_EQ(b.device, 480u);
-    EXPECT_EQ(b.qpc, 1000000u + 100000u);
-    EXPECT_EQ(b.flags, 0u);
-    EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY);
-    // A clock 300 ms away (a graph that was suspended) places the frames from then on by the clock again.
-    const std::uint64_t resumed = 1000000 + 208333 + 3000000;
-    const auto third = ramp(1000, 920);
-    buffer.append(third.data(), 920, resumed);
-    EXPECT_EQ(take(buffer).qpc, 1000000u + 200000u) << "begun before the jump";
-    EXPECT_EQ(take(buffer).qpc, resumed + 440ull * 10000000u / 48000u);
     CloseHandle(event);
 }
 
@@ -337,9 +432,10 @@ TEST(PacketBuffer, OverflowDropsOldestAndFlagsTheNextPacket) {
     Packet p = take(buffer);
     EXPECT_EQ(p.firstSample, 960.0f);
     EXPECT_EQ(p.device, 960u) << "the position shows the loss";
-    EXPECT_EQ(p.flags, static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY));
+    EXPECT_EQ(p.flags, kBreak);
     p = take(buffer);
     EXPECT_EQ(p.firstSample, 1440.0f);
+    EXPECT_EQ(p.device, 1440u);
     EXPECT_EQ(p.flags, 0u);
 }
 

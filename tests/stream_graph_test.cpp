@@ -82,6 +82,35 @@ TEST(StreamGraph, LinksWhateverOrderTheObjectsArriveIn) {
     EXPECT_EQ(late.links.size(), 3u);
 }
 
+// JACK clients' nodes have no class, only an audio type, and ports that declare no channel.
+TEST(StreamGraph, LinksJackClientsLikeStreamsByPortOrder) {
+    const struct {
+        const char* mediaClass;
+        const char* mediaType;
+        bool output;
+    } kinds[] = {{"Stream/Output/Audio", "Audio", true},
+                 {"", "Audio", true},
+                 {"", "", false},
+                 {"", "Video", false},
+                 {"Audio/Sink", "", false},
+                 {"Stream/Input/Audio", "Audio", false}};
+    for (const auto& k : kinds)
+        EXPECT_EQ(pwengine::isApplicationOutput(k.mediaClass, k.mediaType), k.output)
+            << k.mediaClass << k.mediaType;
+
+    for (const pid_t pid : {pid_t{1}, getpid()}) {
+        Graph g;
+        g.captureNode();
+        g.graph.addClient(5, {"jack", pid, 0});
+        g.graph.addNode(20, 5, "", "Audio");
+        for (std::uint32_t index = 0; index < 3; ++index)
+            g.graph.addPort(21 + index, 20, true, false, pwengine::portChannel(nullptr, index));
+        const std::vector<Link> expected = {{20, 21, 10, 11}, {20, 22, 10, 12}, {20, 23, 10, 11}};
+        EXPECT_EQ(g.links, pid == 1 ? expected : std::vector<Link>{}) << "pid " << pid;
+    }
+    EXPECT_EQ(pwengine::portChannel("FC", 1), "FC") << "a declared channel stands";
+}
+
 TEST(StreamGraph, FoldsEveryLayoutIntoStereo) {
     const struct {
         const char* channel;

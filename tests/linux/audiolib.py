@@ -111,6 +111,13 @@ def ramp_breaks(left):
     return values[first], breaks
 
 
+def ramp_shifts(left):
+    """How far each captured ramp sample stands from where the first one places it, in frames (within half
+    the ramp's period): {0} when every frame is at its place, whatever went missing between."""
+    offsets = [(i - round(v / RAMP_STEP) + 1) % RAMP_PERIOD for i, v in enumerate(left) if v != 0.0]
+    return {(o - offsets[0] + RAMP_PERIOD // 2) % RAMP_PERIOD - RAMP_PERIOD // 2 for o in offsets}
+
+
 def player(args, env, **kwargs):
     return subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, **kwargs)

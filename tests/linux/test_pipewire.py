@@ -15,7 +15,8 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
 import helperlib  # noqa: E402
-from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_value, split_stream,  # noqa: E402
+from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_shifts,  # noqa: E402
+                      ramp_value, split_stream,
                       steady_level, tone)
 from linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,  # noqa: E402
                        wait_exit)
@@ -92,6 +93,25 @@ class PipeWireCapture(SharedServerCase):
         # Later, the excluded tones stay out while the kept ones play steadily.
         check_excluded_absent(self, left, right, alone, kept, excluded)
 
+    def test_a_jack_client_is_heard_out_of_the_tree_and_absent_in_it(self):
+        env = self.server.env
+        for inside in (False, True):
+            with self.subTest(inside=inside):
+                jack = ["pw-jack", os.environ["JACK_TONE"], "1000", "0.25", "2"]
+                target = player(jack, env) if inside else None
+                capture = Capture(self, self.server, target.pid if inside else bystander(self))
+                monitor = SinkMonitor(env, "sink-a", self.path("jack.wav"))  # where it connects its ports
+                wait_exit(self, [target or player(jack, env)])
+                heard = monitor.stop()
+                left, right = capture.stop(self)
+                reference = db(steady_level(heard[0], 1000))
+                self.assertGreater(reference, db(0.2), "the sink played the JACK client")
+                for channel in (left, right):
+                    if inside:
+                        self.assertFalse(any(channel), "the excluded JACK client was captured")
+                    else:
+                        self.assertLess(abs(db(steady_level(channel, 1000)) - reference), 0.05)
+
     def check_ramp(self, left, right, monitors):
         first, breaks = ramp_breaks(left)
         self.assertEqual(first, ramp_value(0), "the ramp's first samples were lost")
@@ -120,6 +140,28 @@ class PipeWireCapture(SharedServerCase):
                 capture.wait_frames(capture.frames() + RATE // 5)
                 heard = [monitor.stop() for monitor in monitors]
                 self.check_ramp(*capture.stop(self), heard)
+
+    def test_a_stalled_helper_writes_each_frame_at_its_place(self):
+        # The frames the server delivered after the stall must follow the zeros standing for what it lost,
+        # never precede them.
+        ramp(self.path("ramp.wav"), 3)
+        for stall in (0.3, 1.0):
+            with self.subTest(stall=stall):
+                capture = Capture(self, self.server, bystander(self))
+                ramp_player = player(["pw-play", self.path("ramp.wav")], self.server.env)
+                wait_until(lambda: capture.frames() > RATE // 2 and any(capture.helper.out[-8000:]), "the ramp")
+                capture.helper.proc.send_signal(signal.SIGSTOP)
+                time.sleep(stall)
+                capture.helper.proc.send_signal(signal.SIGCONT)
+                wait_exit(self, [ramp_player])
+                capture.wait_frames(capture.frames() + RATE // 5)
+                left, right = capture.stop(self)
+                _, breaks = ramp_breaks(left)
+                self.assertTrue(breaks, "the stall lost nothing: it tested nothing")
+                # Within 50 ms of its place (the server's cycle times place what it lost to a few ms; frames
+                # from after the stall written before its zeros stood ~0.3 s early).
+                shifts = ramp_shifts(left)
+                self.assertLess(max(map(abs, shifts)), RATE // 20, "frames moved by the stall: %s" % sorted(shifts))
 
     def test_silence_is_zero_frames_at_full_rate(self):
         capture = Capture(self, self.server, os.getpid())
