@@ -152,9 +152,13 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
     timeline::Timeline streamTime(startedAt);
     for (;;) {
         if (g_stop.load()) break;
+        const std::uint64_t waitBegan = performanceClockNow();
         const DWORD wait = WaitForSingleObject(captureEvent, kCaptureWaitMs);
         if (g_stop.load()) break;  // a stop request wins over a ready packet
-        if (wait == WAIT_TIMEOUT) writeQuietTime(silence, streamTime);
+        // A wait that overran its limit by far was the whole process stopped (a terminal's Ctrl+Z): the
+        // engine captured meanwhile and has not handed that over yet, so it is not quiet time.
+        const bool overran = performanceClockNow() - waitBegan >= 2 * kDrainStopTicks;
+        if (wait == WAIT_TIMEOUT && !overran) writeQuietTime(silence, streamTime);
         if (wait != WAIT_OBJECT_0) continue;
 
         UINT32 packetFrames = 0;

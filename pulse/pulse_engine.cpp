@@ -8,19 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
 
 namespace pulse {
 namespace {
 
 constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
-constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after the clock without a gap
-constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
-constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
+constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the most mixed in one call
 constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
 
-std::int64_t framesToTicks(std::size_t frames) {
-    return static_cast<std::int64_t>(frames) * static_cast<std::int64_t>(linuxaudio::kTicksPerSecond) / kRate;
+MixerLimits mixerLimits() {
+    MixerLimits limits;
+    limits.patienceFrames = 960;      // 20 ms late before a stream's first dropout
+    limits.maxPatienceFrames = 3840;  // 80 ms: what a loaded machine may need, and the most the mix waits
+    limits.minPatienceFrames = 480;
+    limits.shrinkEveryFrames = 10 * kRate;  // 1 ms less per 10 s without an underrun
+    limits.shrinkFrames = 48;
+    limits.aheadFrames = 1920;
+    limits.capacityFrames = kQueueFrames;
+    return limits;
 }
 
 class PulseEngine;
@@ -38,9 +45,7 @@ struct Capture {
 class PulseEngine final : public linuxaudio::Engine {
   public:
     explicit PulseEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
-        : m_filter(std::move(filter)),
-          m_mixer(kCushionFrames, kAheadFrames, kQueueFrames),
-          m_mixed(kQueueFrames * kChannels) {}
+        : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
     ~PulseEngine() override;
 
     HRESULT connect();
@@ -64,7 +69,7 @@ class PulseEngine final : public linuxaudio::Engine {
     void openMonitor(Capture& capture, std::uint32_t monitorSource);
     void openClock();
     void forgetCapture(std::uint32_t sinkInput);
-    void mixClock(std::size_t frames);
+    void drainMix();
     static pa_stream* newRecordStream(pa_context* context, const char* name);
     static void closeStream(pa_stream*& stream);
 
@@ -79,6 +84,9 @@ class PulseEngine final : public linuxaudio::Engine {
     std::map<std::uint32_t, bool> m_decisions;  // sink input -> kept, decided once per stream
     StreamMixer m_mixer;
     std::vector<float> m_mixed;
+    ClockOrigin m_origin;
+    std::uint64_t m_clockFrames = 0;  // frames the clock delivered, holes included: its sample clock
+    std::uint64_t m_mixedFrames = 0;  // of which mixed and handed on
 };
 
 PulseEngine::~PulseEngine() {
@@ -128,6 +136,7 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
         result = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (m_buffer == nullptr) {
         m_buffer = &buffer;
+        m_origin.reset();
         pa_context_set_subscribe_callback(m_context, onSubscription, this);
         // Subscribe before listing, so no stream slips between the two.
         if (pa_operation* op =
@@ -325,6 +334,7 @@ void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) 
         }
         pa_stream_drop(stream);
     }
+    capture->engine->drainMix();  // the clock may have been waiting for this stream
 }
 
 void PulseEngine::forgetCapture(std::uint32_t sinkInput) {
@@ -373,23 +383,27 @@ void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         // A hole in the clock's own audio still means that much time has passed.
-        std::size_t frames = bytes / (kChannels * sizeof(float));
+        const std::size_t frames = bytes / (kChannels * sizeof(float));
         pa_stream_drop(stream);
-        while (frames > 0) {
-            const std::size_t part = std::min(frames, kQueueFrames);
-            engine->mixClock(part);
-            frames -= part;
-        }
+        const auto now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
+        engine->m_clockFrames += frames;
+        engine->m_origin.arrived(engine->m_clockFrames, now);
+        engine->m_mixer.addClockFrames(frames, now);
+        engine->drainMix();
     }
 }
 
-void PulseEngine::mixClock(std::size_t frames) {
+void PulseEngine::drainMix() {
     if (m_buffer == nullptr) return;
-    m_mixer.mixClockFrames(frames, m_mixed.data());
-    // The frames just mixed were played about a cushion before the clock's latest frame arrived.
-    const std::int64_t now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
-    const std::int64_t measured = now - framesToTicks(frames + kCushionFrames);
-    m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(measured));
+    for (;;) {
+        const std::size_t frames = m_mixer.mix(m_mixed.data(), kQueueFrames,
+                                               static_cast<std::int64_t>(linuxaudio::monotonicTicks()));
+        if (frames == 0) return;
+        // Stamped with when the clock captured them, not when they arrived or were mixed.
+        const std::int64_t position = m_origin.origin() + framesToTicks(m_mixedFrames);
+        m_mixedFrames += frames;
+        m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(position));
+    }
 }
 
 }  // namespace
