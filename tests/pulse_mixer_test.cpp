@@ -166,6 +166,17 @@ TEST(StreamMixer, LateStreamIsWaitedForWithinItsPatienceWhichGrowsOnAnUnderrunAn
         }
     }
 
+    Rig stopped;  // a stream that stops delivering holds the mix back once, not at every tick after
+    stopped.mixer.addStream(2);
+    stopped.push(2, 1.0f, kTick);
+    stopped.clock();
+    stopped.clock();
+    stopped.now += 30 * kMs;
+    stopped.clock();
+    EXPECT_EQ(stopped.left.size(), 3 * kTick);
+    stopped.clock();
+    EXPECT_EQ(stopped.left.size(), 4 * kTick);
+
     Rig rig;  // grows to the most, then shrinks by 48 frames per 48000 steady ones, to the least
     rig.mixer.addStream(5);
     for (int underrun = 0; underrun < 4; ++underrun) {
