@@ -75,9 +75,10 @@ def main():
                 runs, seconds = dropouts(outputs[name], 16 if name == "helper" else 0)
                 figures[name] = {"dropouts": runs, "tone_s": round(seconds, 1),
                                  "dropouts_per_minute": round(runs * 60 / seconds, 2) if seconds else None}
+            # With the tone still playing, so the clicks start once the helper hears it.
+            figures["latency_under_load"] = pulse_engine.latency_figures(server, os.path.abspath(args.helper), 30)
             music.kill()
             music.wait()
-            figures["latency_under_load"] = pulse_engine.latency_figures(server, os.path.abspath(args.helper), 30)
     finally:
         for proc in load:
             proc.kill()
