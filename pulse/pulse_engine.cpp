@@ -70,6 +70,8 @@ class PulseEngine final : public linuxaudio::Engine {
     void openClock();
     void forgetCapture(std::uint32_t sinkInput);
     void drainMix();
+    void takeHeldStreams();
+    bool clockBehind() const;
     static pa_stream* newRecordStream(pa_context* context, const char* name);
     static void closeStream(pa_stream*& stream);
 
@@ -87,6 +89,8 @@ class PulseEngine final : public linuxaudio::Engine {
     ClockOrigin m_origin;
     std::uint64_t m_clockFrames = 0;  // frames the clock delivered, holes included: its sample clock
     std::uint64_t m_mixedFrames = 0;  // of which mixed and handed on
+    bool m_clockHeld = false;         // the clock's audio waits with the library for room in the buffer
+    bool m_streamsHeld = false;       // and so does some stream's
 };
 
 PulseEngine::~PulseEngine() {
@@ -322,11 +326,17 @@ void PulseEngine::onCaptureState(pa_stream* stream, void* userdata) {
 
 void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) {
     auto* capture = static_cast<Capture*>(userdata);
-    StreamMixer& mixer = capture->engine->m_mixer;
+    PulseEngine* engine = capture->engine;
+    StreamMixer& mixer = engine->m_mixer;
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         const std::size_t frames = bytes / (kChannels * sizeof(float));
+        // While the clock has a backlog to hand over, so does the stream, so neither is cut short.
+        if (engine->clockBehind() && frames > mixer.roomFor(capture->sinkInput)) {
+            engine->m_streamsHeld = true;
+            break;
+        }
         if (data != nullptr) {
             mixer.pushStream(capture->sinkInput, static_cast<const float*>(data), frames);
         } else {
@@ -334,7 +344,7 @@ void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) 
         }
         pa_stream_drop(stream);
     }
-    capture->engine->drainMix();  // the clock may have been waiting for this stream
+    engine->drainMix();  // the clock may have been waiting for this stream
 }
 
 void PulseEngine::forgetCapture(std::uint32_t sinkInput) {
@@ -379,25 +389,51 @@ void PulseEngine::onClockState(pa_stream* stream, void* self) {
 
 void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
     auto* engine = static_cast<PulseEngine*>(self);
+    if (engine->m_buffer == nullptr) return;
+    engine->m_clockHeld = false;
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         // A hole in the clock's own audio still means that much time has passed.
         const std::size_t frames = bytes / (kChannels * sizeof(float));
+        // Taken only as the reader makes room: a backlog (the helper was stopped) waits with the server's
+        // library instead of overflowing the packet buffer, where it would be dropped.
+        const std::size_t pending = engine->m_mixer.pendingClockFrames();
+        const std::size_t room = std::min<std::size_t>(engine->m_buffer->freeFrames(), kQueueFrames / 2);
+        if (pending > 0 && pending + frames > room) {
+            engine->m_clockHeld = true;
+            break;
+        }
         pa_stream_drop(stream);
         const auto now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
         engine->m_clockFrames += frames;
         engine->m_origin.arrived(engine->m_clockFrames, now);
         engine->m_mixer.addClockFrames(frames, now);
+        if (engine->m_streamsHeld) engine->takeHeldStreams();
         engine->drainMix();
+    }
+}
+
+bool PulseEngine::clockBehind() const {
+    if (m_clockHeld) return true;
+    const std::size_t unread = m_clock != nullptr ? pa_stream_readable_size(m_clock) : 0;
+    return unread > 0 && unread != static_cast<std::size_t>(-1);
+}
+
+// Streams whose audio waited with the library while the clock was held take what now has room.
+void PulseEngine::takeHeldStreams() {
+    m_streamsHeld = false;
+    for (auto& entry : m_captures) {
+        if (entry.second->stream != nullptr) onCaptureRead(entry.second->stream, 0, entry.second.get());
     }
 }
 
 void PulseEngine::drainMix() {
     if (m_buffer == nullptr) return;
     for (;;) {
-        const std::size_t frames = m_mixer.mix(m_mixed.data(), kQueueFrames,
-                                               static_cast<std::int64_t>(linuxaudio::monotonicTicks()));
+        const std::size_t room = std::min<std::size_t>(kQueueFrames, m_buffer->freeFrames());
+        const std::size_t frames =
+            m_mixer.mix(m_mixed.data(), room, static_cast<std::int64_t>(linuxaudio::monotonicTicks()));
         if (frames == 0) return;
         // Stamped with when the clock captured them, not when they arrived or were mixed.
         const std::int64_t position = m_origin.origin() + framesToTicks(m_mixedFrames);

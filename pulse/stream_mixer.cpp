@@ -130,6 +130,14 @@ void StreamMixer::pushStream(std::uint32_t id, const float* frames, std::size_t 
     append(*queue, frames, frameCount);
 }
 
+std::size_t StreamMixer::roomFor(std::uint32_t id) const {
+    const Queue* queue = find(id);
+    if (queue == nullptr) return 0;
+    const std::size_t queued = queue->waited ? queue->count : std::max(queue->count, m_pending);
+    const std::size_t limit = std::min(m_pending + m_limits.aheadFrames, m_limits.capacityFrames);
+    return queued < limit ? limit - queued : 0;
+}
+
 void StreamMixer::resumeStream(std::uint32_t id) {
     if (Queue* queue = find(id)) queue->waited = false;
 }

@@ -58,6 +58,10 @@ class StreamMixer {
     // it again until it returns 0, after every delivery of the clock or of a stream.
     std::size_t mix(float* out, std::size_t maxFrames, std::int64_t now);
 
+    // Frames the stream may queue now without running further ahead of the clock than a trim allows: while
+    // the clock's backlog is held back, what a stream delivers beyond this waits with the server's library.
+    std::size_t roomFor(std::uint32_t id) const;
+
     // For tests and diagnostics.
     std::size_t queuedFrames(std::uint32_t id) const;
     std::size_t patienceFrames(std::uint32_t id) const;

@@ -226,6 +226,16 @@ TEST(StreamMixer, TrimHoleResumeAndEnd) {
         rig.clock();
         EXPECT_EQ(rig.left[kTick], 4001.0f - 960.0f);
     }
+    {  // while the clock has a backlog, a stream queues no further ahead than a trim allows
+        Rig rig;
+        rig.mixer.addStream(8);
+        EXPECT_EQ(rig.mixer.roomFor(8), 1920u);
+        rig.mixer.addClockFrames(960, rig.now);
+        EXPECT_EQ(rig.mixer.roomFor(8), 1920u);  // its first audio goes at the clock's newest frame
+        rig.push(8, 1.0f, kTick);
+        EXPECT_EQ(rig.mixer.roomFor(8), 1920u - kTick);
+        EXPECT_EQ(rig.mixer.roomFor(99), 0u);
+    }
     {
         Rig rig;
         rig.mixer.addStream(4);
