@@ -333,7 +333,7 @@ void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) 
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         const std::size_t frames = bytes / (kChannels * sizeof(float));
         // While the clock has a backlog to hand over, so does the stream, so neither is cut short.
-        if (engine->clockBehind() && frames > mixer.roomFor(capture->sinkInput)) {
+        if (frames > mixer.roomFor(capture->sinkInput) && engine->clockBehind()) {
             engine->m_streamsHeld = true;
             break;
         }
