@@ -57,7 +57,7 @@ def main():
     try:
         with PulseAudioServer() as server, tempfile.TemporaryDirectory() as files:
             env = server.env
-            music = player(["paplay", tone(os.path.join(files, "tone.wav"), 1000, args.seconds + 20)], env)
+            music = player(["paplay", tone(os.path.join(files, "tone.wav"), 1000, args.seconds + 20, amplitude=0.02)], env)
             time.sleep(0.5)
             outputs = {"helper": os.path.join(files, "helper.raw"), "parec": os.path.join(files, "parec.raw")}
             argv = {"helper": [os.path.abspath(args.helper), BYSTANDER],

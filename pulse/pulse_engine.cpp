@@ -20,9 +20,11 @@ constexpr pa_usec_t kRefreshUsec = PA_USEC_PER_SEC;
 
 MixerLimits mixerLimits() {
     MixerLimits limits;
-    limits.patienceFrames = 960;      // 20 ms late before a stream's first dropout
-    limits.maxPatienceFrames = 3840;  // 80 ms: what a loaded machine may need, and the most the mix waits
-    limits.minPatienceFrames = 480;
+    // Waiting costs latency only while a stream is late, so the patience starts where a loaded machine
+    // needs it (a delivery 20 ms late was seen under load) and never shrinks below that.
+    limits.patienceFrames = 1920;     // 40 ms late before a stream's first dropout
+    limits.maxPatienceFrames = 3840;  // 80 ms: the most the mix waits
+    limits.minPatienceFrames = 1920;
     limits.shrinkEveryFrames = 10 * kRate;  // 1 ms less per 10 s without an underrun
     limits.shrinkFrames = 48;
     limits.aheadFrames = 1920;
