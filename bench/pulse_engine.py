@@ -76,12 +76,15 @@ def latency_figures(server, helper, clicks):
             now = time.monotonic_ns()
             if not chunk:
                 return
-            flowing.set()
             data = pending + chunk
             whole = len(data) // 8 * 8
             samples = array.array("f", data[:whole])
             pending = data[whole:]
             for value in samples[0::2]:
+                # Clicks start once the kept music is heard: until the sink has rendered the block it had
+                # rendered before the recording started (up to 2 s), no monitor recording gets anything.
+                if value != 0.0:
+                    flowing.set()
                 if value > 0.4 and not above:
                     arrivals.append(now)
                 above = value > 0.4

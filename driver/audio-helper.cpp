@@ -158,9 +158,13 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
     std::uint64_t lastDrain = startedAt;
     for (;;) {
         if (g_stop.load()) break;
+        const std::uint64_t waitBegan = performanceClockNow();
         const DWORD wait = WaitForSingleObject(captureEvent, kCaptureWaitMs);
         if (g_stop.load()) break;  // a stop request wins over a ready packet
         if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) continue;
+        // A wait that overran its limit by far was the whole process stopped (a terminal's Ctrl+Z): the
+        // engine captured meanwhile and may not have handed that over yet, so it is not quiet time.
+        const bool overran = performanceClockNow() - waitBegan >= 2 * kCaptureWaitTicks;
 
         // Asked after a time-out too: an engine whose stream has died may never signal again.
         UINT32 packetFrames = 0;
@@ -168,7 +172,7 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
         if (packetFrames != 0) {
             drainPackets(captureClient, output, streamTime);
             lastDrain = performanceClockNow();  // a long drain (a slow reader) is no quiet time
-        } else if (performanceClockNow() - lastDrain >= kCaptureWaitTicks) {
+        } else if (!overran && performanceClockNow() - lastDrain >= kCaptureWaitTicks) {
             // However the loop woke: an engine may signal with nothing ready, again and again.
             writeQuietTime(output, streamTime);
         }

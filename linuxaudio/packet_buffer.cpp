@@ -173,6 +173,12 @@ HRESULT PacketBuffer::releaseBuffer(UINT32 frames) {
     return S_OK;
 }
 
+UINT32 PacketBuffer::freeFrames() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::uint64_t used = m_writeFrames - m_readPacket * kPacketFrames;
+    return used < capacityFrames() ? static_cast<UINT32>(capacityFrames() - used) : 0;
+}
+
 std::uint64_t PacketBuffer::droppedPackets() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_dropped;

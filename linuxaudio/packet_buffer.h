@@ -56,6 +56,9 @@ class PacketBuffer {
     HRESULT releaseBuffer(UINT32 frames);
 
     std::uint64_t droppedPackets() const;
+    // Frames the producer can append before the oldest packet would be dropped, so a producer holding a
+    // backlog (the server's, after the helper was stopped) can hand it over as the reader makes room.
+    UINT32 freeFrames() const;
     UINT32 capacityFrames() const { return m_capacityPackets * kPacketFrames; }
 
   private:

@@ -8,19 +8,28 @@
 #include <string>
 #include <vector>
 
+#include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
 
 namespace pulse {
 namespace {
 
 constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
-constexpr std::size_t kCushionFrames = 720;   // 15 ms a stream may come after the clock without a gap
-constexpr std::size_t kAheadFrames = 1920;    // 40 ms past the cushion before a stream is trimmed
-constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the largest clock delivery mixed
+constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the most mixed in one call
 constexpr pa_usec_t kRefreshUsec = linuxaudio::ProcessTreeFilter::kRefreshSeconds * PA_USEC_PER_SEC;
 
-std::int64_t framesToTicks(std::size_t frames) {
-    return static_cast<std::int64_t>(frames) * static_cast<std::int64_t>(linuxaudio::kTicksPerSecond) / kRate;
+MixerLimits mixerLimits() {
+    MixerLimits limits;
+    // Waiting costs latency only while a stream is late, so the patience starts where a loaded machine
+    // needs it (a delivery 20 ms late was seen under load) and never shrinks below that.
+    limits.patienceFrames = 1920;     // 40 ms late before a stream's first dropout
+    limits.maxPatienceFrames = 3840;  // 80 ms: the most the mix waits
+    limits.minPatienceFrames = 1920;
+    limits.shrinkEveryFrames = 10 * kRate;  // 1 ms less per 10 s without an underrun
+    limits.shrinkFrames = 48;
+    limits.aheadFrames = 1920;
+    limits.capacityFrames = kQueueFrames;
+    return limits;
 }
 
 class PulseEngine;
@@ -38,9 +47,7 @@ struct Capture {
 class PulseEngine final : public linuxaudio::Engine {
   public:
     explicit PulseEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
-        : m_filter(std::move(filter)),
-          m_mixer(kCushionFrames, kAheadFrames, kQueueFrames),
-          m_mixed(kQueueFrames * kChannels) {}
+        : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
     ~PulseEngine() override;
 
     HRESULT connect();
@@ -64,7 +71,9 @@ class PulseEngine final : public linuxaudio::Engine {
     void openMonitor(Capture& capture, std::uint32_t monitorSource);
     void openClock();
     void forgetCapture(std::uint32_t sinkInput);
-    void mixClock(std::size_t frames);
+    void drainMix();
+    void takeHeldStreams();
+    bool clockBehind() const;
     static pa_stream* newRecordStream(pa_context* context, const char* name);
     static void closeStream(pa_stream*& stream);
 
@@ -78,6 +87,11 @@ class PulseEngine final : public linuxaudio::Engine {
     std::map<std::uint32_t, std::unique_ptr<Capture>> m_captures;
     StreamMixer m_mixer;
     std::vector<float> m_mixed;
+    ClockOrigin m_origin;
+    std::uint64_t m_clockFrames = 0;  // frames the clock delivered, holes included: its sample clock
+    std::uint64_t m_mixedFrames = 0;  // of which mixed and handed on
+    bool m_clockHeld = false;         // the clock's audio waits with the library for room in the buffer
+    bool m_streamsHeld = false;       // and so does some stream's
 };
 
 PulseEngine::~PulseEngine() {
@@ -127,6 +141,7 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
         result = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (m_buffer == nullptr) {
         m_buffer = &buffer;
+        m_origin.reset();
         pa_context_set_subscribe_callback(m_context, onSubscription, this);
         // Subscribe before listing, so no stream slips between the two.
         if (pa_operation* op =
@@ -305,11 +320,17 @@ void PulseEngine::onCaptureState(pa_stream* stream, void* userdata) {
 
 void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) {
     auto* capture = static_cast<Capture*>(userdata);
-    StreamMixer& mixer = capture->engine->m_mixer;
+    PulseEngine* engine = capture->engine;
+    StreamMixer& mixer = engine->m_mixer;
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         const std::size_t frames = bytes / (kChannels * sizeof(float));
+        // While the clock has a backlog to hand over, so does the stream, so neither is cut short.
+        if (frames > mixer.roomFor(capture->sinkInput) && engine->clockBehind()) {
+            engine->m_streamsHeld = true;
+            break;
+        }
         if (data != nullptr) {
             mixer.pushStream(capture->sinkInput, static_cast<const float*>(data), frames);
         } else {
@@ -317,6 +338,7 @@ void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) 
         }
         pa_stream_drop(stream);
     }
+    engine->drainMix();  // the clock may have been waiting for this stream
 }
 
 void PulseEngine::forgetCapture(std::uint32_t sinkInput) {
@@ -361,27 +383,57 @@ void PulseEngine::onClockState(pa_stream* stream, void* self) {
 
 void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
     auto* engine = static_cast<PulseEngine*>(self);
+    if (engine->m_buffer == nullptr) return;
+    engine->m_clockHeld = false;
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         // A hole in the clock's own audio still means that much time has passed.
-        std::size_t frames = bytes / (kChannels * sizeof(float));
-        pa_stream_drop(stream);
-        while (frames > 0) {
-            const std::size_t part = std::min(frames, kQueueFrames);
-            engine->mixClock(part);
-            frames -= part;
+        const std::size_t frames = bytes / (kChannels * sizeof(float));
+        // Taken only as the reader makes room: a backlog (the helper was stopped) waits with the server's
+        // library instead of overflowing the packet buffer, where it would be dropped.
+        const std::size_t pending = engine->m_mixer.pendingClockFrames();
+        const std::size_t room = std::min<std::size_t>(engine->m_buffer->freeFrames(), kQueueFrames / 2);
+        if (pending > 0 && pending + frames > room) {
+            engine->m_clockHeld = true;
+            break;
         }
+        pa_stream_drop(stream);
+        const auto now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
+        engine->m_clockFrames += frames;
+        engine->m_origin.arrived(engine->m_clockFrames, now);
+        engine->m_mixer.addClockFrames(frames, now);
+        if (engine->m_streamsHeld) engine->takeHeldStreams();
+        engine->drainMix();
     }
 }
 
-void PulseEngine::mixClock(std::size_t frames) {
+bool PulseEngine::clockBehind() const {
+    if (m_clockHeld) return true;
+    const std::size_t unread = m_clock != nullptr ? pa_stream_readable_size(m_clock) : 0;
+    return unread > 0 && unread != static_cast<std::size_t>(-1);
+}
+
+// Streams whose audio waited with the library while the clock was held take what now has room.
+void PulseEngine::takeHeldStreams() {
+    m_streamsHeld = false;
+    for (auto& entry : m_captures) {
+        if (entry.second->stream != nullptr) onCaptureRead(entry.second->stream, 0, entry.second.get());
+    }
+}
+
+void PulseEngine::drainMix() {
     if (m_buffer == nullptr) return;
-    m_mixer.mixClockFrames(frames, m_mixed.data());
-    // The frames just mixed were played about a cushion before the clock's latest frame arrived.
-    const std::int64_t now = static_cast<std::int64_t>(linuxaudio::monotonicTicks());
-    const std::int64_t measured = now - framesToTicks(frames + kCushionFrames);
-    m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(measured));
+    for (;;) {
+        const std::size_t room = std::min<std::size_t>(kQueueFrames, m_buffer->freeFrames());
+        const std::size_t frames =
+            m_mixer.mix(m_mixed.data(), room, static_cast<std::int64_t>(linuxaudio::monotonicTicks()));
+        if (frames == 0) return;
+        // Stamped with when the clock captured them, not when they arrived or were mixed.
+        const std::int64_t position = m_origin.origin() + framesToTicks(m_mixedFrames);
+        m_mixedFrames += frames;
+        m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(position));
+    }
 }
 
 }  // namespace

@@ -2,10 +2,17 @@
 
 #include <algorithm>
 
+#include "pulse/clock_origin.h"
+
 namespace pulse {
 
-StreamMixer::StreamMixer(std::size_t cushionFrames, std::size_t aheadFrames, std::size_t capacityFrames)
-    : m_cushion(cushionFrames), m_ahead(aheadFrames), m_capacity(capacityFrames) {}
+namespace {
+
+constexpr std::size_t kDeliveries = 256;  // clock deliveries remembered; older ones are merged
+
+}  // namespace
+
+StreamMixer::StreamMixer(const MixerLimits& limits) : m_limits(limits), m_deliveries(kDeliveries) {}
 
 StreamMixer::Queue* StreamMixer::find(std::uint32_t id) {
     for (Queue& queue : m_queues) {
@@ -36,13 +43,14 @@ void StreamMixer::addStream(std::uint32_t id) {
     if (slot == nullptr) {
         m_queues.emplace_back();
         slot = &m_queues.back();
-        slot->samples.resize(capacityFrames() * kChannels);
+        slot->samples.resize(m_limits.capacityFrames * kChannels);
     }
     slot->id = id;
     slot->live = true;
-    slot->primed = false;
     slot->ending = false;
-    slot->refill = false;
+    slot->waited = false;
+    slot->patience = m_limits.patienceFrames;
+    slot->steadyFrames = 0;
     slot->head = 0;
     slot->count = 0;
 }
@@ -51,7 +59,8 @@ void StreamMixer::removeStream(std::uint32_t id) {
     Queue* queue = find(id);
     if (queue == nullptr) return;
     queue->ending = true;
-    if (queue->count == 0 || !queue->primed) queue->live = false;
+    queue->waited = false;  // nothing more comes
+    if (queue->count == 0) queue->live = false;
 }
 
 bool StreamMixer::hasStream(std::uint32_t id) const {
@@ -69,14 +78,19 @@ std::size_t StreamMixer::queuedFrames(std::uint32_t id) const {
     return queue != nullptr ? queue->count : 0;
 }
 
+std::size_t StreamMixer::patienceFrames(std::uint32_t id) const {
+    const Queue* queue = find(id);
+    return queue != nullptr ? queue->patience : 0;
+}
+
 void StreamMixer::dropOldest(Queue& queue, std::size_t frameCount) {
     frameCount = std::min(frameCount, queue.count);
-    queue.head = (queue.head + frameCount) % capacityFrames();
+    queue.head = (queue.head + frameCount) % m_limits.capacityFrames;
     queue.count -= frameCount;
 }
 
 void StreamMixer::appendSilence(Queue& queue, std::size_t frameCount) {
-    const std::size_t capacity = capacityFrames();
+    const std::size_t capacity = m_limits.capacityFrames;
     for (std::size_t i = 0; i < frameCount; ++i) {
         if (queue.count == capacity) dropOldest(queue, 1);
         const std::size_t slot = (queue.head + queue.count) % capacity;
@@ -87,7 +101,7 @@ void StreamMixer::appendSilence(Queue& queue, std::size_t frameCount) {
 }
 
 void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCount) {
-    const std::size_t capacity = capacityFrames();
+    const std::size_t capacity = m_limits.capacityFrames;
     if (frameCount > capacity) {  // only the newest part can be kept
         frames += (frameCount - capacity) * kChannels;
         frameCount = capacity;
@@ -108,26 +122,54 @@ void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCou
 void StreamMixer::pushStream(std::uint32_t id, const float* frames, std::size_t frameCount) {
     Queue* queue = find(id);
     if (queue == nullptr || queue->ending || frameCount == 0) return;
-    if (!queue->primed || queue->refill) {
-        appendSilence(*queue, m_cushion - std::min(queue->count, m_cushion));
-        queue->primed = true;
-        queue->refill = false;
+    if (!queue->waited) {
+        // Its audio is as new as the clock's newest frame: the clock frames it has nothing for stay silent.
+        if (queue->count < m_pending) appendSilence(*queue, m_pending - queue->count);
+        queue->waited = true;
     }
     append(*queue, frames, frameCount);
 }
 
+std::size_t StreamMixer::roomFor(std::uint32_t id) const {
+    const Queue* queue = find(id);
+    if (queue == nullptr) return 0;
+    const std::size_t queued = queue->waited ? queue->count : std::max(queue->count, m_pending);
+    const std::size_t limit = std::min(m_pending + m_limits.aheadFrames, m_limits.capacityFrames);
+    return queued < limit ? limit - queued : 0;
+}
+
 void StreamMixer::resumeStream(std::uint32_t id) {
-    if (Queue* queue = find(id)) queue->refill = true;
+    if (Queue* queue = find(id)) queue->waited = false;
 }
 
 void StreamMixer::pushStreamSilence(std::uint32_t id, std::size_t frameCount) {
     Queue* queue = find(id);
-    if (queue == nullptr || queue->ending || !queue->primed) return;  // not under way: no time to keep
+    if (queue == nullptr || queue->ending || !queue->waited) return;  // not under way: no time to keep
     appendSilence(*queue, frameCount);
 }
 
+void StreamMixer::addClockFrames(std::size_t frameCount, std::int64_t now) {
+    if (frameCount == 0) return;
+    m_pending += frameCount;
+    const std::uint64_t end = m_mixed + m_pending;
+    if (m_deliveryCount == kDeliveries) {  // full: the newest takes in this one, and so seems older
+        m_deliveries[(m_firstDelivery + m_deliveryCount - 1) % kDeliveries].end = end;
+        return;
+    }
+    m_deliveries[(m_firstDelivery + m_deliveryCount) % kDeliveries] = {end, now};
+    ++m_deliveryCount;
+}
+
+std::int64_t StreamMixer::arrivalOf(std::uint64_t clockFrame) const {
+    for (std::size_t i = 0; i < m_deliveryCount; ++i) {
+        const Delivery& delivery = m_deliveries[(m_firstDelivery + i) % kDeliveries];
+        if (clockFrame < delivery.end) return delivery.arrival;
+    }
+    return 0;
+}
+
 void StreamMixer::addInto(Queue& queue, float* out, std::size_t frameCount) {
-    const std::size_t capacity = capacityFrames();
+    const std::size_t capacity = m_limits.capacityFrames;
     std::size_t done = 0;
     while (done < frameCount) {
         const std::size_t run = std::min(frameCount - done, capacity - queue.head);
@@ -140,19 +182,50 @@ void StreamMixer::addInto(Queue& queue, float* out, std::size_t frameCount) {
     queue.count -= frameCount;
 }
 
-std::size_t StreamMixer::mixClockFrames(std::size_t frameCount, float* out) {
-    frameCount = std::min(frameCount, m_capacity);
-    std::fill(out, out + frameCount * kChannels, 0.0f);
-    for (Queue& queue : m_queues) {
-        if (!queue.live || !queue.primed) continue;
-        const std::size_t available = std::min(queue.count, frameCount);
-        addInto(queue, out, available);
-        // Short: the rest of this tick stays zero, and the stream starts again behind a fresh cushion.
-        if (available < frameCount) queue.primed = false;
-        if (queue.ending && queue.count == 0) queue.live = false;
-        if (queue.count > m_cushion + m_ahead) dropOldest(queue, queue.count - m_cushion);
+void StreamMixer::keepPace(Queue& queue, std::size_t mixed, bool underrun) {
+    if (underrun) {
+        ++m_dropouts;
+        queue.waited = false;
+        queue.patience = std::min(m_limits.maxPatienceFrames, queue.patience * 2);
+        queue.steadyFrames = 0;
+        return;
     }
-    return frameCount;
+    queue.steadyFrames += mixed;
+    if (queue.steadyFrames >= m_limits.shrinkEveryFrames) {
+        queue.steadyFrames = 0;
+        queue.patience = std::max(m_limits.minPatienceFrames,
+                                  queue.patience - std::min(queue.patience, m_limits.shrinkFrames));
+    }
+}
+
+std::size_t StreamMixer::mix(float* out, std::size_t maxFrames, std::int64_t now) {
+    std::size_t frames = std::min(m_pending, maxFrames);
+    // Held back for every playing stream whose first missing frame arrived on the clock no longer ago
+    // than its patience.
+    for (const Queue& queue : m_queues) {
+        if (queue.live && queue.waited && queue.count < frames &&
+            now - arrivalOf(m_mixed + queue.count) <= framesToTicks(queue.patience))
+            frames = queue.count;
+    }
+    if (frames == 0) return 0;
+    m_pending -= frames;
+    m_mixed += frames;
+    while (m_deliveryCount > 0 && m_deliveries[m_firstDelivery].end <= m_mixed) {
+        m_firstDelivery = (m_firstDelivery + 1) % kDeliveries;
+        --m_deliveryCount;
+    }
+    std::fill(out, out + frames * kChannels, 0.0f);
+    for (Queue& queue : m_queues) {
+        if (!queue.live) continue;
+        const std::size_t available = std::min(queue.count, frames);
+        addInto(queue, out, available);
+        if (queue.waited) keepPace(queue, frames, available < frames);
+        if (queue.ending && queue.count == 0) queue.live = false;
+        // Far ahead of the clock: keep the newest part, so the stream's latency stays bounded.
+        const std::size_t ahead = queue.count > m_pending ? queue.count - m_pending : 0;
+        if (ahead > m_limits.aheadFrames) dropOldest(queue, ahead - m_limits.aheadFrames / 2);
+    }
+    return frames;
 }
 
 }  // namespace pulse

@@ -1,11 +1,15 @@
 // The PulseAudio engine's timeline: it mixes the separately recorded application streams into one
 // 48 kHz stereo float stream whose pace is set by one sink's monitor (the clock). Pure logic, no server.
 //
-// Every clock delivery of N frames produces exactly N mixed frames, so time is never stretched. Each
-// stream waits in a queue of its own; it starts (and restarts after running dry) behind a small cushion
-// of silence so that its monitor's deliveries may come a little after the clock's without a gap. A
-// stream that is short at a clock tick is filled with zeros; one that runs ahead (another sink's clock,
-// a burst after a reopen) is trimmed back to the cushion, oldest frames first.
+// Every clock frame becomes exactly one mixed frame, so time is never stretched. Each stream waits in a
+// queue of its own, aligned on its first delivery with the clock's newest frame. A clock frame is mixed
+// once every stream that is playing has delivered its audio for it: a stream whose delivery comes after
+// the clock's holds the mix back instead of being filled with zeros, for as long as its patience allows.
+// Patience is time since the clock frame arrived, not frames, so a backlog handed over in one burst (after
+// the helper was stopped) is never taken for a late stream. Only a stream later than that is filled with
+// zeros (a dropout); its patience then grows, so a server that delivers late under load is waited for,
+// and shrinks again slowly while it keeps pace. A stream
+// that runs ahead (another sink's clock, a burst after a reopen) is trimmed, oldest frames first.
 #pragma once
 
 #include <cstddef>
@@ -17,36 +21,52 @@ namespace pulse {
 constexpr std::size_t kChannels = 2;
 constexpr std::uint32_t kRate = 48000;
 
+// Patience is given in frames at 48 kHz and measured against arrival times in 100 ns units.
+struct MixerLimits {
+    std::size_t patienceFrames = 960;      // how late a new stream may deliver before it is zero-filled
+    std::size_t maxPatienceFrames = 3840;  // what an underrun may grow it to
+    std::size_t minPatienceFrames = 480;
+    std::size_t shrinkEveryFrames = 480000;  // mixed without an underrun before the patience shrinks ...
+    std::size_t shrinkFrames = 48;           // ... by this much
+    std::size_t aheadFrames = 1920;          // how far a stream may run ahead of the clock before a trim
+    std::size_t capacityFrames = 24000;      // each stream's queue
+};
+
 class StreamMixer {
   public:
-    // cushionFrames: the silence a stream starts behind; aheadFrames: how far past the cushion a stream
-    // may run before it is trimmed; capacityFrames: each stream's queue, and the largest clock delivery
-    // mixed in one call.
-    StreamMixer(std::size_t cushionFrames, std::size_t aheadFrames, std::size_t capacityFrames);
+    explicit StreamMixer(const MixerLimits& limits);
 
     // Streams are named by the caller's id (the sink input's index). Adding an existing id keeps its
     // queue, so a stream reopened after a move continues where it was.
     void addStream(std::uint32_t id);
-    // The stream has ended: what it queued still plays out (its last cushion), then it is forgotten.
+    // The stream has ended: what it queued still plays out, it is no longer waited for, then forgotten.
     void removeStream(std::uint32_t id);
     bool hasStream(std::uint32_t id) const;
     std::size_t streamCount() const;
 
-    // The stream's recording restarts (its monitor was reopened after a move): the audio lost meanwhile is
-    // replaced by silence, as much as brings the stream back to its cushion when the new audio arrives, so
-    // the stream keeps its latency and the moves do not eat into its cushion.
+    // The stream's recording restarts (its monitor was reopened after a move): it is not waited for until
+    // its new audio arrives, which goes on at the clock's newest frame, the time lost meanwhile silent.
     void resumeStream(std::uint32_t id);
     // Queues interleaved stereo frames a stream's monitor delivered.
     void pushStream(std::uint32_t id, const float* frames, std::size_t frameCount);
     // Queues silence for frames the server reported lost (a hole), so the stream keeps its time.
     void pushStreamSilence(std::uint32_t id, std::size_t frameCount);
 
-    // The clock delivered frameCount frames: writes that many mixed frames (at most capacityFrames) to
-    // out. Returns the frames written.
-    std::size_t mixClockFrames(std::size_t frameCount, float* out);
+    // The clock delivered frameCount frames at `now`: they wait to be mixed.
+    void addClockFrames(std::size_t frameCount, std::int64_t now);
+    // Writes up to maxFrames mixed frames to out, as many as are ready at `now`; returns the count. Call
+    // it again until it returns 0, after every delivery of the clock or of a stream.
+    std::size_t mix(float* out, std::size_t maxFrames, std::int64_t now);
 
-    // Frames queued for a stream, for tests and diagnostics.
+    // Frames the stream may queue now without running further ahead of the clock than a trim allows: while
+    // the clock's backlog is held back, what a stream delivers beyond this waits with the server's library.
+    std::size_t roomFor(std::uint32_t id) const;
+
+    // For tests and diagnostics.
     std::size_t queuedFrames(std::uint32_t id) const;
+    std::size_t patienceFrames(std::uint32_t id) const;
+    std::size_t pendingClockFrames() const { return m_pending; }
+    std::uint64_t dropouts() const { return m_dropouts; }
 
   private:
     // A ring of interleaved frames, its storage allocated once when the stream is added.
@@ -54,8 +74,9 @@ class StreamMixer {
         std::uint32_t id = 0;
         bool live = false;
         bool ending = false;  // removed: plays out what is queued, takes nothing new
-        bool refill = false;  // resumed: its next audio comes a cushion behind what is queued
-        bool primed = false;  // false until its cushion is in place: new, or ran dry
+        bool waited = false;  // playing: the mix waits for its audio; false until it delivers
+        std::size_t patience = 0;
+        std::size_t steadyFrames = 0;  // mixed since its last underrun or shrink
         std::vector<float> samples;
         std::size_t head = 0;  // in frames
         std::size_t count = 0;
@@ -63,15 +84,26 @@ class StreamMixer {
 
     Queue* find(std::uint32_t id);
     const Queue* find(std::uint32_t id) const;
-    std::size_t capacityFrames() const { return m_capacity; }
     void append(Queue& queue, const float* frames, std::size_t frameCount);
     void appendSilence(Queue& queue, std::size_t frameCount);
     void dropOldest(Queue& queue, std::size_t frameCount);
     void addInto(Queue& queue, float* out, std::size_t frameCount);
+    void keepPace(Queue& queue, std::size_t mixed, bool underrun);
+    std::int64_t arrivalOf(std::uint64_t clockFrame) const;
 
-    std::size_t m_cushion;
-    std::size_t m_ahead;
-    std::size_t m_capacity;
+    // When the clock frames not yet mixed arrived: each delivery's end (a clock frame index) and time.
+    struct Delivery {
+        std::uint64_t end = 0;
+        std::int64_t arrival = 0;
+    };
+
+    MixerLimits m_limits;
+    std::size_t m_pending = 0;           // clock frames not yet mixed
+    std::uint64_t m_mixed = 0;           // clock frames mixed
+    std::vector<Delivery> m_deliveries;  // a ring, oldest at m_firstDelivery
+    std::size_t m_firstDelivery = 0;
+    std::size_t m_deliveryCount = 0;
+    std::uint64_t m_dropouts = 0;
     std::vector<Queue> m_queues;  // slots are reused, so a stream that comes back allocates nothing
 };
 

@@ -1,18 +1,33 @@
-// The PulseAudio engine's timeline: streams recorded separately, mixed on one sink monitor's clock.
+// The PulseAudio engine's timeline: streams recorded separately, mixed on one sink monitor's clock, and
+// stamped with the clock's capture times.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
+#include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
 
 namespace {
 
+using pulse::ClockOrigin;
+using pulse::MixerLimits;
 using pulse::StreamMixer;
 
-constexpr std::size_t kCushion = 960;
-constexpr std::size_t kAhead = 1920;
-constexpr std::size_t kCapacity = 24000;
 constexpr std::size_t kTick = 480;
+constexpr std::int64_t kMs = 10000;  // 100 ns units
+
+MixerLimits limits() {
+    MixerLimits l;
+    l.patienceFrames = 960;  // 20 ms
+    l.maxPatienceFrames = 3840;
+    l.minPatienceFrames = 480;
+    l.shrinkEveryFrames = 48000;
+    l.shrinkFrames = 48;
+    l.aheadFrames = 1920;
+    l.capacityFrames = 24000;
+    return l;
+}
 
 // Stereo frames whose left sample counts up from `first` (a ramp shows every lost or repeated frame),
 // the right one its negative.
@@ -25,153 +40,279 @@ std::vector<float> ramp(float first, std::size_t frames) {
     return samples;
 }
 
-// Mixes one clock tick and returns the left channel.
-std::vector<float> tick(StreamMixer& mixer, std::size_t frames = kTick) {
-    std::vector<float> out(frames * 2, 123.0f);
-    EXPECT_EQ(mixer.mixClockFrames(frames, out.data()), frames);
-    std::vector<float> left(frames);
-    for (std::size_t i = 0; i < frames; ++i) left[i] = out[2 * i];
-    return left;
-}
+// A mixer driven the way the engine drives it, collecting the left channel of everything mixed.
+struct Rig {
+    StreamMixer mixer{limits()};
+    std::vector<float> left;
+    std::int64_t now = 1000 * kMs;
 
-// Left samples: the silent cushion first, then the ramp 1, 2, 3, ... without a gap.
-void expectCushionThenRamp(const std::vector<float>& left, std::size_t cushion) {
+    void drain() {
+        std::vector<float> out(2 * 24000, 123.0f);
+        while (const std::size_t frames = mixer.mix(out.data(), 24000, now)) {
+            for (std::size_t i = 0; i < frames; ++i) left.push_back(out[2 * i]);
+        }
+    }
+    void clock(std::size_t frames = kTick) {
+        mixer.addClockFrames(frames, now);
+        drain();
+    }
+    void push(std::uint32_t id, float first, std::size_t frames) {
+        const auto samples = ramp(first, frames);
+        mixer.pushStream(id, samples.data(), frames);
+        drain();
+    }
+};
+
+// From frame `from` on, the ramp 1, 2, 3, ... without a gap; zeros before it.
+void expectRampFrom(const std::vector<float>& left, std::size_t from, float first = 1.0f) {
     for (std::size_t i = 0; i < left.size(); ++i) {
-        const float expected = i < cushion ? 0.0f : static_cast<float>(i - cushion + 1);
+        const float expected = i < from ? 0.0f : first + static_cast<float>(i - from);
         ASSERT_EQ(left[i], expected) << "frame " << i;
     }
 }
 
-// A stream's deliveries may come just before or just after the clock's, or in other sizes: its audio
-// comes out whole, behind the cushion, one output frame per clock frame.
-TEST(StreamMixer, StreamComesOutWholeBehindTheCushionWhateverTheDeliveryOrder) {
+// Whether a stream's delivery comes just before or just after the clock's, or in other sizes, a stream
+// that keeps pace comes out whole: no zeros in it, one output frame per clock frame.
+TEST(StreamMixer, StreamKeepingPaceComesOutWholeWhateverTheDeliveryOrder) {
     struct Case {
         const char* name;
-        std::size_t streamChunk;
+        std::size_t chunk;
         bool streamFirst;
+        std::size_t startsAt;  // a stream is aligned with the clock's newest frame when it starts
     };
     const Case cases[] = {
-        {"stream before clock", kTick, true},
-        {"stream after clock", kTick, false},
-        {"stream in 441-frame pieces", 441, true},
-        {"stream in 960-frame pieces", 960, false},
+        {"stream before clock", kTick, true, 0},
+        {"stream after clock", kTick, false, kTick},
+        {"stream in 441-frame pieces", 441, true, 0},
+        {"stream in 960-frame pieces, after", 960, false, kTick},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        StreamMixer mixer(kCushion, kAhead, kCapacity);
-        mixer.addStream(7);
-        std::vector<float> heard;
+        Rig rig;
+        rig.mixer.addStream(7);
         float next = 1.0f;
-        std::size_t delivered = 0;  // frames the stream had at the clock's pace
-        for (int t = 0; t < 50; ++t) {
+        std::size_t delivered = 0;
+        for (std::size_t t = 0; t < 50; ++t) {
             const auto deliver = [&] {
-                while (delivered < static_cast<std::size_t>(t + 1) * kTick) {
-                    const auto chunk = ramp(next, c.streamChunk);
-                    mixer.pushStream(7, chunk.data(), c.streamChunk);
-                    next += static_cast<float>(c.streamChunk);
-                    delivered += c.streamChunk;
+                while (delivered < (t + 1) * kTick) {
+                    rig.push(7, next, c.chunk);
+                    next += static_cast<float>(c.chunk);
+                    delivered += c.chunk;
                 }
             };
             if (c.streamFirst) deliver();
-            const auto left = tick(mixer);
-            heard.insert(heard.end(), left.begin(), left.end());
+            rig.clock();
+            rig.now += 10 * kMs;
             if (!c.streamFirst) deliver();
         }
-        ASSERT_EQ(heard.size(), 50 * kTick);
-        expectCushionThenRamp(heard, c.streamFirst ? kCushion : kCushion + kTick);
+        ASSERT_EQ(rig.left.size(), 50 * kTick);
+        expectRampFrom(rig.left, c.startsAt);
+        EXPECT_EQ(rig.mixer.dropouts(), 0u);
     }
 }
 
 TEST(StreamMixer, StreamsAddUpAndRightChannelKeepsItsOwnSamples) {
-    StreamMixer mixer(kCushion, kAhead, kCapacity);
+    StreamMixer mixer(limits());
     mixer.addStream(1);
     mixer.addStream(2);
-    const auto a = ramp(1.0f, 2 * kCushion);
-    const auto b = ramp(1000.0f, 2 * kCushion);
-    mixer.pushStream(1, a.data(), 2 * kCushion);
-    mixer.pushStream(2, b.data(), 2 * kCushion);
-    std::vector<float> out(2 * kCushion * 2);
-    mixer.mixClockFrames(2 * kCushion, out.data());
-    for (std::size_t i = kCushion; i < 2 * kCushion; ++i) {
-        const float sum = a[2 * (i - kCushion)] + b[2 * (i - kCushion)];
-        ASSERT_EQ(out[2 * i], sum);
-        ASSERT_EQ(out[2 * i + 1], -sum);
+    const auto a = ramp(1.0f, 2 * kTick);
+    const auto b = ramp(1000.0f, 2 * kTick);
+    mixer.pushStream(1, a.data(), 2 * kTick);
+    mixer.pushStream(2, b.data(), 2 * kTick);
+    mixer.addClockFrames(2 * kTick, 0);
+    std::vector<float> out(2 * kTick * 2);
+    ASSERT_EQ(mixer.mix(out.data(), 2 * kTick, 0), 2 * kTick);
+    for (std::size_t i = 0; i < 2 * kTick; ++i) {
+        ASSERT_EQ(out[2 * i], a[2 * i] + b[2 * i]);
+        ASSERT_EQ(out[2 * i + 1], -(a[2 * i] + b[2 * i]));
     }
 }
 
-// Short: the missing part is zeros and time goes on; the stream resumes behind a new cushion and loses
-// nothing. Ahead: it is trimmed back to the cushion, oldest first.
-TEST(StreamMixer, ShortStreamIsZeroFilledAndOneRunningAheadIsTrimmed) {
-    StreamMixer mixer(kCushion, kAhead, kCapacity);
-    mixer.addStream(3);
-    const auto first = ramp(1.0f, 100);
-    mixer.pushStream(3, first.data(), 100);
-    auto left = tick(mixer, kCushion + 300);
-    expectCushionThenRamp(std::vector<float>(left.begin(), left.begin() + kCushion + 100), kCushion);
-    for (std::size_t i = kCushion + 100; i < left.size(); ++i) ASSERT_EQ(left[i], 0.0f);
-    EXPECT_EQ(mixer.queuedFrames(3), 0u);
+// A playing stream's late delivery holds the mix back for as long as its patience (a time since the clock
+// frame arrived); later than that, the rest is zeros, the stream is no longer waited for and its patience
+// doubles. Steady for a while, the patience shrinks slowly, never below the least.
+TEST(StreamMixer, LateStreamIsWaitedForWithinItsPatienceWhichGrowsOnAnUnderrunAndShrinksSlowly) {
+    struct Case {
+        std::int64_t late;  // how long after the clock's each stream delivery comes
+        bool dropout;
+    };
+    const Case cases[] = {{5 * kMs, false}, {20 * kMs, false}, {30 * kMs, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.late);
+        Rig rig;
+        rig.mixer.addStream(9);
+        rig.push(9, 1.0f, kTick);
+        // The clock every 10 ms; the stream's part of each tick `late` after it (the clock first on a tie).
+        std::int64_t nextClock = 10 * kMs, nextStream = 20 * kMs + c.late;
+        float next = 1.0f + kTick;
+        for (int events = 0; events < 40; ++events) {
+            if (nextClock <= nextStream) {
+                rig.now = 1000 * kMs + nextClock;
+                rig.clock();
+                nextClock += 10 * kMs;
+            } else {
+                rig.now = 1000 * kMs + nextStream;
+                rig.push(9, next, kTick);
+                next += kTick;
+                nextStream += 10 * kMs;
+            }
+        }
+        EXPECT_EQ(rig.mixer.dropouts(), c.dropout ? 1u : 0u);
+        EXPECT_EQ(rig.mixer.patienceFrames(9), c.dropout ? 1920u : 960u);
+        if (c.dropout) {
+            EXPECT_GT(std::count(rig.left.begin(), rig.left.end(), 0.0f), 0);
+        } else {
+            expectRampFrom(rig.left, 0);
+        }
+    }
 
-    const auto more = ramp(101.0f, kCushion + kAhead + 500);
-    mixer.pushStream(3, more.data(), more.size() / 2);  // new cushion + far more than the clock took
-    left = tick(mixer, kTick);
-    for (float sample : left) ASSERT_EQ(sample, 0.0f);  // the new cushion
-    EXPECT_EQ(mixer.queuedFrames(3), kCushion);         // trimmed, oldest first
-    left = tick(mixer, kTick);
-    const float newest = 101.0f + static_cast<float>(more.size() / 2) - 1;
-    EXPECT_EQ(left[0], newest - static_cast<float>(kCushion) + 1);
+    Rig stopped;  // a stream that stops delivering holds the mix back once, not at every tick after
+    stopped.mixer.addStream(2);
+    stopped.push(2, 1.0f, kTick);
+    stopped.clock();
+    stopped.clock();
+    stopped.now += 30 * kMs;
+    stopped.clock();
+    EXPECT_EQ(stopped.left.size(), 3 * kTick);
+    stopped.clock();
+    EXPECT_EQ(stopped.left.size(), 4 * kTick);
+
+    Rig rig;  // grows to the most, then shrinks by 48 frames per 48000 steady ones, to the least
+    rig.mixer.addStream(5);
+    for (int underrun = 0; underrun < 4; ++underrun) {
+        rig.push(5, 1.0f, kTick);
+        rig.clock(kTick);
+        rig.clock(kTick);  // nothing for it
+        rig.now += 100 * kMs;
+        rig.clock(kTick);
+    }
+    EXPECT_EQ(rig.mixer.patienceFrames(5), 3840u);
+    const std::size_t dropouts = rig.mixer.dropouts();
+    for (std::size_t t = 0; t < 100 * 70; ++t) {
+        rig.push(5, 1.0f, kTick);
+        rig.clock();
+    }
+    EXPECT_EQ(rig.mixer.dropouts(), dropouts);
+    EXPECT_EQ(rig.mixer.patienceFrames(5), 480u);
 }
 
-TEST(StreamMixer, HoleKeepsTimeAndReaddingKeepsTheQueueAndRemovedStreamIsSilent) {
-    StreamMixer mixer(kCushion, kAhead, kCapacity);
-    mixer.addStream(4);
-    const auto a = ramp(1.0f, 100);
-    mixer.pushStream(4, a.data(), 100);
-    mixer.pushStreamSilence(4, 50);
-    const auto b = ramp(151.0f, 100);
-    mixer.pushStream(4, b.data(), 100);
-    mixer.addStream(4);  // a reopen after a move: same stream, same queue
-    EXPECT_EQ(mixer.queuedFrames(4), kCushion + 250);
-    const auto left = tick(mixer, kCushion + 250);
-    for (std::size_t i = 0; i < 250; ++i) {
-        const float expected = (i >= 100 && i < 150) ? 0.0f : static_cast<float>(i + 1);
-        ASSERT_EQ(left[kCushion + i], expected) << i;
+// After the helper was stopped, the server hands over seconds of clock and stream in a burst: the clock's
+// part may come well ahead of the stream's, but all at once, so the stream is not late.
+TEST(StreamMixer, BacklogHandedOverInABurstIsMixedWhole) {
+    Rig rig;
+    rig.mixer.addStream(3);
+    rig.push(3, 1.0f, kTick);
+    rig.clock();
+    rig.now += 2000 * kMs;
+    for (int t = 0; t < 200; ++t) rig.clock();  // 2 s of clock first
+    EXPECT_LT(rig.left.size(), 2 * kTick);      // held for the stream
+    for (std::size_t t = 1; t <= 200; ++t) rig.push(3, 1.0f + static_cast<float>(t * kTick), kTick);
+    ASSERT_EQ(rig.left.size(), 201 * kTick);
+    expectRampFrom(rig.left, 0);
+    EXPECT_EQ(rig.mixer.dropouts(), 0u);
+}
+
+// A stream far ahead of the clock is trimmed, oldest first; a hole keeps its time; re-adding keeps the
+// queue; a resumed stream goes on at the clock's newest frame while what it queued plays on; a removed
+// one plays out and leaves.
+TEST(StreamMixer, TrimHoleResumeAndEnd) {
+    {
+        Rig rig;
+        rig.mixer.addStream(3);
+        rig.push(3, 1.0f, 4000);
+        rig.clock();
+        EXPECT_EQ(rig.mixer.queuedFrames(3), 1920u / 2);
+        expectRampFrom(rig.left, 0);
+        rig.clock();
+        EXPECT_EQ(rig.left[kTick], 4001.0f - 960.0f);
+    }
+    {  // while the clock has a backlog, a stream queues no further ahead than a trim allows
+        Rig rig;
+        rig.mixer.addStream(8);
+        EXPECT_EQ(rig.mixer.roomFor(8), 1920u);
+        rig.mixer.addClockFrames(960, rig.now);
+        EXPECT_EQ(rig.mixer.roomFor(8), 1920u);  // its first audio goes at the clock's newest frame
+        rig.push(8, 1.0f, kTick);
+        EXPECT_EQ(rig.mixer.roomFor(8), 1920u - kTick);
+        EXPECT_EQ(rig.mixer.roomFor(99), 0u);
+    }
+    {
+        Rig rig;
+        rig.mixer.addStream(4);
+        rig.push(4, 1.0f, 100);
+        rig.mixer.pushStreamSilence(4, 50);
+        rig.push(4, 151.0f, 100);
+        rig.mixer.addStream(4);
+        EXPECT_EQ(rig.mixer.queuedFrames(4), 250u);
+        rig.clock(250);
+        for (std::size_t i = 0; i < 250; ++i) {
+            ASSERT_EQ(rig.left[i], (i >= 100 && i < 150) ? 0.0f : static_cast<float>(i + 1)) << i;
+        }
+    }
+    {
+        Rig rig;
+        rig.mixer.addStream(6);
+        rig.push(6, 1.0f, kTick);
+        rig.clock(100);
+        rig.mixer.resumeStream(6);
+        rig.now += 100 * kMs;
+        rig.clock(kTick);  // the reopening stream is not waited for: 380 queued, then zeros
+        rig.clock(kTick);
+        rig.push(6, 5000.0f, kTick);
+        rig.clock(kTick);
+        ASSERT_EQ(rig.left.size(), 100 + 3 * kTick);
+        for (std::size_t i = 0; i < rig.left.size(); ++i) {
+            const float expected = i < kTick             ? static_cast<float>(i + 1)
+                                   : i < 100 + 2 * kTick ? 0.0f
+                                                         : static_cast<float>(5000 + i - 100 - 2 * kTick);
+            ASSERT_EQ(rig.left[i], expected) << i;
+        }
+        EXPECT_EQ(rig.mixer.dropouts(), 0u);
+    }
+    {
+        Rig rig;
+        rig.mixer.addStream(5);
+        rig.push(5, 1.0f, 100);
+        rig.mixer.removeStream(5);
+        EXPECT_FALSE(rig.mixer.hasStream(5));
+        EXPECT_EQ(rig.mixer.streamCount(), 0u);
+        rig.push(5, 1.0f, 100);  // nothing new is taken
+        rig.clock(2000);         // and the ended stream is not waited for
+        ASSERT_EQ(rig.left.size(), 2000u);
+        for (std::size_t i = 0; i < 2000; ++i)
+            ASSERT_EQ(rig.left[i], i < 100 ? static_cast<float>(i + 1) : 0.0f);
+        EXPECT_EQ(rig.mixer.dropouts(), 0u);
     }
 }
 
-// A reopened recording (after a move) goes on behind what is still queued, topped up with silence to the
-// cushion; what was queued plays on meanwhile.
-TEST(StreamMixer, ResumedStreamIsToppedUpToItsCushion) {
-    StreamMixer mixer(kCushion, kAhead, kCapacity);
-    mixer.addStream(6);
-    const auto a = ramp(1.0f, kTick);
-    mixer.pushStream(6, a.data(), kTick);
-    expectCushionThenRamp(tick(mixer, kCushion + 100), kCushion);  // 380 frames left
-    mixer.resumeStream(6);
-    const auto b = ramp(5000.0f, kTick);
-    mixer.pushStream(6, b.data(), kTick);
-    EXPECT_EQ(mixer.queuedFrames(6), kCushion + kTick);
-    const auto left = tick(mixer, kCushion + kTick);
-    for (std::size_t i = 0; i < kCushion + kTick; ++i) {
-        const float expected = i < 380        ? static_cast<float>(101 + i)
-                               : i < kCushion ? 0.0f
-                                              : static_cast<float>(5000 + i - kCushion);
-        ASSERT_EQ(left[i], expected) << i;
-    }
-}
-
-// A stream that ends still plays out what it queued (its last cushion), then leaves the mix.
-TEST(StreamMixer, EndedStreamPlaysOutItsQueueThenLeaves) {
-    StreamMixer mixer(kCushion, kAhead, kCapacity);
-    mixer.addStream(5);
-    const auto a = ramp(1.0f, 100);
-    mixer.pushStream(5, a.data(), 100);
-    mixer.removeStream(5);
-    EXPECT_FALSE(mixer.hasStream(5));
-    EXPECT_EQ(mixer.streamCount(), 0u);
-    mixer.pushStream(5, a.data(), 100);  // nothing new is taken
-    expectCushionThenRamp(tick(mixer, kCushion + 100), kCushion);
-    for (float sample : tick(mixer, 2000)) ASSERT_EQ(sample, 0.0f);
-    EXPECT_EQ(mixer.queuedFrames(5), 0u);
+// Frame 0's time is the earliest arrival implies; a burst of backlog after a stall leaves it; arrivals
+// later for two windows in a row (frames the server lost, a slower sink clock) move it.
+TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
+    const std::int64_t t0 = 5000 * kMs;  // when frame 0 was captured
+    ClockOrigin origin(2000 * kMs);
+    std::int64_t ms = 0;  // capture time of the newest frame, after t0
+    std::int64_t lost = 0;
+    // 10 ms deliveries captured up to `until`, each arriving `delay` ms after its last frame was captured,
+    // or all at `at` (a backlog).
+    const auto run = [&](std::int64_t until, std::int64_t delay, std::int64_t at = -1) {
+        while (ms < until) {
+            ms += 10;
+            const auto frames = static_cast<std::uint64_t>(48 * (ms - lost));
+            origin.arrived(frames, t0 + (at >= 0 ? at : ms + delay + (ms % 20 == 0 ? 1 : 0)) * kMs);
+        }
+    };
+    run(1000, 1);  // arrivals 1 or 2 ms after capture
+    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
+    run(3000, 0, 3005);  // stopped for 2 s: the backlog arrives in one burst
+    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
+    run(4000, 1);
+    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
+    lost = 300;  // the server lost 300 ms for good: one window later is not enough, two are
+    run(8200, 1);
+    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
+    run(9100, 1);
+    EXPECT_EQ(origin.origin(), t0 + 301 * kMs);
+    EXPECT_EQ(pulse::framesToTicks(48000ull * 3600 * 24 * 365 + 1), 3600ll * 24 * 365 * 10000000 + 208);
 }
 
 }  // namespace

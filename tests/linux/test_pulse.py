@@ -107,6 +107,23 @@ def spread(phases):
     return max(abs((p - phases[0] + math.pi) % (2 * math.pi) - math.pi) for p in phases)
 
 
+def playing(capture, frames=RATE // 10):
+    """Whether the capture's last frames carry sound."""
+    end = 16 + capture.frames() * 8
+    return any(array.array("f", bytes(capture.helper.out[max(16, end - frames * 8): end])))
+
+
+def lead(capture, samples=10):
+    """How far the stream's end is ahead of the wall clock, from an arbitrary zero, in seconds: the most of
+    several readings, as output arrives a packet at a time."""
+    best = None
+    for _ in range(samples):
+        value = capture.frames() / RATE - time.monotonic()
+        best = value if best is None else max(best, value)
+        time.sleep(0.02)
+    return best
+
+
 class PulseCapture(SharedServerCase):
     files_prefix = "pa-tones."
 
@@ -180,6 +197,31 @@ class PulseCapture(SharedServerCase):
         last = next(v for v in reversed(left) if v != 0.0)
         self.assertEqual(round(last / RAMP_STEP) - 1, (frames - 1) % RAMP_PERIOD)
         self.assertEqual(list(right), [-v for v in left])
+
+    def test_stopped_helper_keeps_real_time_and_writes_every_frame_once(self):
+        # A terminal's Ctrl+Z and fg: the server keeps recording meanwhile and hands over the backlog.
+        env = self.server.env
+        for seconds in (0.3, 2.0):
+            with self.subTest(stopped=seconds):
+                ramp(self.path("stall.wav"), seconds + 3)
+                capture = Capture(self, env, bystander(self))
+                ramp_player = player(["paplay", "--device=sink-a", self.path("stall.wav")], env)
+                wait_until(lambda: playing(capture), "the ramp in the capture", timeout=DATA_TIMEOUT)
+                capture.wait_frames(capture.frames() + RATE // 2)
+                before = lead(capture)
+                capture.helper.signal(signal.SIGSTOP)
+                time.sleep(seconds)
+                capture.helper.signal(signal.SIGCONT)
+                wait_exit(self, [ramp_player])
+                capture.wait_frames(capture.frames() + RATE // 2)
+                after = lead(capture)
+                left, _ = capture.stop(self)
+                lost_first, breaks = ramp_losses(left)
+                print("stopped %.1f s: stream %+.0f ms against the wall clock; breaks %s"
+                      % (seconds, (after - before) * 1000, breaks[:5]))
+                self.assertIsNotNone(lost_first, "the ramp was not heard")
+                self.assertLess(abs(after - before), 0.05)
+                self.assertEqual(breaks, [], "frames skipped, repeated or moved (skipped, silent)")
 
     def test_silence_is_zero_frames_at_full_rate_from_the_engine_chosen_for_pulseaudio(self):
         capture = Capture(self, self.server.env, bystander(self))
