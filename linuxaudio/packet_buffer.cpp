@@ -175,8 +175,11 @@ HRESULT PacketBuffer::releaseBuffer(UINT32 frames) {
 
 UINT32 PacketBuffer::freeFrames() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::uint64_t used = m_writeFrames - m_readPacket * kPacketFrames;
-    return used < capacityFrames() ? static_cast<UINT32>(capacityFrames() - used) : 0;
+    // Whole slots, as a packet ended short still takes one.
+    const std::uint64_t used = m_writePacket - m_readPacket + (m_writeOffset > 0 ? 1 : 0);
+    if (used >= m_capacityPackets) return m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0;
+    const std::uint64_t room = (m_capacityPackets - used) * m_maxPacketFrames;
+    return static_cast<UINT32>(room + (m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0));
 }
 
 std::uint64_t PacketBuffer::droppedPackets() const {
