@@ -1,5 +1,6 @@
-// ActivateAudioInterfaceAsync for the native program on a real Linux audio server. As on Windows the
-// request is checked at once and completes later on a thread of its own, where the server is reached.
+// ActivateAudioInterfaceAsync for the native program on a real Linux audio
+// server. As on Windows the request is checked at once and completes later on a
+// thread of its own, where the server is reached.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "linuxaudio/capture_objects.h"
 #include "linuxaudio/engine.h"
+#include "winaudio/loopback_client_rules.h"
 
 namespace linuxaudio {
 
@@ -56,33 +58,21 @@ class Operation final : public IActivateAudioInterfaceAsyncOperation {
     IUnknown* m_activated = nullptr;
 };
 
-bool readLoopbackParams(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
-                        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback) {
-    if (path == nullptr || std::wcscmp(path, VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) != 0) return false;
-    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
-    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) {
-        return false;
-    }
-    AUDIOCLIENT_ACTIVATION_PARAMS activation;
-    std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
-    if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
-    loopback = activation.ProcessLoopbackParams;
-    return loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE ||
-           loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
-}
-
-// The last completion handler given: a program may leave its own reference to process exit, as Windows
-// lets it; held here, it stays reachable rather than lost.
+// The last completion handler given: a program may leave its own reference to
+// process exit, as Windows lets it; held here, it stays reachable rather than
+// lost.
 std::atomic<IActivateAudioInterfaceCompletionHandler*> g_lastHandler{nullptr};
 
-// AUDIO_HELPER_ENGINE: unset or empty for whichever server answers, else the one engine allowed.
+// AUDIO_HELPER_ENGINE: unset or empty for whichever server answers, else the
+// one engine allowed.
 std::string engineChoice() {
     const char* only = std::getenv("AUDIO_HELPER_ENGINE");
     return only != nullptr ? only : "";
 }
 
-// A name the program does not know stops it before it starts, with one line and exit code 125: left
-// unnoticed, a typing error would quietly pick an engine the user did not ask for.
+// A name the program does not know stops it before it starts, with one line and
+// exit code 125: left unnoticed, a typing error would quietly pick an engine
+// the user did not ask for.
 const bool g_engineChecked = [] {
     const std::string choice = engineChoice();
     if (!choice.empty() && choice != "pipewire" && choice != "pulse") {
@@ -115,7 +105,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
     AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
-    if (!readLoopbackParams(path, riid, params, loopback)) return E_INVALIDARG;
+    if (!readProcessLoopbackRequest(path, riid, params, loopback)) return E_INVALIDARG;
 
     g_lastHandler.store(handler);
     auto* op = new Operation;

@@ -38,26 +38,8 @@ struct PROPVARIANT {
         std::uint64_t uhVal;
     };
 };
-
-enum AUDIOCLIENT_ACTIVATION_TYPE {
-    AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
-    AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1,
-};
-enum PROCESS_LOOPBACK_MODE {
-    PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0,
-    PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE = 1,
-};
-struct AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS {
-    DWORD TargetProcessId;
-    PROCESS_LOOPBACK_MODE ProcessLoopbackMode;
-};
-struct AUDIOCLIENT_ACTIVATION_PARAMS {
-    AUDIOCLIENT_ACTIVATION_TYPE ActivationType;
-    union {
-        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS ProcessLoopbackParams;
-    };
-};
-#define VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK L"VAD\\Process_Loopback"
+// The process-loopback activation parameters and device path follow in winaudio/windows_audio.h, which
+// declares them for every platform whose SDK lacks them.
 
 enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE_EXCLUSIVE = 1 };
 #define AUDCLNT_STREAMFLAGS_LOOPBACK 0x00020000

@@ -1,13 +1,14 @@
-// The COM objects of the simulated platform: the activation operation, the audio client and the capture
-// client, with reference counts that free them at zero. Every call is checked the way the real platform
-// checks it, so a program that passes the wrong values fails here as it would on Windows.
+// The COM objects of the simulated platform: the activation operation, the
+// audio client and the capture client, with reference counts that free them at
+// zero. Every call is checked the way the real platform checks it, so a program
+// that passes the wrong values fails here as it would on Windows.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
-#include <cstdio>
-#include <cwchar>
 #include <vector>
 
 #include "simaudio/engine.h"
@@ -29,8 +30,9 @@ std::string hex(HRESULT status) {
     return text;
 }
 
-// The whole structure as the engine reads it: sizeof(WAVEFORMATEX) plus cbSize bytes, so a wrong cbSize
-// reads past the program's format (the address sanitizer sees that) and shows in the trace.
+// The whole structure as the engine reads it: sizeof(WAVEFORMATEX) plus cbSize
+// bytes, so a wrong cbSize reads past the program's format (the address
+// sanitizer sees that) and shows in the trace.
 std::string describe(const WAVEFORMATEX* format) {
     if (format == nullptr) return "null";
     std::vector<BYTE> whole(sizeof(WAVEFORMATEX) + format->cbSize);
@@ -118,7 +120,8 @@ class AudioClient final : public LoopbackAudioClient {
         trace(std::string("SetEventHandle ") + (event == nullptr ? "null" : "set"));
         if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
         if (event == nullptr || event == INVALID_HANDLE_VALUE) return E_INVALIDARG;
-        // The engine keeps its own reference to the event, as the real one duplicates the handle.
+        // The engine keeps its own reference to the event, as the real one
+        // duplicates the handle.
         if (!m_engine.setEvent(event)) return E_INVALIDARG;
         m_eventSet = true;
         return S_OK;
@@ -149,8 +152,8 @@ class AudioClient final : public LoopbackAudioClient {
     void destroy() override { delete this; }
     const Scenario& m_scenario;
     Engine m_engine;
-    // The platform knows the service it handed out: one a program leaves to process exit (after a failed
-    // Start) is still held, not lost.
+    // The platform knows the service it handed out: one a program leaves to
+    // process exit (after a failed Start) is still held, not lost.
     CaptureClient* m_captureClient = nullptr;
     bool m_initialized = false;
     bool m_eventDriven = false;
@@ -172,7 +175,8 @@ void CaptureClient::destroy() {
     AudioClient* owner = m_owner;
     owner->forgetCaptureClient(this);
     delete this;
-    owner->RefCounted::Release();  // the engine's own reference, not the program's: not traced
+    owner->RefCounted::Release();  // the engine's own reference, not the
+                                   // program's: not traced
 }
 
 // An activated object that is not an audio client (the `noclient` scenario).
@@ -216,19 +220,6 @@ class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation>
     IUnknown* const m_activated;
 };
 
-bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params, std::string& detail) {
-    if (path == nullptr || std::wcscmp(path, L"VAD\\Process_Loopback") != 0) return false;
-    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
-    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr)
-        return false;
-    AUDIOCLIENT_ACTIVATION_PARAMS activation;
-    std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
-    if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
-    detail = "pid=" + std::to_string(activation.ProcessLoopbackParams.TargetProcessId) +
-             " mode=" + std::to_string(activation.ProcessLoopbackParams.ProcessLoopbackMode);
-    return true;
-}
-
 }  // namespace
 
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
@@ -236,8 +227,8 @@ HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPV
     rememberProgramThread();
     trace("CoInitializeEx model=" + std::to_string(coInit));
     if (scenario.stallCoinitMs != 0) {
-        // Nothing on stderr marks this moment (the console handler is in place, COM not yet joined);
-        // the trace written so far lets a test see it.
+        // Nothing on stderr marks this moment (the console handler is in place, COM
+        // not yet joined); the trace written so far lets a test see it.
         flushTrace();
         sleepFor(std::chrono::milliseconds(scenario.stallCoinitMs));
     }
@@ -261,9 +252,12 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
                                        IActivateAudioInterfaceCompletionHandler* handler,
                                        IActivateAudioInterfaceAsyncOperation** operation) {
     const Scenario& scenario = currentScenario();
-    std::string detail;
-    const bool valid = isProcessLoopbackRequest(path, riid, params, detail);
-    trace("ActivateAudioInterfaceAsync " + (valid ? detail : std::string("invalid")));
+    AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
+    const bool valid = readProcessLoopbackRequest(path, riid, params, loopback);
+    trace("ActivateAudioInterfaceAsync " + (valid
+                                                ? "pid=" + std::to_string(loopback.TargetProcessId) +
+                                                      " mode=" + std::to_string(loopback.ProcessLoopbackMode)
+                                                : std::string("invalid")));
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
     if (!valid) return E_INVALIDARG;
@@ -277,7 +271,8 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
     }
     auto* op = new Operation(scenario.result, activated);
     *operation = op;
-    handler->AddRef();  // the platform's own reference while the activation is pending
+    handler->AddRef();  // the platform's own reference while the activation is
+                        // pending
     if (scenario.delayMs == kNever) return S_OK;
 
     op->AddRef();
