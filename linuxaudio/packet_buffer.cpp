@@ -89,23 +89,15 @@ void PacketBuffer::clear() {
     m_heldPacket = UINT64_MAX;
 }
 
-HRESULT PacketBuffer::nextPacketSize(UINT32* frames) {
-    if (frames == nullptr) return E_POINTER;
+HRESULT PacketBuffer::packetReady(UINT32& frames) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *frames = 0;
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (readyLocked()) *frames = kPacketFrames;
+    if (readyLocked()) frames = kPacketFrames;
     return S_OK;
 }
 
-HRESULT PacketBuffer::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
-                                UINT64* qpcPosition) {
-    if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
+HRESULT PacketBuffer::takePacket(CapturedPacket& out) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *data = nullptr;
-    *frames = 0;
-    *flags = 0;
-    if (m_heldPacket != UINT64_MAX) return AUDCLNT_E_OUT_OF_ORDER;
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (!readyLocked()) return AUDCLNT_S_BUFFER_EMPTY;
     const std::size_t slot = static_cast<std::size_t>(m_readPacket % m_capacityPackets);
@@ -113,23 +105,20 @@ HRESULT PacketBuffer::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
     std::memcpy(m_out.data(), &m_ring[slot * kPacketFrames * kChannels], m_out.size() * sizeof(float));
     if (m_lossPending) m_info[slot].discontinuity = true;
     m_lossPending = false;
-    *data = reinterpret_cast<BYTE*>(m_out.data());
-    *frames = kPacketFrames;
-    *flags = m_info[slot].discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
-    if (devicePosition != nullptr) *devicePosition = m_readPacket * kPacketFrames;
-    if (qpcPosition != nullptr) *qpcPosition = m_info[slot].position;
+    out.data = reinterpret_cast<BYTE*>(m_out.data());
+    out.frames = kPacketFrames;
+    out.flags = m_info[slot].discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
+    out.devicePosition = m_readPacket * kPacketFrames;
+    out.qpcPosition = m_info[slot].position;
     m_heldPacket = m_readPacket;
     return S_OK;
 }
 
-HRESULT PacketBuffer::releaseBuffer(UINT32 frames) {
+void PacketBuffer::returnPacket(bool consumed) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_heldPacket == UINT64_MAX) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
-    if (frames != 0 && frames != kPacketFrames) return AUDCLNT_E_INVALID_SIZE;
     // Released whole: the packet is gone, unless the producer dropped it meanwhile.
-    if (frames == kPacketFrames && m_readPacket == m_heldPacket) ++m_readPacket;
+    if (consumed && m_readPacket == m_heldPacket) ++m_readPacket;
     m_heldPacket = UINT64_MAX;
-    return S_OK;
 }
 
 std::uint64_t PacketBuffer::droppedPackets() const {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "winaudio/loopback_client.h"
 #include "winaudio/windows_audio.h"
 
 namespace linuxaudio {
@@ -20,7 +21,7 @@ constexpr std::uint64_t kRealignTicks = 2000000;     // 200 ms
 // CLOCK_MONOTONIC in 100 ns units: the clock of every position handed out.
 std::uint64_t monotonicTicks();
 
-class PacketBuffer {
+class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
   public:
     explicit PacketBuffer(UINT32 capacityPackets = 100);  // 1 s
     PacketBuffer(const PacketBuffer&) = delete;
@@ -39,15 +40,18 @@ class PacketBuffer {
     void clear();
     void setEvent(HANDLE event);
 
-    // Consumer side, with IAudioCaptureClient's meaning.
-    HRESULT nextPacketSize(UINT32* frames);
-    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition, UINT64* qpcPosition);
-    HRESULT releaseBuffer(UINT32 frames);
+    // Consumer side: nextPacketSize, getBuffer and releaseBuffer, with IAudioCaptureClient's meaning.
+    PacketBuffer& packets() { return *this; }
 
     std::uint64_t droppedPackets() const;
     UINT32 capacityFrames() const { return m_capacityPackets * kPacketFrames; }
 
   private:
+    friend class PacketHandOut<PacketBuffer, std::mutex>;
+    HRESULT packetReady(UINT32& frames);
+    HRESULT takePacket(CapturedPacket& out);
+    void returnPacket(bool consumed);
+
     struct PacketInfo {
         std::uint64_t position = 0;  // clock position of its first frame
         bool discontinuity = false;
@@ -64,7 +68,7 @@ class PacketBuffer {
     std::uint64_t m_anchorPosition = 0;  // clock position of frame m_anchorFrames; 0: none yet
     std::uint64_t m_anchorFrames = 0;
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
-    std::uint64_t m_heldPacket = UINT64_MAX;  // the packet out with GetBuffer, if any
+    std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any
     bool m_lossPending = false;               // the next packet read follows dropped audio
     bool m_failed = false;
     std::uint64_t m_dropped = 0;

@@ -1,14 +1,13 @@
-// The COM objects of the simulated platform: the activation operation, the
-// audio client and the capture client, with reference counts that free them at
-// zero. Every call is checked the way the real platform checks it, so a program
-// that passes the wrong values fails here as it would on Windows.
+// The COM objects of the simulated platform: the activation operation, the audio client and the capture
+// client, with reference counts that free them at zero. Every call is checked the way the real platform
+// checks it, so a program that passes the wrong values fails here as it would on Windows.
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <memory>
 #include <string>
+#include <cstdio>
+#include <cwchar>
 #include <vector>
 
 #include "simaudio/engine.h"
@@ -17,6 +16,7 @@
 #include "simaudio/sim_platform.h"
 #include "simaudio/threads.h"
 #include "simaudio/trace.h"
+#include "winaudio/loopback_client.h"
 #include "winaudio/loopback_client_rules.h"
 #include "winaudio/ref_counted.h"
 
@@ -30,9 +30,8 @@ std::string hex(HRESULT status) {
     return text;
 }
 
-// The whole structure as the engine reads it: sizeof(WAVEFORMATEX) plus cbSize
-// bytes, so a wrong cbSize reads past the program's format (the address
-// sanitizer sees that) and shows in the trace.
+// The whole structure as the engine reads it: sizeof(WAVEFORMATEX) plus cbSize bytes, so a wrong cbSize
+// reads past the program's format (the address sanitizer sees that) and shows in the trace.
 std::string describe(const WAVEFORMATEX* format) {
     if (format == nullptr) return "null";
     std::vector<BYTE> whole(sizeof(WAVEFORMATEX) + format->cbSize);
@@ -45,38 +44,18 @@ std::string describe(const WAVEFORMATEX* format) {
            std::to_string(f.cbSize);
 }
 
-class AudioClient;
+void noteRelease(const char* object, ULONG refs) {
+    trace(std::string("Release ") + object + " -> " + std::to_string(refs));
+}
 
-class CaptureClient final : public RefCounted<IAudioCaptureClient> {
-  public:
-    CaptureClient(AudioClient* owner, Engine& engine);
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IAudioCaptureClient, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
-                                        UINT64* qpcPosition) override {
-        return m_engine.getBuffer(data, frames, flags, devicePosition, qpcPosition);
-    }
-    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override { return m_engine.releaseBuffer(frames); }
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
-        return m_engine.nextPacketSize(frames);
-    }
-    ULONG STDMETHODCALLTYPE Release() override;
-
-  private:
-    void destroy() override;
-    AudioClient* m_owner;  // one reference, so the engine outlives the capture client
-    Engine& m_engine;
-};
-
-class AudioClient final : public LoopbackAudioClient {
+// The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
+class AudioClient final : public LoopbackClient<Engine, Mutex> {
   public:
     explicit AudioClient(const Scenario& scenario)
-        : LoopbackAudioClient(liveObjects().clients), m_scenario(scenario), m_engine(scenario) {}
+        : LoopbackClient(ClientBook{&liveObjects().clients, &liveObjects().captureClients, noteRelease},
+                         scenario),
+          m_scenario(scenario) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IAudioClient, object);
-    }
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                          REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* format, LPCGUID session) override {
@@ -85,99 +64,37 @@ class AudioClient final : public LoopbackAudioClient {
               " duration=" + std::to_string(bufferDuration) + " periodicity=" + std::to_string(periodicity) +
               " format=" + describe(format) + " session=" + (session == nullptr ? "null" : "set"));
         sleepFor(std::chrono::milliseconds(m_scenario.stallInitializeMs));
-        if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
-        if (format == nullptr) return E_POINTER;
-        if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
-        const HRESULT status = checkLoopbackInitialize(shareMode, streamFlags, *format);
-        if (FAILED(status)) return status;
-        m_eventDriven = wantsPacketEvents(streamFlags);
-        m_initialized = true;
-        stopPoint(Scenario::StopPoint::Initialize);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
-        if (frames == nullptr) return E_POINTER;
-        *frames = m_scenario.capacityFrames;
-        return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+        const HRESULT status =
+            LoopbackClient::Initialize(shareMode, streamFlags, bufferDuration, periodicity, format, session);
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Initialize);
+        return status;
     }
     HRESULT STDMETHODCALLTYPE Start() override {
         trace("Start");
         sleepFor(std::chrono::milliseconds(m_scenario.stallStartMs));
-        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        if (FAILED(m_scenario.start)) return m_scenario.start;
-        if (m_eventDriven && !m_eventSet) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
-        m_engine.start();
-        stopPoint(Scenario::StopPoint::Start);
-        return S_OK;
+        const HRESULT status = LoopbackClient::Start();
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Start);
+        return status;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         trace("Stop");
-        m_engine.stop();
-        return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+        return LoopbackClient::Stop();
     }
-    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         trace(std::string("SetEventHandle ") + (event == nullptr ? "null" : "set"));
-        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        if (event == nullptr || event == INVALID_HANDLE_VALUE) return E_INVALIDARG;
-        // The engine keeps its own reference to the event, as the real one
-        // duplicates the handle.
-        if (!m_engine.setEvent(event)) return E_INVALIDARG;
-        m_eventSet = true;
-        return S_OK;
+        return LoopbackClient::SetEventHandle(event);
     }
     HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) override {
         trace("GetService");
         sleepFor(std::chrono::milliseconds(m_scenario.stallServiceMs));
-        if (service == nullptr) return E_POINTER;
-        *service = nullptr;
-        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        if (FAILED(m_scenario.service)) return m_scenario.service;
-        if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
-        m_captureClient = new CaptureClient(this, m_engine);
-        *service = static_cast<IAudioCaptureClient*>(m_captureClient);
-        stopPoint(Scenario::StopPoint::Service);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = RefCounted::Release();
-        trace("Release client -> " + std::to_string(refs));
-        return refs;
-    }
-    void forgetCaptureClient(const CaptureClient* client) {
-        if (m_captureClient == client) m_captureClient = nullptr;
+        const HRESULT status = LoopbackClient::GetService(riid, service);
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Service);
+        return status;
     }
 
   private:
-    void destroy() override { delete this; }
     const Scenario& m_scenario;
-    Engine m_engine;
-    // The platform knows the service it handed out: one a program leaves to
-    // process exit (after a failed Start) is still held, not lost.
-    CaptureClient* m_captureClient = nullptr;
-    bool m_initialized = false;
-    bool m_eventDriven = false;
-    bool m_eventSet = false;
 };
-
-CaptureClient::CaptureClient(AudioClient* owner, Engine& engine)
-    : RefCounted(liveObjects().captureClients), m_owner(owner), m_engine(engine) {
-    m_owner->AddRef();
-}
-
-ULONG STDMETHODCALLTYPE CaptureClient::Release() {
-    const ULONG refs = RefCounted::Release();
-    trace("Release capture -> " + std::to_string(refs));
-    return refs;
-}
-
-void CaptureClient::destroy() {
-    AudioClient* owner = m_owner;
-    owner->forgetCaptureClient(this);
-    delete this;
-    owner->RefCounted::Release();  // the engine's own reference, not the
-                                   // program's: not traced
-}
 
 // An activated object that is not an audio client (the `noclient` scenario).
 class OtherObject final : public RefCounted<IUnknown> {
@@ -227,8 +144,8 @@ HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPV
     rememberProgramThread();
     trace("CoInitializeEx model=" + std::to_string(coInit));
     if (scenario.stallCoinitMs != 0) {
-        // Nothing on stderr marks this moment (the console handler is in place, COM
-        // not yet joined); the trace written so far lets a test see it.
+        // Nothing on stderr marks this moment (the console handler is in place, COM not yet joined);
+        // the trace written so far lets a test see it.
         flushTrace();
         sleepFor(std::chrono::milliseconds(scenario.stallCoinitMs));
     }
@@ -271,8 +188,7 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
     }
     auto* op = new Operation(scenario.result, activated);
     *operation = op;
-    handler->AddRef();  // the platform's own reference while the activation is
-                        // pending
+    handler->AddRef();  // the platform's own reference while the activation is pending
     if (scenario.delayMs == kNever) return S_OK;
 
     op->AddRef();
