@@ -1,11 +1,8 @@
-// ActivateAudioInterfaceAsync for the native program on a real Linux audio
-// server. As on Windows the request is checked at once and completes later on a
-// thread of its own, where the server is reached.
+// ActivateAudioInterfaceAsync for the native program on a real Linux audio server. As on Windows the
+// request is checked at once and completes later on a thread of its own, where the server is reached.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <cwchar>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,28 +10,16 @@
 #include "linuxaudio/capture_objects.h"
 #include "linuxaudio/engine.h"
 #include "winaudio/loopback_client_rules.h"
+#include "winaudio/ref_counted.h"
 
 namespace linuxaudio {
 
 namespace {
 
-class Operation final : public IActivateAudioInterfaceAsyncOperation {
+class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
   public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IActivateAudioInterfaceAsyncOperation)) {
-            *object = this;
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
+        return queryFor(riid, IID_IActivateAudioInterfaceAsyncOperation, object);
     }
     HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
         if (status == nullptr || activated == nullptr) return E_POINTER;
@@ -50,29 +35,26 @@ class Operation final : public IActivateAudioInterfaceAsyncOperation {
     }
 
   private:
-    ~Operation() {
+    void destroy() override {
         if (m_activated != nullptr) m_activated->Release();
+        delete this;
     }
-    std::atomic<ULONG> m_refs{1};
     HRESULT m_status = E_FAIL;
     IUnknown* m_activated = nullptr;
 };
 
-// The last completion handler given: a program may leave its own reference to
-// process exit, as Windows lets it; held here, it stays reachable rather than
-// lost.
+// The last completion handler given. The program leaves one reference of its own to process exit, as
+// Windows lets it; held here, the handler stays reachable, so the leak checker does not report it.
 std::atomic<IActivateAudioInterfaceCompletionHandler*> g_lastHandler{nullptr};
 
-// AUDIO_HELPER_ENGINE: unset or empty for whichever server answers, else the
-// one engine allowed.
+// AUDIO_HELPER_ENGINE: unset or empty for whichever server answers, else the one engine allowed.
 std::string engineChoice() {
     const char* only = std::getenv("AUDIO_HELPER_ENGINE");
     return only != nullptr ? only : "";
 }
 
-// A name the program does not know stops it before it starts, with one line and
-// exit code 125: left unnoticed, a typing error would quietly pick an engine
-// the user did not ask for.
+// A name the program does not know stops it before it starts, with one line and exit code 125: left
+// unnoticed, a typing error would quietly pick an engine the user did not ask for.
 const bool g_engineChecked = [] {
     const std::string choice = engineChoice();
     if (!choice.empty() && choice != "pipewire" && choice != "pulse") {
