@@ -9,39 +9,12 @@
 
 #include "linuxaudio/capture_objects.h"
 #include "linuxaudio/engine.h"
+#include "winaudio/loopback_client.h"
 #include "winaudio/loopback_client_rules.h"
-#include "winaudio/ref_counted.h"
 
 namespace linuxaudio {
 
 namespace {
-
-class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IActivateAudioInterfaceAsyncOperation, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
-        if (status == nullptr || activated == nullptr) return E_POINTER;
-        *status = m_status;
-        *activated = m_activated;
-        if (m_activated != nullptr) m_activated->AddRef();
-        return S_OK;
-    }
-    // Called once, on the completion thread, before the handler is told.
-    void complete(HRESULT status, IUnknown* activated) {
-        m_status = status;
-        m_activated = activated;
-    }
-
-  private:
-    void destroy() override {
-        if (m_activated != nullptr) m_activated->Release();
-        delete this;
-    }
-    HRESULT m_status = E_FAIL;
-    IUnknown* m_activated = nullptr;
-};
 
 // The last completion handler given. The program leaves one reference of its own to process exit, as
 // Windows lets it; held here, the handler stays reachable, so the leak checker does not report it.
@@ -90,7 +63,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     if (!readProcessLoopbackRequest(path, riid, params, loopback)) return E_INVALIDARG;
 
     g_lastHandler.store(handler);
-    auto* op = new Operation;
+    auto* op = new ActivationOperation(ClientBook{});
     *operation = op;
     op->AddRef();
     handler->AddRef();  // both stay alive until the completion has been delivered

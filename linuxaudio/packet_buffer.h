@@ -40,13 +40,11 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     void clear();
     void setEvent(HANDLE event);
 
-    // Consumer side: nextPacketSize, getBuffer and releaseBuffer, with IAudioCaptureClient's meaning.
-    PacketBuffer& packets() { return *this; }
-
     std::uint64_t droppedPackets() const;
     UINT32 capacityFrames() const { return m_capacityPackets * kPacketFrames; }
 
   private:
+    // The consumer side (nextPacketSize, getBuffer, releaseBuffer) is PacketHandOut's, over these.
     friend class PacketHandOut<PacketBuffer, std::mutex>;
     HRESULT packetReady(UINT32& frames);
     HRESULT takePacket(CapturedPacket& out);

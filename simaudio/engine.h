@@ -1,6 +1,6 @@
 // The simulated engine behind one audio client: a bounded buffer of packets filled on a clock (or, with
 // period 0, as soon as the reader has taken the last batch), the event it signals when packets are
-// ready, and the capture calls that hand the packets out in order.
+// ready, and the packets it lends to the capture client's shared rules, oldest first.
 #pragma once
 
 #include <cstdint>

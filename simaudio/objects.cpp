@@ -48,13 +48,16 @@ void noteRelease(const char* object, ULONG refs) {
     trace(std::string("Release ") + object + " -> " + std::to_string(refs));
 }
 
+const ClientBook& book() {
+    static const ClientBook kept{&liveObjects().clients, &liveObjects().captureClients,
+                                 &liveObjects().operations, noteRelease};
+    return kept;
+}
+
 // The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
 class AudioClient final : public LoopbackClient<Engine, Mutex> {
   public:
-    explicit AudioClient(const Scenario& scenario)
-        : LoopbackClient(ClientBook{&liveObjects().clients, &liveObjects().captureClients, noteRelease},
-                         scenario),
-          m_scenario(scenario) {}
+    explicit AudioClient(const Scenario& scenario) : LoopbackClient(book(), scenario), m_scenario(scenario) {}
 
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                          REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
@@ -108,35 +111,6 @@ class OtherObject final : public RefCounted<IUnknown> {
     void destroy() override { delete this; }
 };
 
-class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
-  public:
-    Operation(HRESULT status, IUnknown* activated)
-        : RefCounted(liveObjects().operations), m_status(status), m_activated(activated) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IActivateAudioInterfaceAsyncOperation, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
-        if (status == nullptr || activated == nullptr) return E_POINTER;
-        *status = m_status;
-        *activated = m_activated;
-        if (m_activated != nullptr) m_activated->AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = RefCounted::Release();
-        trace("Release operation -> " + std::to_string(refs));
-        return refs;
-    }
-
-  private:
-    void destroy() override {
-        if (m_activated != nullptr) m_activated->Release();
-        delete this;
-    }
-    const HRESULT m_status;
-    IUnknown* const m_activated;
-};
-
 }  // namespace
 
 HRESULT simCoInitializeEx(LPVOID reserved, DWORD coInit, HRESULT (*platform)(LPVOID, DWORD)) {
@@ -186,7 +160,8 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
         activated = scenario.noClient ? static_cast<IUnknown*>(new OtherObject)
                                       : static_cast<IUnknown*>(new AudioClient(scenario));
     }
-    auto* op = new Operation(scenario.result, activated);
+    auto* op = new ActivationOperation(book());
+    op->complete(scenario.result, activated);
     *operation = op;
     handler->AddRef();  // the platform's own reference while the activation is pending
     if (scenario.delayMs == kNever) return S_OK;

@@ -88,7 +88,45 @@ class PacketHandOut {
 struct ClientBook {
     std::atomic<int>* clients = nullptr;
     std::atomic<int>* captureClients = nullptr;
+    std::atomic<int>* operations = nullptr;
     void (*noteRelease)(const char* object, ULONG refs) = nullptr;
+};
+
+// The operation ActivateAudioInterfaceAsync hands out: the activation's result, set once before the
+// completion handler is told, holding a reference to the object activated.
+class ActivationOperation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
+  public:
+    explicit ActivationOperation(const ClientBook& book)
+        : RefCounted(book.operations), m_noteRelease(book.noteRelease) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+        return queryFor(riid, IID_IActivateAudioInterfaceAsyncOperation, object);
+    }
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
+        if (status == nullptr || activated == nullptr) return E_POINTER;
+        *status = m_status;
+        *activated = m_activated;
+        if (m_activated != nullptr) m_activated->AddRef();
+        return S_OK;
+    }
+    void complete(HRESULT status, IUnknown* activated) {
+        m_status = status;
+        m_activated = activated;
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const auto note = m_noteRelease;
+        const ULONG refs = RefCounted::Release();
+        if (note != nullptr) note("operation", refs);
+        return refs;
+    }
+
+  private:
+    void destroy() override {
+        if (m_activated != nullptr) m_activated->Release();
+        delete this;
+    }
+    void (*const m_noteRelease)(const char* object, ULONG refs);
+    HRESULT m_status = E_FAIL;
+    IUnknown* m_activated = nullptr;
 };
 
 template <class Stream, class Mutex>
