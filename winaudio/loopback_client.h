@@ -171,7 +171,8 @@ class LoopbackCaptureClient final : public RefCounted<IAudioCaptureClient> {
 };
 
 // The audio client over one `Stream`, which supplies, besides its PacketHandOut (packets()):
-//   HRESULT acceptInitialize()  the engine's own refusal of a valid Initialize (S_OK: none)
+//   HRESULT acceptInitialize()  the engine's own refusal of Initialize, before the format is checked
+//                               (S_OK: none)
 //   HRESULT acceptService()     the engine's own refusal of GetService (S_OK: none)
 //   UINT32 capacityFrames()     the buffer's size
 //   bool setEvent(HANDLE)       keeps the event to signal when packets are ready (false: not usable)
@@ -263,9 +264,6 @@ class LoopbackClient : public LoopbackAudioClient {
         if (note != nullptr) note("client", refs);
         return refs;
     }
-
-  protected:
-    Stream& stream() { return m_stream; }
 
   private:
     friend class LoopbackCaptureClient<Stream, Mutex>;
