@@ -52,7 +52,6 @@ constexpr const wchar_t* kLine13GetServiceFailed = L"GetService(IAudioCaptureCli
 constexpr const wchar_t* kLine14StartFailed = L"AudioClient Start failed: 0x%08x\n";
 constexpr const wchar_t* kLine15CaptureStarted = L"[helper] Rogzites elindult, fejlec elkuldve.\n";
 
-constexpr const wchar_t* kProcessLoopbackDevice = L"VAD\\Process_Loopback";
 constexpr DWORD kActivationWaitMs = 5000;
 constexpr DWORD kCaptureWaitMs = 500;
 constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
@@ -229,8 +228,8 @@ int wmain(int argc, wchar_t* argv[]) {
     ActivationHandler* handler = new ActivationHandler();
     handler->AddRef();
     IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    hr = ActivateAudioInterfaceAsync(kProcessLoopbackDevice, IID_IAudioClient, &activationProperty, handler,
-                                     &operation);
+    hr = ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, IID_IAudioClient,
+                                     &activationProperty, handler, &operation);
     if (FAILED(hr)) {
         report(kLine6ActivateRequestFailed, hr);
         return kExitActivateRequestFailed;

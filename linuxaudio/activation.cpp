@@ -3,76 +3,21 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <cwchar>
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "linuxaudio/capture_objects.h"
 #include "linuxaudio/engine.h"
+#include "winaudio/loopback_client.h"
+#include "winaudio/loopback_client_rules.h"
 
 namespace linuxaudio {
 
 namespace {
 
-class Operation final : public IActivateAudioInterfaceAsyncOperation {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IActivateAudioInterfaceAsyncOperation)) {
-            *object = this;
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = --m_refs;
-        if (refs == 0) delete this;
-        return refs;
-    }
-    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
-        if (status == nullptr || activated == nullptr) return E_POINTER;
-        *status = m_status;
-        *activated = m_activated;
-        if (m_activated != nullptr) m_activated->AddRef();
-        return S_OK;
-    }
-    // Called once, on the completion thread, before the handler is told.
-    void complete(HRESULT status, IUnknown* activated) {
-        m_status = status;
-        m_activated = activated;
-    }
-
-  private:
-    ~Operation() {
-        if (m_activated != nullptr) m_activated->Release();
-    }
-    std::atomic<ULONG> m_refs{1};
-    HRESULT m_status = E_FAIL;
-    IUnknown* m_activated = nullptr;
-};
-
-bool readLoopbackParams(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
-                        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback) {
-    if (path == nullptr || std::wcscmp(path, VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) != 0) return false;
-    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
-    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) {
-        return false;
-    }
-    AUDIOCLIENT_ACTIVATION_PARAMS activation;
-    std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
-    if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
-    loopback = activation.ProcessLoopbackParams;
-    return loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE ||
-           loopback.ProcessLoopbackMode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
-}
-
-// The last completion handler given: a program may leave its own reference to process exit, as Windows
-// lets it; held here, it stays reachable rather than lost.
+// The last completion handler given. The program leaves one reference of its own to process exit, as
+// Windows lets it; held here, the handler stays reachable, so the leak checker does not report it.
 std::atomic<IActivateAudioInterfaceCompletionHandler*> g_lastHandler{nullptr};
 
 // AUDIO_HELPER_ENGINE: unset or empty for whichever server answers, else the one engine allowed.
@@ -115,10 +60,10 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
     AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
-    if (!readLoopbackParams(path, riid, params, loopback)) return E_INVALIDARG;
+    if (!readProcessLoopbackRequest(path, riid, params, loopback)) return E_INVALIDARG;
 
     g_lastHandler.store(handler);
-    auto* op = new Operation;
+    auto* op = new ActivationOperation(ClientBook{});
     *operation = op;
     op->AddRef();
     handler->AddRef();  // both stay alive until the completion has been delivered

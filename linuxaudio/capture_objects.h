@@ -10,7 +10,4 @@ namespace linuxaudio {
 // A new IAudioClient with one reference, owning `engine`.
 IAudioClient* createAudioClient(std::unique_ptr<Engine> engine);
 
-// Objects of this layer still alive, for tests that check every reference is released.
-int liveAudioObjects();
-
 }  // namespace linuxaudio

@@ -127,23 +127,15 @@ void PacketBuffer::clear() {
     m_heldPacket = UINT64_MAX;
 }
 
-HRESULT PacketBuffer::nextPacketSize(UINT32* frames) {
-    if (frames == nullptr) return E_POINTER;
+HRESULT PacketBuffer::packetReady(UINT32& frames) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *frames = 0;
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (readyLocked()) *frames = m_info[static_cast<std::size_t>(m_readPacket % m_capacityPackets)].frames;
+    if (readyLocked()) frames = m_info[static_cast<std::size_t>(m_readPacket % m_capacityPackets)].frames;
     return S_OK;
 }
 
-HRESULT PacketBuffer::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
-                                UINT64* qpcPosition) {
-    if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
+HRESULT PacketBuffer::takePacket(CapturedPacket& out) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    *data = nullptr;
-    *frames = 0;
-    *flags = 0;
-    if (m_heldPacket != UINT64_MAX) return AUDCLNT_E_OUT_OF_ORDER;
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (!readyLocked()) return AUDCLNT_S_BUFFER_EMPTY;
     const std::size_t slot = static_cast<std::size_t>(m_readPacket % m_capacityPackets);
@@ -153,24 +145,20 @@ HRESULT PacketBuffer::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT6
                 std::size_t{info.frames} * kChannels * sizeof(float));
     const bool discontinuity = info.discontinuity || m_lossPending;
     m_lossPending = false;
-    *data = reinterpret_cast<BYTE*>(m_out.data());
-    *frames = info.frames;
-    *flags = discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
-    if (devicePosition != nullptr) *devicePosition = info.device;
-    if (qpcPosition != nullptr) *qpcPosition = info.position;
+    out.data = reinterpret_cast<BYTE*>(m_out.data());
+    out.frames = info.frames;
+    out.flags = discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
+    out.devicePosition = info.device;
+    out.qpcPosition = info.position;
     m_heldPacket = m_readPacket;
-    m_heldFrames = info.frames;
     return S_OK;
 }
 
-HRESULT PacketBuffer::releaseBuffer(UINT32 frames) {
+void PacketBuffer::returnPacket(bool consumed) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_heldPacket == UINT64_MAX) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
-    if (frames != 0 && frames != m_heldFrames) return AUDCLNT_E_INVALID_SIZE;
     // Released whole: the packet is gone, unless the producer dropped it meanwhile.
-    if (frames != 0 && m_readPacket == m_heldPacket) ++m_readPacket;
+    if (consumed && m_readPacket == m_heldPacket) ++m_readPacket;
     m_heldPacket = UINT64_MAX;
-    return S_OK;
 }
 
 UINT32 PacketBuffer::freeFrames() const {

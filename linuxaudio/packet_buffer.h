@@ -12,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "winaudio/loopback_client.h"
 #include "winaudio/windows_audio.h"
 
 namespace linuxaudio {
@@ -25,7 +26,7 @@ constexpr std::uint64_t kRealignTicks = 2000000;     // 200 ms
 // CLOCK_MONOTONIC in 100 ns units: the clock of every position handed out.
 std::uint64_t monotonicTicks();
 
-class PacketBuffer {
+class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
   public:
     // 100 packets: 1 s of 10 ms ones. A producer that ends its packets itself may let them grow to
     // `maxPacketFrames` (one per graph cycle).
@@ -50,11 +51,6 @@ class PacketBuffer {
     void clear();
     void setEvent(HANDLE event);
 
-    // Consumer side, with IAudioCaptureClient's meaning.
-    HRESULT nextPacketSize(UINT32* frames);
-    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition, UINT64* qpcPosition);
-    HRESULT releaseBuffer(UINT32 frames);
-
     std::uint64_t droppedPackets() const;
     // Frames the producer can append before the oldest packet would be dropped, so a producer holding a
     // backlog (the server's, after the helper was stopped) can hand it over as the reader makes room.
@@ -62,6 +58,12 @@ class PacketBuffer {
     UINT32 capacityFrames() const { return m_capacityPackets * kPacketFrames; }
 
   private:
+    // The consumer side (nextPacketSize, getBuffer, releaseBuffer) is PacketHandOut's, over these.
+    friend class PacketHandOut<PacketBuffer, std::mutex>;
+    HRESULT packetReady(UINT32& frames);
+    HRESULT takePacket(CapturedPacket& out);
+    void returnPacket(bool consumed);
+
     struct PacketInfo {
         std::uint64_t device = 0;    // device position of its first frame
         std::uint64_t position = 0;  // clock position of its first frame
@@ -86,9 +88,8 @@ class PacketBuffer {
     std::uint64_t m_anchorDevice = 0;
     bool m_breakPending = false;              // the next packet started follows missing audio
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
-    std::uint64_t m_heldPacket = UINT64_MAX;  // the packet out with GetBuffer, if any
-    UINT32 m_heldFrames = 0;
-    bool m_lossPending = false;  // the next packet read follows dropped audio
+    std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any
+    bool m_lossPending = false;               // the next packet read follows dropped audio
     bool m_failed = false;
     std::uint64_t m_dropped = 0;
     HANDLE m_event = nullptr;

@@ -38,26 +38,8 @@ struct PROPVARIANT {
         std::uint64_t uhVal;
     };
 };
-
-enum AUDIOCLIENT_ACTIVATION_TYPE {
-    AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
-    AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1,
-};
-enum PROCESS_LOOPBACK_MODE {
-    PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE = 0,
-    PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE = 1,
-};
-struct AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS {
-    DWORD TargetProcessId;
-    PROCESS_LOOPBACK_MODE ProcessLoopbackMode;
-};
-struct AUDIOCLIENT_ACTIVATION_PARAMS {
-    AUDIOCLIENT_ACTIVATION_TYPE ActivationType;
-    union {
-        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS ProcessLoopbackParams;
-    };
-};
-#define VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK L"VAD\\Process_Loopback"
+// The process-loopback activation parameters and device path follow in winaudio/windows_audio.h, which
+// declares them for every platform whose SDK lacks them.
 
 enum AUDCLNT_SHAREMODE { AUDCLNT_SHAREMODE_SHARED = 0, AUDCLNT_SHAREMODE_EXCLUSIVE = 1 };
 #define AUDCLNT_STREAMFLAGS_LOOPBACK 0x00020000
@@ -75,6 +57,7 @@ constexpr HRESULT AUDCLNT_E_NOT_STOPPED = hresultFromBits(0x88890005u);
 constexpr HRESULT AUDCLNT_E_OUT_OF_ORDER = hresultFromBits(0x88890007u);
 constexpr HRESULT AUDCLNT_E_UNSUPPORTED_FORMAT = hresultFromBits(0x88890008u);
 constexpr HRESULT AUDCLNT_E_INVALID_SIZE = hresultFromBits(0x88890009u);
+constexpr HRESULT AUDCLNT_E_BUFFER_OPERATION_PENDING = hresultFromBits(0x8889000Bu);
 constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_SET = hresultFromBits(0x88890014u);
 constexpr HRESULT AUDCLNT_E_SERVICE_NOT_RUNNING = hresultFromBits(0x88890010u);
 constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = hresultFromBits(0x88890018u);

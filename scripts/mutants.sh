@@ -15,7 +15,7 @@ import argparse, concurrent.futures, os, shutil, subprocess, sys, time
 ROOT = os.getcwd()
 LIST = os.path.join(ROOT, "scripts", "mutants.txt")
 SCRATCH = os.path.join(ROOT, "build", "mutants")
-TIMEOUT = {"process": 180, "unit": 60, "script": 180, "node": 120}
+TIMEOUT = {"process": 180, "unit": 60, "script": 180, "node": 120, "linux": 180}
 
 
 def parse(path):
@@ -88,6 +88,8 @@ class Worker:
     def targets(self, selectors):
         names = {self.program} | ({self.real} if self.real else set())
         names.update(s.split(":")[1] for s in selectors if s.startswith("unit:"))
+        if any(s.startswith("linux:") for s in selectors):
+            names.add("jack_tone")
         return sorted(names)
 
     def build_targets(self, selectors):
@@ -110,6 +112,13 @@ class Worker:
         elif kind == "unit":
             target, _, pattern = what.partition(":")
             command = [os.path.join(self.build, "tests", target)] + (["--gtest_filter=" + pattern] if pattern else [])
+        elif kind == "linux":
+            # The real program against private servers the test starts.
+            module, _, case = what.partition(".")
+            env["AUDIO_HELPER_LINUX"] = os.path.join(self.build, self.real or self.program)
+            env["JACK_TONE"] = os.path.join(self.build, "tests", "linux", "jack_tone")
+            command = [sys.executable, os.path.join(self.src, "tests", "linux", "test_%s.py" % module)]
+            command += [case] if case else []
         elif kind == "script":
             env["AUDIO_HELPER_BUILD"] = self.build
             command = [sys.executable, os.path.join(self.src, what)]

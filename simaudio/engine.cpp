@@ -30,10 +30,11 @@ bool Engine::setEvent(HANDLE event) {
     return true;
 }
 
-void Engine::start() {
+HRESULT Engine::start() {
+    if (FAILED(m_scenario.start)) return m_scenario.start;
     HANDLE wake = nullptr;
     std::unique_lock<Mutex> lock(m_mutex);
-    if (m_running) return;
+    if (m_running) return S_OK;
     m_running = true;
     m_start = performanceClockNow();
     if (m_scenario.emptyWakesMs != 0) m_emptyWaker = Thread([this] { emptyWakeLoop(); });
@@ -46,6 +47,7 @@ void Engine::start() {
         m_clock = Thread([this] { clockLoop(); });
     }
     signalUnlocked(lock, wake);
+    return S_OK;
 }
 
 void Engine::stop() {
@@ -154,10 +156,8 @@ void Engine::clockLoop() {
     }
 }
 
-HRESULT Engine::nextPacketSize(UINT32* frames) {
-    if (frames == nullptr) return E_POINTER;
+HRESULT Engine::packetReady(UINT32& frames) {
     std::unique_lock<Mutex> lock(m_mutex);
-    *frames = 0;
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (m_scenario.failSizeOnceAfter != 0 && m_released == m_scenario.failSizeOnceAfter &&
         !m_failedSizeOnce) {
@@ -168,9 +168,9 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
     }
     const std::size_t firstFree = m_held ? 1 : 0;
     if (m_queue.size() > firstFree) {
-        *frames = m_queue[firstFree].frames;
+        frames = m_queue[firstFree].frames;
         // A zero-frame packet still counts as a packet: report it as one frame so the reader takes it.
-        if (*frames == 0) *frames = 1;
+        if (frames == 0) frames = 1;
         return S_OK;
     }
     // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
@@ -181,15 +181,9 @@ HRESULT Engine::nextPacketSize(UINT32* frames) {
     return S_OK;
 }
 
-HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
-                          UINT64* qpcPosition) {
-    if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
+HRESULT Engine::takePacket(CapturedPacket& out) {
     std::unique_lock<Mutex> lock(m_mutex);
-    *data = nullptr;
-    *frames = 0;
-    *flags = 0;
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (m_held) return AUDCLNT_E_OUT_OF_ORDER;
     if (++m_getBufferCalls == m_scenario.failBufferAt) {
         // The packet stays ready; announce it again as the next period would, so a finite source's
         // last packet is not stranded.
@@ -203,24 +197,20 @@ HRESULT Engine::getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* dev
     }
     const Packet& packet = m_queue.front();
     m_source.render(packet, m_samples);
-    *data = reinterpret_cast<BYTE*>(m_samples.data());
-    *frames = packet.frames;
-    *flags = packet.flags;
-    if (devicePosition != nullptr) *devicePosition = m_scenario.devicePositions ? packet.firstFrame : 0;
-    if (qpcPosition != nullptr) *qpcPosition = packet.position;
+    out.data = reinterpret_cast<BYTE*>(m_samples.data());
+    out.frames = packet.frames;
+    out.flags = packet.flags;
+    out.devicePosition = m_scenario.devicePositions ? packet.firstFrame : 0;
+    out.qpcPosition = packet.position;
     m_held = true;
     return S_OK;
 }
 
-HRESULT Engine::releaseBuffer(UINT32 frames) {
+void Engine::returnPacket(bool consumed) {
     std::unique_lock<Mutex> lock(m_mutex);
-    if (!m_held) return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
-    const Packet& packet = m_queue.front();
-    if (frames != packet.frames && frames != 0) return AUDCLNT_E_INVALID_SIZE;
     m_held = false;
-    // Releasing 0 frames of a non-empty packet keeps it for the next GetBuffer, as the real engine does.
-    if (frames == 0 && packet.frames != 0) return S_OK;
-    m_queuedFrames -= packet.frames;
+    if (!consumed) return;
+    m_queuedFrames -= m_queue.front().frames;
     m_queue.popFront();
     const std::uint64_t released = ++m_released;
     if (released == m_scenario.failSizeAfter || released == m_scenario.invalidateAfter) {
@@ -229,12 +219,12 @@ HRESULT Engine::releaseBuffer(UINT32 frames) {
         lock.unlock();
     }
     stopPoint(Scenario::StopPoint::Release, released);
-    return S_OK;
 }
 
-std::uint64_t Engine::packetsReleased() const {
+void Engine::clear() {
     std::lock_guard<Mutex> lock(m_mutex);
-    return m_released;
+    while (!m_queue.empty()) m_queue.popFront();
+    m_queuedFrames = 0;
 }
 
 std::uint64_t Engine::packetsDropped() const {

@@ -1,6 +1,6 @@
 // The simulated engine behind one audio client: a bounded buffer of packets filled on a clock (or, with
 // period 0, as soon as the reader has taken the last batch), the event it signals when packets are
-// ready, and the capture calls that hand the packets out in order.
+// ready, and the packets it lends to the capture client's shared rules, oldest first.
 #pragma once
 
 #include <cstdint>
@@ -11,30 +11,37 @@
 #include "simaudio/packet_source.h"
 #include "simaudio/scenario.h"
 #include "simaudio/threads.h"
+#include "winaudio/loopback_client.h"
 
 namespace simaudio {
 
-class Engine {
+class Engine : public PacketHandOut<Engine, Mutex> {
   public:
     explicit Engine(const Scenario& scenario);
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
+    // The scenario's refusals of the audio client's calls (S_OK: none).
+    HRESULT acceptInitialize() const { return FAILED(m_scenario.initialize) ? m_scenario.initialize : S_OK; }
+    HRESULT acceptService() const { return FAILED(m_scenario.service) ? m_scenario.service : S_OK; }
+    UINT32 capacityFrames() const { return m_scenario.capacityFrames; }
     // Takes a reference of its own to the event (false when the handle is not usable).
     bool setEvent(HANDLE event);
-    void start();
+    // The scenario's refusal, or S_OK with the clock running.
+    HRESULT start();
     void stop();
+    Engine& packets() { return *this; }
 
-    HRESULT nextPacketSize(UINT32* frames);
-    HRESULT getBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition = nullptr,
-                      UINT64* qpcPosition = nullptr);
-    HRESULT releaseBuffer(UINT32 frames);
-
-    std::uint64_t packetsReleased() const;
     std::uint64_t packetsDropped() const;
 
   private:
+    friend class PacketHandOut<Engine, Mutex>;
+    HRESULT packetReady(UINT32& frames);
+    HRESULT takePacket(CapturedPacket& out);
+    void returnPacket(bool consumed);
+    void clear();
+
     // With the lock held. Returns the event to signal once the lock is released (the reader would
     // otherwise wake only to wait for the lock), or nullptr.
     HANDLE produceBatch();
@@ -54,7 +61,7 @@ class Engine {
     CondVar m_wake;
     PacketRing m_queue;
     std::uint64_t m_queuedFrames = 0;
-    bool m_held = false;  // the front packet is out with GetBuffer
+    bool m_held = false;  // the front packet is lent out
     bool m_running = false;
     bool m_invalidated = false;
     bool m_failedSizeOnce = false;

@@ -16,6 +16,7 @@
 #include "simaudio/sim_platform.h"
 #include "simaudio/threads.h"
 #include "simaudio/trace.h"
+#include "winaudio/loopback_client.h"
 #include "winaudio/loopback_client_rules.h"
 #include "winaudio/ref_counted.h"
 
@@ -43,38 +44,21 @@ std::string describe(const WAVEFORMATEX* format) {
            std::to_string(f.cbSize);
 }
 
-class AudioClient;
+void noteRelease(const char* object, ULONG refs) {
+    trace(std::string("Release ") + object + " -> " + std::to_string(refs));
+}
 
-class CaptureClient final : public RefCounted<IAudioCaptureClient> {
+const ClientBook& book() {
+    static const ClientBook kept{&liveObjects().clients, &liveObjects().captureClients,
+                                 &liveObjects().operations, noteRelease};
+    return kept;
+}
+
+// The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
+class AudioClient final : public LoopbackClient<Engine, Mutex> {
   public:
-    CaptureClient(AudioClient* owner, Engine& engine);
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IAudioCaptureClient, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
-                                        UINT64* qpcPosition) override {
-        return m_engine.getBuffer(data, frames, flags, devicePosition, qpcPosition);
-    }
-    HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override { return m_engine.releaseBuffer(frames); }
-    HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
-        return m_engine.nextPacketSize(frames);
-    }
-    ULONG STDMETHODCALLTYPE Release() override;
+    explicit AudioClient(const Scenario& scenario) : LoopbackClient(book(), scenario), m_scenario(scenario) {}
 
-  private:
-    void destroy() override;
-    AudioClient* m_owner;  // one reference, so the engine outlives the capture client
-    Engine& m_engine;
-};
-
-class AudioClient final : public LoopbackAudioClient {
-  public:
-    explicit AudioClient(const Scenario& scenario)
-        : LoopbackAudioClient(liveObjects().clients), m_scenario(scenario), m_engine(scenario) {}
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IAudioClient, object);
-    }
     HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                                          REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
                                          const WAVEFORMATEX* format, LPCGUID session) override {
@@ -83,97 +67,37 @@ class AudioClient final : public LoopbackAudioClient {
               " duration=" + std::to_string(bufferDuration) + " periodicity=" + std::to_string(periodicity) +
               " format=" + describe(format) + " session=" + (session == nullptr ? "null" : "set"));
         sleepFor(std::chrono::milliseconds(m_scenario.stallInitializeMs));
-        if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
-        if (format == nullptr) return E_POINTER;
-        if (FAILED(m_scenario.initialize)) return m_scenario.initialize;
-        const HRESULT status = checkLoopbackInitialize(shareMode, streamFlags, *format);
-        if (FAILED(status)) return status;
-        m_eventDriven = wantsPacketEvents(streamFlags);
-        m_initialized = true;
-        stopPoint(Scenario::StopPoint::Initialize);
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
-        if (frames == nullptr) return E_POINTER;
-        *frames = m_scenario.capacityFrames;
-        return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+        const HRESULT status =
+            LoopbackClient::Initialize(shareMode, streamFlags, bufferDuration, periodicity, format, session);
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Initialize);
+        return status;
     }
     HRESULT STDMETHODCALLTYPE Start() override {
         trace("Start");
         sleepFor(std::chrono::milliseconds(m_scenario.stallStartMs));
-        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        if (FAILED(m_scenario.start)) return m_scenario.start;
-        if (m_eventDriven && !m_eventSet) return AUDCLNT_E_EVENTHANDLE_NOT_SET;
-        m_engine.start();
-        stopPoint(Scenario::StopPoint::Start);
-        return S_OK;
+        const HRESULT status = LoopbackClient::Start();
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Start);
+        return status;
     }
     HRESULT STDMETHODCALLTYPE Stop() override {
         trace("Stop");
-        m_engine.stop();
-        return m_initialized ? S_OK : AUDCLNT_E_NOT_INITIALIZED;
+        return LoopbackClient::Stop();
     }
-    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         trace(std::string("SetEventHandle ") + (event == nullptr ? "null" : "set"));
-        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        if (event == nullptr || event == INVALID_HANDLE_VALUE) return E_INVALIDARG;
-        // The engine keeps its own reference to the event, as the real one duplicates the handle.
-        if (!m_engine.setEvent(event)) return E_INVALIDARG;
-        m_eventSet = true;
-        return S_OK;
+        return LoopbackClient::SetEventHandle(event);
     }
     HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** service) override {
         trace("GetService");
         sleepFor(std::chrono::milliseconds(m_scenario.stallServiceMs));
-        if (service == nullptr) return E_POINTER;
-        *service = nullptr;
-        if (!m_initialized) return AUDCLNT_E_NOT_INITIALIZED;
-        if (FAILED(m_scenario.service)) return m_scenario.service;
-        if (!IsEqualIID(riid, IID_IAudioCaptureClient)) return E_NOINTERFACE;
-        m_captureClient = new CaptureClient(this, m_engine);
-        *service = static_cast<IAudioCaptureClient*>(m_captureClient);
-        stopPoint(Scenario::StopPoint::Service);
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = RefCounted::Release();
-        trace("Release client -> " + std::to_string(refs));
-        return refs;
-    }
-    void forgetCaptureClient(const CaptureClient* client) {
-        if (m_captureClient == client) m_captureClient = nullptr;
+        const HRESULT status = LoopbackClient::GetService(riid, service);
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Service);
+        return status;
     }
 
   private:
-    void destroy() override { delete this; }
     const Scenario& m_scenario;
-    Engine m_engine;
-    // The platform knows the service it handed out: one a program leaves to process exit (after a failed
-    // Start) is still held, not lost.
-    CaptureClient* m_captureClient = nullptr;
-    bool m_initialized = false;
-    bool m_eventDriven = false;
-    bool m_eventSet = false;
 };
-
-CaptureClient::CaptureClient(AudioClient* owner, Engine& engine)
-    : RefCounted(liveObjects().captureClients), m_owner(owner), m_engine(engine) {
-    m_owner->AddRef();
-}
-
-ULONG STDMETHODCALLTYPE CaptureClient::Release() {
-    const ULONG refs = RefCounted::Release();
-    trace("Release capture -> " + std::to_string(refs));
-    return refs;
-}
-
-void CaptureClient::destroy() {
-    AudioClient* owner = m_owner;
-    owner->forgetCaptureClient(this);
-    delete this;
-    owner->RefCounted::Release();  // the engine's own reference, not the program's: not traced
-}
 
 // An activated object that is not an audio client (the `noclient` scenario).
 class OtherObject final : public RefCounted<IUnknown> {
@@ -186,48 +110,6 @@ class OtherObject final : public RefCounted<IUnknown> {
   private:
     void destroy() override { delete this; }
 };
-
-class Operation final : public RefCounted<IActivateAudioInterfaceAsyncOperation> {
-  public:
-    Operation(HRESULT status, IUnknown* activated)
-        : RefCounted(liveObjects().operations), m_status(status), m_activated(activated) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-        return queryFor(riid, IID_IActivateAudioInterfaceAsyncOperation, object);
-    }
-    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* status, IUnknown** activated) override {
-        if (status == nullptr || activated == nullptr) return E_POINTER;
-        *status = m_status;
-        *activated = m_activated;
-        if (m_activated != nullptr) m_activated->AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG refs = RefCounted::Release();
-        trace("Release operation -> " + std::to_string(refs));
-        return refs;
-    }
-
-  private:
-    void destroy() override {
-        if (m_activated != nullptr) m_activated->Release();
-        delete this;
-    }
-    const HRESULT m_status;
-    IUnknown* const m_activated;
-};
-
-bool isProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params, std::string& detail) {
-    if (path == nullptr || std::wcscmp(path, L"VAD\\Process_Loopback") != 0) return false;
-    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
-    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr)
-        return false;
-    AUDIOCLIENT_ACTIVATION_PARAMS activation;
-    std::memcpy(&activation, params->blob.pBlobData, sizeof activation);
-    if (activation.ActivationType != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
-    detail = "pid=" + std::to_string(activation.ProcessLoopbackParams.TargetProcessId) +
-             " mode=" + std::to_string(activation.ProcessLoopbackParams.ProcessLoopbackMode);
-    return true;
-}
 
 }  // namespace
 
@@ -261,9 +143,12 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
                                        IActivateAudioInterfaceCompletionHandler* handler,
                                        IActivateAudioInterfaceAsyncOperation** operation) {
     const Scenario& scenario = currentScenario();
-    std::string detail;
-    const bool valid = isProcessLoopbackRequest(path, riid, params, detail);
-    trace("ActivateAudioInterfaceAsync " + (valid ? detail : std::string("invalid")));
+    AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
+    const bool valid = readProcessLoopbackRequest(path, riid, params, loopback);
+    trace("ActivateAudioInterfaceAsync " + (valid
+                                                ? "pid=" + std::to_string(loopback.TargetProcessId) +
+                                                      " mode=" + std::to_string(loopback.ProcessLoopbackMode)
+                                                : std::string("invalid")));
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
     if (!valid) return E_INVALIDARG;
@@ -275,7 +160,8 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
         activated = scenario.noClient ? static_cast<IUnknown*>(new OtherObject)
                                       : static_cast<IUnknown*>(new AudioClient(scenario));
     }
-    auto* op = new Operation(scenario.result, activated);
+    auto* op = new ActivationOperation(book());
+    op->complete(scenario.result, activated);
     *operation = op;
     handler->AddRef();  // the platform's own reference while the activation is pending
     if (scenario.delayMs == kNever) return S_OK;

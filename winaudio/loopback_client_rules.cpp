@@ -1,5 +1,8 @@
 #include "winaudio/loopback_client_rules.h"
 
+#include <cstring>
+#include <cwchar>
+
 HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
     if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
@@ -21,4 +24,25 @@ HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, 
         return E_INVALIDARG;
     }
     return S_OK;
+}
+
+bool readProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
+                                AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback) {
+    if (path == nullptr || std::wcscmp(path, VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) != 0) return false;
+    if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
+    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) {
+        return false;
+    }
+    // Read as plain numbers: a program may send a value no enumerator names.
+    DWORD words[3];
+    static_assert(sizeof words == sizeof(AUDIOCLIENT_ACTIVATION_PARAMS), "type, process id, mode");
+    std::memcpy(words, params->blob.pBlobData, sizeof words);
+    if (words[0] != AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK) return false;
+    if (words[2] != PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE &&
+        words[2] != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE) {
+        return false;
+    }
+    loopback.TargetProcessId = words[1];
+    loopback.ProcessLoopbackMode = static_cast<PROCESS_LOOPBACK_MODE>(words[2]);
+    return true;
 }

@@ -15,3 +15,9 @@ HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, 
 inline bool wantsPacketEvents(DWORD streamFlags) {
     return (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
 }
+
+// An activation request as ActivateAudioInterfaceAsync checks it: the process-loopback device path, the
+// audio client's interface and a blob of AUDIOCLIENT_ACTIVATION_PARAMS asking for process loopback in one
+// of its two modes. Fills `loopback` and returns true only for such a request.
+bool readProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
+                                AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback);

@@ -9,13 +9,17 @@
 template <class Interface>
 class RefCounted : public Interface {
   public:
-    explicit RefCounted(std::atomic<int>& live) : m_live(live) { ++m_live; }
+    explicit RefCounted(std::atomic<int>& live) : RefCounted(&live) {}
+    // `live` may be null: a kind nobody counts.
+    explicit RefCounted(std::atomic<int>* live = nullptr) : m_live(live) {
+        if (m_live != nullptr) ++*m_live;
+    }
     virtual ~RefCounted() = default;
     ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refs; }
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG refs = --m_refs;
         if (refs == 0) {
-            --m_live;
+            if (m_live != nullptr) --*m_live;
             destroy();
         }
         return refs;
@@ -36,7 +40,7 @@ class RefCounted : public Interface {
     }
 
   private:
-    std::atomic<int>& m_live;
+    std::atomic<int>* const m_live;
     std::atomic<ULONG> m_refs{1};
 };
 

@@ -25,9 +25,18 @@
 #endif
 #endif
 
+#else  // !_WIN32
+
+#include "posix/win32.h"
+#include "posix/crt.h"
+#include "posix/com.h"
+#include "posix/audio.h"
+
+#endif
+
 #ifndef AUDIO_HELPER_SDK_HAS_ACTIVATION_PARAMS
 // Process-loopback activation, as the Windows 10 2004 SDK declares it; older SDKs (MinGW-w64's among
-// them) do not have it.
+// them) and the stand-in layer do not have it. The one place the device path is spelled out.
 typedef enum AUDIOCLIENT_ACTIVATION_TYPE {
     AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT = 0,
     AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK = 1
@@ -51,15 +60,6 @@ typedef struct AUDIOCLIENT_ACTIVATION_PARAMS {
 } AUDIOCLIENT_ACTIVATION_PARAMS;
 
 #define VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK L"VAD\\Process_Loopback"
-#endif
-
-#else  // !_WIN32
-
-#include "posix/win32.h"
-#include "posix/crt.h"
-#include "posix/com.h"
-#include "posix/audio.h"
-
 #endif
 
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");
