@@ -4,11 +4,9 @@ a process, the CPU figures against a recorder of the sink monitor, and click lat
 import os
 import statistics
 import subprocess
-import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
 
 TOOLS = os.path.join(ROOT, "build", "bench", "tools")
 # The process whose tree is excluded: one that plays nothing, so every player is captured.

@@ -3,7 +3,7 @@
 increase) against pw-record of the sink monitor in the same run, with 1, 3 and 10 kept streams playing;
 latency from a sample played to its arrival on standard output, and heap calls per packet in steady state.
 
-    bench/pipewire_engine.py [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
+    python3 -m bench.pipewire_engine [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
 
 Builds bench/tools/pw_click.c and alloc_count.c into build/bench/tools. Prints the figures as JSON.
 """
@@ -17,10 +17,10 @@ import tempfile
 import threading
 import time
 
-from engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
-                           end_bystander)
-from audiolib import player, tone
-from servers import PipeWireServer
+from bench.engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
+                                 end_bystander)
+from tests.linux.audiolib import player, tone
+from tests.linux.servers import PipeWireServer
 
 
 def build_tools():

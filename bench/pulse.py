@@ -10,7 +10,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from common import BenchError, spawn, stop, wait_exit
+from bench.common import BenchError, spawn, stop, wait_exit
 
 SINK = "bench_null"
 NEEDED = {"pulseaudio": "pulseaudio", "parec": "pulseaudio-utils", "pactl": "pulseaudio-utils"}

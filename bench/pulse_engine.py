@@ -3,7 +3,7 @@
 server's increase) with 1, 3 and 10 kept streams, against parec of the sink monitor in the same run;
 latency from a click played to its arrival on standard output.
 
-    bench/pulse_engine.py [--quick] [--helper build/native/audio-helper]
+    python3 -m bench.pulse_engine [--quick] [--helper build/native/audio-helper]
 
 Builds bench/tools/pa_click.c into build/bench/tools. Prints the figures as JSON.
 """
@@ -17,10 +17,10 @@ import tempfile
 import threading
 import time
 
-from engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
-                           end_bystander)
-from audiolib import player, tone
-from servers import PulseAudioServer
+from bench.engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
+                                 end_bystander)
+from tests.linux.audiolib import player, tone
+from tests.linux.servers import PulseAudioServer
 
 
 def build_tools():

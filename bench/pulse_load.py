@@ -3,7 +3,7 @@
 normal priority): dropouts in a kept tone, per minute, against parec of the same sink's monitor recording
 at the same time; then click latency under the same load.
 
-    bench/pulse_load.py [--seconds 60] [--helper build/native/audio-helper]
+    python3 -m bench.pulse_load [--seconds 60] [--helper build/native/audio-helper]
 
 A dropout is a run of at least 16 exactly-zero frames inside the tone (the tone itself never holds two
 zeros in a row). Prints the figures as JSON.
@@ -18,10 +18,10 @@ import sys
 import tempfile
 import time
 
-from engine_common import BYSTANDER, ROOT, end_bystander
-from audiolib import player, tone
-from servers import PulseAudioServer
-import pulse_engine
+from bench import pulse_engine
+from bench.engine_common import BYSTANDER, ROOT, end_bystander
+from tests.linux.audiolib import player, tone
+from tests.linux.servers import PulseAudioServer
 
 MIN_RUN = 16
 

@@ -6,9 +6,9 @@ import signal
 import subprocess
 import time
 
-from common import (BYTES_PER_SECOND, BenchError, Drainer, Row, missing_tools, process_cpu_ns,
-                    ratio, spawn, start_helper, finish_helper, stop, thread_samples)
-from pulse import NEEDED, PrivatePulse
+from bench.common import (BYTES_PER_SECOND, BenchError, Drainer, Row, missing_tools, process_cpu_ns,
+                          ratio, spawn, start_helper, finish_helper, stop, thread_samples)
+from bench.pulse import NEEDED, PrivatePulse
 
 GOAL_PERCENT = 0.1  # of one core
 GOAL_SECONDS_PER_HOUR = 3600 * GOAL_PERCENT / 100
