@@ -19,7 +19,7 @@ import tempfile
 import time
 
 from bench import pulse_engine
-from bench.engine_common import BYSTANDER, ROOT, end_bystander
+from bench.engine_common import ROOT, bystander
 from tests.linux.audiolib import player, tone
 from tests.linux.servers import PulseAudioServer
 
@@ -55,12 +55,13 @@ def main():
     figures = {}
     load = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 2)]
     try:
-        with PulseAudioServer() as server, tempfile.TemporaryDirectory() as files:
+        with bystander() as excluded, PulseAudioServer() as server, tempfile.TemporaryDirectory() as files:
+            helper = [os.path.abspath(args.helper), excluded]
             env = server.env
             music = player(["paplay", tone(os.path.join(files, "tone.wav"), 1000, args.seconds + 20, amplitude=0.02)], env)
             time.sleep(0.5)
             outputs = {"helper": os.path.join(files, "helper.raw"), "parec": os.path.join(files, "parec.raw")}
-            argv = {"helper": [os.path.abspath(args.helper), BYSTANDER],
+            argv = {"helper": helper,
                     "parec": ["parec", "-d", "sink-a.monitor", "--raw", "--format=float32le", "--rate=48000",
                               "--channels=2", "--latency-msec=10"]}
             procs = {}
@@ -76,14 +77,13 @@ def main():
                 figures[name] = {"dropouts": runs, "tone_s": round(seconds, 1),
                                  "dropouts_per_minute": round(runs * 60 / seconds, 2) if seconds else None}
             # With the tone still playing, so the clicks start once the helper hears it.
-            figures["latency_under_load"] = pulse_engine.latency_figures(server, os.path.abspath(args.helper), 30)
+            figures["latency_under_load"] = pulse_engine.latency_figures(server, helper, 30)
             music.kill()
             music.wait()
     finally:
         for proc in load:
             proc.kill()
             proc.wait()
-        end_bystander()
     print(json.dumps(figures, indent=2))
 
 
