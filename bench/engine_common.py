@@ -1,24 +1,27 @@
 """What the Linux engine benchmarks (pipewire_engine.py, pulse_engine.py) measure alike: the CPU clock of
 a process, the CPU figures against a recorder of the sink monitor, and click latencies."""
 
+import contextlib
 import os
 import statistics
 import subprocess
-import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
 
 TOOLS = os.path.join(ROOT, "build", "bench", "tools")
-# The process whose tree is excluded: one that plays nothing, so every player is captured.
-_bystander = subprocess.Popen(["sleep", "86400"])
-BYSTANDER = str(_bystander.pid)
 
 
-def end_bystander():
-    _bystander.kill()
-    _bystander.wait()
+@contextlib.contextmanager
+def bystander():
+    """The process whose tree is excluded, as its pid in text: one that plays nothing, so every player is
+    captured. Started here rather than on import, so importing a benchmark starts nothing."""
+    proc = subprocess.Popen(["sleep", "86400"])
+    try:
+        yield str(proc.pid)
+    finally:
+        proc.kill()
+        proc.wait()
 
 
 def cpu_seconds(pid):

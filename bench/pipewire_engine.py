@@ -3,7 +3,7 @@
 increase) against pw-record of the sink monitor in the same run, with 1, 3 and 10 kept streams playing;
 latency from a sample played to its arrival on standard output, and heap calls per packet in steady state.
 
-    bench/pipewire_engine.py [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
+    python3 -m bench.pipewire_engine [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
 
 Builds bench/tools/pw_click.c and alloc_count.c into build/bench/tools. Prints the figures as JSON.
 """
@@ -17,10 +17,10 @@ import tempfile
 import threading
 import time
 
-from engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
-                           end_bystander)
-from audiolib import player, tone
-from servers import PipeWireServer
+from bench.engine_common import (ROOT, TOOLS, bystander, click_latencies, cpu_seconds, cpu_summary,
+                                 cpu_window)
+from tests.linux.audiolib import player, tone
+from tests.linux.servers import PipeWireServer
 
 
 def build_tools():
@@ -45,8 +45,9 @@ def measure(server, argv, seconds):
 
 
 def cpu_figures(server, helper, seconds, rounds):
+    """`helper`: the helper's command line."""
     runs = {"idle": [], "helper": [], "pw-record": []}
-    commands = {"idle": None, "helper": [helper, BYSTANDER],
+    commands = {"idle": None, "helper": helper,
                 "pw-record": ["pw-record", "--target", "sink-a", "-P", "{ stream.capture.sink = true }",
                               "--format", "f32", "--rate", "48000", "--channels", "2", "-"]}
     for _ in range(rounds):
@@ -56,7 +57,7 @@ def cpu_figures(server, helper, seconds, rounds):
 
 
 def latency_figures(server, helper, clicks, quantum):
-    proc = subprocess.Popen([helper, BYSTANDER], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(helper, env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     arrivals = []
     header = os.read(proc.stdout.fileno(), 16)
     assert len(header) == 16
@@ -93,7 +94,7 @@ def latency_figures(server, helper, clicks, quantum):
 def alloc_figures(server, helper, seconds):
     out = tempfile.mktemp(prefix="alloc.")
     env = dict(server.env, LD_PRELOAD=os.path.join(TOOLS, "alloc_count.so"), BENCH_ALLOC_OUT=out)
-    proc = subprocess.Popen([helper, BYSTANDER], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(helper, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(seconds)
     proc.send_signal(2)
     proc.wait(10)
@@ -113,8 +114,8 @@ def main():
     build_tools()
     seconds, rounds = (3, 2) if args.quick else (10, 5)
     rounds = args.rounds or rounds
-    helper = os.path.abspath(args.helper)
-    with PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
+    with bystander() as excluded, PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
+        helper = [os.path.abspath(args.helper), excluded]
         # Kept application streams play throughout, as in use; latency and heap calls with one.
         path = tone(os.path.join(files, "tone.wav"), 1000, 3600 if not args.quick else 600, amplitude=0.1)
         figures, music = {"cpu": {}}, []
@@ -133,7 +134,6 @@ def main():
             for proc in music:
                 proc.kill()
                 proc.wait()
-    end_bystander()
     print(json.dumps(figures, indent=2))
 
 

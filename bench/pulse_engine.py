@@ -3,7 +3,7 @@
 server's increase) with 1, 3 and 10 kept streams, against parec of the sink monitor in the same run;
 latency from a click played to its arrival on standard output.
 
-    bench/pulse_engine.py [--quick] [--helper build/native/audio-helper]
+    python3 -m bench.pulse_engine [--quick] [--helper build/native/audio-helper]
 
 Builds bench/tools/pa_click.c into build/bench/tools. Prints the figures as JSON.
 """
@@ -17,10 +17,10 @@ import tempfile
 import threading
 import time
 
-from engine_common import (BYSTANDER, ROOT, TOOLS, click_latencies, cpu_seconds, cpu_summary, cpu_window,
-                           end_bystander)
-from audiolib import player, tone
-from servers import PulseAudioServer
+from bench.engine_common import (ROOT, TOOLS, bystander, click_latencies, cpu_seconds, cpu_summary,
+                                 cpu_window)
+from tests.linux.audiolib import player, tone
+from tests.linux.servers import PulseAudioServer
 
 
 def build_tools():
@@ -53,8 +53,9 @@ def measure(server, argv, seconds, skip):
 
 
 def cpu_figures(server, helper, seconds, rounds):
+    """`helper`: the helper's command line."""
     runs = {"idle": [], "helper": [], "parec": []}
-    commands = {"idle": (None, 0), "helper": ([helper, BYSTANDER], 16),
+    commands = {"idle": (None, 0), "helper": (helper, 16),
                 "parec": (["parec", "-d", "sink-a.monitor", "--raw", "--format=float32le", "--rate=48000",
                            "--channels=2", "--latency-msec=10"], 0)}
     for _ in range(rounds):
@@ -64,7 +65,7 @@ def cpu_figures(server, helper, seconds, rounds):
 
 
 def latency_figures(server, helper, clicks):
-    proc = subprocess.Popen([helper, BYSTANDER], env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(helper, env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     arrivals = []
     assert len(os.read(proc.stdout.fileno(), 16)) == 16
     flowing = threading.Event()
@@ -108,11 +109,11 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
     args = parser.parse_args()
-    helper = os.path.abspath(args.helper)
     build_tools()
     seconds, rounds = (3, 2) if args.quick else (10, 3)
     figures = {"cpu": {}}
-    with tempfile.TemporaryDirectory() as files:
+    with bystander() as excluded, tempfile.TemporaryDirectory() as files:
+        helper = [os.path.abspath(args.helper), excluded]
         path = tone(os.path.join(files, "tone.wav"), 1000, 600, amplitude=0.02)
         for streams in (1, 3, 10):
             with PulseAudioServer() as server:
@@ -127,7 +128,6 @@ def main():
                     for proc in music:
                         proc.kill()
                         proc.wait()
-    end_bystander()
     print(json.dumps(figures, indent=2))
 
 

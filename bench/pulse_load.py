@@ -3,7 +3,7 @@
 normal priority): dropouts in a kept tone, per minute, against parec of the same sink's monitor recording
 at the same time; then click latency under the same load.
 
-    bench/pulse_load.py [--seconds 60] [--helper build/native/audio-helper]
+    python3 -m bench.pulse_load [--seconds 60] [--helper build/native/audio-helper]
 
 A dropout is a run of at least 16 exactly-zero frames inside the tone (the tone itself never holds two
 zeros in a row). Prints the figures as JSON.
@@ -18,10 +18,10 @@ import sys
 import tempfile
 import time
 
-from engine_common import BYSTANDER, ROOT, end_bystander
-from audiolib import player, tone
-from servers import PulseAudioServer
-import pulse_engine
+from bench import pulse_engine
+from bench.engine_common import ROOT, bystander
+from tests.linux.audiolib import player, tone
+from tests.linux.servers import PulseAudioServer
 
 MIN_RUN = 16
 
@@ -55,12 +55,13 @@ def main():
     figures = {}
     load = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 2)]
     try:
-        with PulseAudioServer() as server, tempfile.TemporaryDirectory() as files:
+        with bystander() as excluded, PulseAudioServer() as server, tempfile.TemporaryDirectory() as files:
+            helper = [os.path.abspath(args.helper), excluded]
             env = server.env
             music = player(["paplay", tone(os.path.join(files, "tone.wav"), 1000, args.seconds + 20, amplitude=0.02)], env)
             time.sleep(0.5)
             outputs = {"helper": os.path.join(files, "helper.raw"), "parec": os.path.join(files, "parec.raw")}
-            argv = {"helper": [os.path.abspath(args.helper), BYSTANDER],
+            argv = {"helper": helper,
                     "parec": ["parec", "-d", "sink-a.monitor", "--raw", "--format=float32le", "--rate=48000",
                               "--channels=2", "--latency-msec=10"]}
             procs = {}
@@ -76,14 +77,13 @@ def main():
                 figures[name] = {"dropouts": runs, "tone_s": round(seconds, 1),
                                  "dropouts_per_minute": round(runs * 60 / seconds, 2) if seconds else None}
             # With the tone still playing, so the clicks start once the helper hears it.
-            figures["latency_under_load"] = pulse_engine.latency_figures(server, os.path.abspath(args.helper), 30)
+            figures["latency_under_load"] = pulse_engine.latency_figures(server, helper, 30)
             music.kill()
             music.wait()
     finally:
         for proc in load:
             proc.kill()
             proc.wait()
-        end_bystander()
     print(json.dumps(figures, indent=2))
 
 

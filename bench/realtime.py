@@ -6,9 +6,12 @@ import signal
 import subprocess
 import time
 
-from common import (BYTES_PER_SECOND, BenchError, Drainer, Row, missing_tools, process_cpu_ns,
-                    ratio, spawn, start_helper, finish_helper, stop, thread_samples)
-from pulse import NEEDED, PrivatePulse
+from bench.common import (BYTES_PER_SECOND, BenchError, Drainer, Row, missing_tools, process_cpu_ns,
+                          ratio, spawn, start_helper, finish_helper, stop, thread_samples)
+from tests.linux.servers import PulseAudioServer
+
+NEEDED = {"pulseaudio": "pulseaudio", "parec": "pulseaudio-utils", "pactl": "pulseaudio-utils"}
+SINK = "bench_null"
 
 GOAL_PERCENT = 0.1  # of one core
 GOAL_SECONDS_PER_HOUR = 3600 * GOAL_PERCENT / 100
@@ -79,16 +82,24 @@ def _floor(ctx, seconds):
 
 
 def _parec(seconds):
-    with PrivatePulse() as pulse:
-        proc = spawn(pulse.parec_argv(), env=pulse.env, stdout=subprocess.PIPE)
-        drainer = Drainer(proc.stdout.fileno())
-        drainer.start()
-        try:
-            return _measure(proc.pid, drainer, seconds, extra_pids=(pulse.proc.pid,))
-        finally:
-            stop(proc, signal.SIGINT, 10)
-            drainer.wait_eof(5)
-            proc.stdout.close()
+    try:
+        with PulseAudioServer(sinks=((SINK, 48000),)) as pulse:
+            return _record(pulse, seconds)
+    except RuntimeError as error:  # the server did not start or answer: the reference is noted as failed
+        raise BenchError(str(error)) from error
+
+
+def _record(pulse, seconds):
+    proc = spawn(["parec", "--raw", "--latency-msec=10", f"--device={SINK}.monitor", "--format=float32le",
+                  "--rate=48000", "--channels=2"], env=pulse.env, stdout=subprocess.PIPE)
+    drainer = Drainer(proc.stdout.fileno())
+    drainer.start()
+    try:
+        return _measure(proc.pid, drainer, seconds, extra_pids=(pulse.proc.pid,))
+    finally:
+        stop(proc, signal.SIGINT, 10)
+        drainer.wait_eof(5)
+        proc.stdout.close()
 
 
 def _median_round(results):

@@ -2,7 +2,7 @@
 """Runs every benchmark of the helper, prints one table and writes bench/results.json and the table in
 bench/README.md. Figures, not pass/fail: the exit code is non-zero only when a section could not run.
 
-    bench/run.py [--quick] [--only SECTION,...] [--helper PATH] [--windows-exe PATH] [--no-readme]
+    python3 -m bench.run [--quick] [--only SECTION,...] [--helper PATH] [--windows-exe PATH] [--no-readme]
 
 Without --helper the native and Windows programs are built into build/bench/ from the presets' settings,
 tests left out, so a tree whose tests are mid-edit still benchmarks."""
@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import importlib
 import json
 import os
 import platform
@@ -23,10 +24,8 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
-sys.path.insert(0, str(BENCH))
-
-import common  # noqa: E402
-from common import BenchError, Row  # noqa: E402
+from bench import common
+from bench.common import BenchError, Row
 
 SECTIONS = ("throughput", "realtime", "syscalls", "stop", "size")
 REQUIRED = {"cmake": "cmake", "ninja": "ninja-build", "gcc": "gcc", "taskset": "util-linux"}
@@ -202,7 +201,7 @@ def main() -> int:
     failed = []
     timings = {}
     for name in only:
-        module = __import__({"stop": "stop_start"}.get(name, name))
+        module = importlib.import_module("bench." + {"stop": "stop_start"}.get(name, name))
         started = time.monotonic()
         print(f"== {name} ...", file=sys.stderr, flush=True)
         try:

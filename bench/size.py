@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from common import BenchError, Row, ratio
+from bench.common import BenchError, Row, ratio
 
 PREFIX = "x86_64-w64-mingw32"
 # Present on every Windows 10 installation; anything else would have to ship beside the exe.

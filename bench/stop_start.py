@@ -8,7 +8,7 @@ import signal
 import subprocess
 import time
 
-from common import (HEADER_BYTES, BenchError, Row, finish_helper, median, percentile, ratio, spawn, start_helper,
+from bench.common import (HEADER_BYTES, BenchError, Row, finish_helper, median, percentile, ratio, spawn, start_helper,
                     stop, timed_exit_after_signal, wait_exit)
 
 PACKET_MS = 10

@@ -16,8 +16,8 @@ import tempfile
 import time
 from pathlib import Path
 
-import strace_parse
-from common import (BYTES_PER_FRAME, HEADER_BYTES, BenchError, Drainer, Row, StderrWatch, finish_helper, spawn,
+from bench import strace_parse
+from bench.common import (BYTES_PER_FRAME, HEADER_BYTES, BenchError, Drainer, Row, StderrWatch, finish_helper, spawn,
                     start_helper, stop, wait_exit)
 
 CHUNK_LIMIT = 65536

@@ -1,18 +1,11 @@
 """Checks of the text parsers the benchmarks rely on, on canned tool output.
 
-    python3 -m unittest discover -s bench -p 'test_*.py'"""
-import sys
+    python3 -m bench.test_parsers      (from the repository root)"""
 import unittest
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import size  # noqa: E402
-import strace_parse  # noqa: E402
-import syscalls  # noqa: E402
-import throughput  # noqa: E402
-from common import Row  # noqa: E402
-from run import table  # noqa: E402
+from bench import size, strace_parse, syscalls, throughput
+from bench.common import Row
+from bench.run import table
 
 TRACE = """\
 100 10.000000 execve("/x/audio-helper", [...], 0x1 /* 3 vars */) = 0

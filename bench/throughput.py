@@ -15,7 +15,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from common import (BYTES_PER_FRAME, BenchError, LineReader, Row, StderrWatch, median, process_cpu_ns, ratio,
+from bench.common import (BYTES_PER_FRAME, BenchError, LineReader, Row, StderrWatch, median, process_cpu_ns, ratio,
                     spawn, stop, user_sys_ticks, wait_exit)
 
 SOURCES = ("ramp", "silence", "tone")

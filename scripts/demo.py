@@ -12,9 +12,8 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "linux"))
-from audiolib import db, split_stream, steady_level, tone  # noqa: E402
-from servers import PipeWireServer, PulseAudioServer, quiet  # noqa: E402
+from tests.linux.audiolib import db, split_stream, steady_level, tone
+from tests.linux.servers import PipeWireServer, PulseAudioServer, quiet
 
 APP_TONE, OTHER_TONE = 440, 1000
 

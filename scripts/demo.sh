@@ -12,4 +12,4 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh demo
 cmake --preset native >/dev/null
 cmake --build --preset native --target audio-helper lbas2wav >/dev/null
-exec python3 scripts/demo.py build/native/audio-helper build/native/lbas2wav "${1:-3}" "$output"
+PYTHONPATH="$PWD" exec python3 scripts/demo.py build/native/audio-helper build/native/lbas2wav "${1:-3}" "$output"

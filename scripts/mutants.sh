@@ -100,7 +100,8 @@ class Worker:
     def run(self, selector):
         """True when the selected tests pass."""
         kind, _, what = selector.partition(":")
-        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1", PYTHONUNBUFFERED="1")
+        # The scratch tree's helpers, imported as the package `tests`.
+        env = dict(os.environ, PYTHONPATH=self.src, PYTHONDONTWRITEBYTECODE="1", PYTHONUNBUFFERED="1")
         env.pop("AUDIO_HELPER_SIM", None)
         if kind == "process":
             module, _, case = what.partition(".")

@@ -8,9 +8,9 @@ import sys
 import tempfile
 import unittest
 
-import helperlib
-from audiolib import level, steady_level
-from servers import private_env
+from tests.process import helperlib
+from tests.linux.audiolib import level, steady_level
+from tests.linux.servers import private_env
 
 SERVICE_NOT_RUNNING = 0x88890010
 

@@ -13,14 +13,13 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-import helperlib  # noqa: E402
-from audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_shifts,  # noqa: E402
+from tests.process import helperlib
+from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_shifts,
                       ramp_value, split_stream,
                       steady_level, tone)
-from linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,  # noqa: E402
+from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
                        wait_exit)
-from servers import PipeWireServer, wait_until  # noqa: E402
+from tests.linux.servers import PipeWireServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
 ABSENT = 1e-10  # -200 dBFS

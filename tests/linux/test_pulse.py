@@ -16,13 +16,12 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-import helperlib  # noqa: E402
-from audiolib import (RATE, RAMP_PERIOD, RAMP_STEP, block_amplitudes, db, player, ramp,  # noqa: E402
+from tests.process import helperlib
+from tests.linux.audiolib import (RATE, RAMP_PERIOD, RAMP_STEP, block_amplitudes, db, player, ramp,
                       ramp_breaks, split_stream, steady_level, tone)
-from linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,  # noqa: E402
+from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
                        wait_exit)
-from servers import PulseAudioServer, wait_until  # noqa: E402
+from tests.linux.servers import PulseAudioServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
 DATA_TIMEOUT = 60  # a null sink's monitor starts 1.4 to 1.7 s late; a busy machine adds to that

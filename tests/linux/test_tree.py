@@ -11,11 +11,10 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "process"))
-import helperlib  # noqa: E402
-from audiolib import RATE, block_amplitudes, player, split_stream, tone  # noqa: E402
-from linuxcase import SharedServerCase, check_excluded_absent, run  # noqa: E402
-from servers import PipeWireServer, PulseAudioServer, wait_until  # noqa: E402
+from tests.process import helperlib
+from tests.linux.audiolib import RATE, block_amplitudes, player, split_stream, tone
+from tests.linux.linuxcase import SharedServerCase, check_excluded_absent, run
+from tests.linux.servers import PipeWireServer, PulseAudioServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
 SANDBOX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sandbox.sh")

@@ -14,7 +14,7 @@ import sys
 import tempfile
 import unittest
 
-import pkglib
+from tests.packaging import pkglib
 
 PACKAGES, BUILD = sys.argv[1:3]
 del sys.argv[1:3]

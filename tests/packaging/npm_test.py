@@ -14,7 +14,7 @@ import tarfile
 import tempfile
 import unittest
 
-import pkglib
+from tests.packaging import pkglib
 
 PACKAGES = os.path.abspath(sys.argv.pop(1))
 TARBALL = os.path.join(PACKAGES, "audio-helper-client-%s.tgz" % pkglib.VERSION)

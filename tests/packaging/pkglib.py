@@ -3,13 +3,12 @@ capture until enough audio has arrived."""
 
 import os
 import subprocess
-import sys
 import time
 
+from tests.linux.audiolib import HEADER, split_stream, steady_level, tone  # noqa: F401
+from tests.linux.servers import PipeWireServer  # noqa: F401
+
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "linux"))
-from audiolib import HEADER, split_stream, steady_level, tone  # noqa: E402,F401
-from servers import PipeWireServer  # noqa: E402,F401
 
 with open(os.path.join(ROOT, "VERSION")) as f:
     VERSION = f.read().strip()

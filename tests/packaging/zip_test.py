@@ -13,7 +13,7 @@ import tempfile
 import unittest
 import zipfile
 
-import pkglib
+from tests.packaging import pkglib
 
 PACKAGES, WINE_RUN = (os.path.abspath(p) for p in sys.argv[1:3])
 del sys.argv[1:3]

@@ -7,8 +7,8 @@ import subprocess
 import tempfile
 import unittest
 
-from helperlib import HELPER, PROCESS_TIMEOUT, REAL_HELPER, WINE, hx, line, run_parallel, run_to_exit, stderr_bytes
-import helperlib
+from tests.process.helperlib import HELPER, PROCESS_TIMEOUT, REAL_HELPER, WINE, hx, line, run_parallel, run_to_exit, stderr_bytes
+from tests.process import helperlib
 
 FAIL_ACTIVATE = "activate=0x80004005"
 

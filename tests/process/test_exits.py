@@ -7,10 +7,10 @@ import subprocess
 import time
 import unittest
 
-from helperlib import (HELPER, HEADER, PROCESS_TIMEOUT, SET_UP_CALLS, TempDirMixin, WINE, activation_trace,
+from tests.process.helperlib import (HELPER, HEADER, PROCESS_TIMEOUT, SET_UP_CALLS, TempDirMixin, WINE, activation_trace,
                        check_trace, expected_stream, full_trace, hx, line, packet_plan, read_trace, run_parallel,
                        run_to_exit, sim_with_trace, stderr_bytes)
-import helperlib
+from tests.process import helperlib
 
 PID = 4321
 START = [line(1, 2), line(3, PID)]

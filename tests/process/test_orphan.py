@@ -13,9 +13,9 @@ import threading
 import time
 import unittest
 
-from helperlib import (FRAME, HEADER, HELPER, START_SLACK, Helper, TempDirMixin, check_trace, full_trace,
+from tests.process.helperlib import (FRAME, HEADER, HELPER, START_SLACK, Helper, TempDirMixin, check_trace, full_trace,
                        read_trace, setup_lines, sim_with_trace, stderr_bytes)
-import helperlib
+from tests.process import helperlib
 
 PID = 555
 CAPTURING = len(HEADER) + 4 * 480 * FRAME

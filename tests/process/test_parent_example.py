@@ -12,8 +12,8 @@ import re
 import subprocess
 import unittest
 
-from helperlib import HELPER, PROCESS_TIMEOUT, RUNNER, hx, line, setup_lines, windows_path
-import helperlib
+from tests.process.helperlib import HELPER, PROCESS_TIMEOUT, RUNNER, hx, line, setup_lines, windows_path
+from tests.process import helperlib
 
 PARENT = os.environ.get("PARENT_EXAMPLE", "")
 BUILD_LINE = os.environ.get("PARENT_EXAMPLE_BUILD_LINE", "")

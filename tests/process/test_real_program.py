@@ -4,10 +4,10 @@ which must be a path the exit table allows."""
 import re
 import unittest
 
-from helperlib import (CATALOGUE, FRAME, HEADER, REAL_HELPER, describe_lines, line, run_parallel, run_to_exit,
+from tests.process.helperlib import (CATALOGUE, FRAME, HEADER, REAL_HELPER, describe_lines, line, run_parallel, run_to_exit,
                        split_lines)
-import helperlib
-from test_entry import ARGUMENT_CASES, check_usage
+from tests.process import helperlib
+from tests.process.test_entry import ARGUMENT_CASES, check_usage
 
 # For each exit code, the catalogue lines that follow lines 1 and 3, in order.
 EXIT_PATHS = {

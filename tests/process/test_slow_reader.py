@@ -9,8 +9,8 @@ import signal
 import time
 import unittest
 
-from helperlib import FRAME, HEADER, WINE, Helper, blocked_on_stdout, proc_status, ramp_timeline, setup_lines, stderr_bytes
-import helperlib
+from tests.process.helperlib import FRAME, HEADER, WINE, Helper, blocked_on_stdout, proc_status, ramp_timeline, setup_lines, stderr_bytes
+from tests.process import helperlib
 
 PID = 2024
 PACKET = 480

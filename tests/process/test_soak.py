@@ -9,9 +9,9 @@ import sys
 import time
 import unittest
 
-from helperlib import (FRAME, HEADER, RAMP_PERIOD, WINE, Helper, RampVerifier, packet_plan, proc_status,
+from tests.process.helperlib import (FRAME, HEADER, RAMP_PERIOD, WINE, Helper, RampVerifier, packet_plan, proc_status,
                        setup_lines, stderr_bytes)
-import helperlib
+from tests.process import helperlib
 
 PID = 86400
 PACKET = 4800

@@ -12,9 +12,9 @@ import threading
 import time
 import unittest
 
-from helperlib import (CAPTURE_WAIT, FRAME, HEADER, SET_UP_CALLS, WINE, Helper, TempDirMixin, check_trace,
+from tests.process.helperlib import (CAPTURE_WAIT, FRAME, HEADER, SET_UP_CALLS, WINE, Helper, TempDirMixin, check_trace,
                        expected_stream, full_trace, packet_plan, read_trace, run_parallel, run_to_exit, setup_lines, sim_with_trace, stderr_bytes, stream_difference)
-import helperlib
+from tests.process import helperlib
 
 PID = 777
 CAPTURING = len(HEADER) + 4 * 480 * FRAME  # a few packets in: the capture loop is running

@@ -7,10 +7,10 @@ import signal
 import time
 import unittest
 
-from helperlib import (FRAME, HEADER, WINE, Helper, TempDirMixin, check_trace, expected_stream, stream_difference,
+from tests.process.helperlib import (FRAME, HEADER, WINE, Helper, TempDirMixin, check_trace, expected_stream, stream_difference,
                        full_trace, packet_plan, RampVerifier, read_trace, run_parallel, run_to_exit, setup_lines,
                        sim_with_trace, stderr_bytes, write_syscalls)
-import helperlib
+from tests.process import helperlib
 
 PID = 31337
 

@@ -8,10 +8,10 @@ import signal
 import time
 import unittest
 
-from helperlib import (CAPTURE_WAIT, FRAME, HEADER, RAMP_PERIOD, SHUTDOWN, WINE, Helper, RampVerifier,
+from tests.process.helperlib import (CAPTURE_WAIT, FRAME, HEADER, RAMP_PERIOD, SHUTDOWN, WINE, Helper, RampVerifier,
                        activation_trace, check_trace, ramp_timeline, read_trace, setup_lines, sim_with_trace,
                        stderr_bytes, SET_UP_CALLS)
-import helperlib
+from tests.process import helperlib
 
 PID = 1122
 PACKET = 480

@@ -8,7 +8,7 @@ import subprocess
 import unittest
 import xml.etree.ElementTree as ET
 
-import lbas_testlib as lib
+from tests.tools import lbas_testlib as lib
 
 
 class RoundTrip(lib.ToolTest):

@@ -5,7 +5,7 @@ import resource
 import signal
 import unittest
 
-import lbas_testlib as lib
+from tests.tools import lbas_testlib as lib
 
 EXIT_USAGE, EXIT_NO_HEADER, EXIT_TRUNCATED, EXIT_READ, EXIT_WRITE = 1, 2, 3, 4, 5
 

@@ -10,7 +10,7 @@ import subprocess
 import sys
 import unittest
 
-import lbas_testlib as lib
+from tests.tools import lbas_testlib as lib
 
 HELPER = None
 

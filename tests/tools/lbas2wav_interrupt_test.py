@@ -6,7 +6,7 @@ import subprocess
 import threading
 import unittest
 
-import lbas_testlib as lib
+from tests.tools import lbas_testlib as lib
 
 
 class Interrupt(lib.ToolTest):

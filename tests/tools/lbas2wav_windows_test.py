@@ -8,7 +8,7 @@ import os
 import subprocess
 import unittest
 
-import lbas_testlib as lib
+from tests.tools import lbas_testlib as lib
 
 WINE_RUN = None
 VERSION = open(os.path.join(os.path.dirname(__file__), "..", "..", "VERSION")).read().strip()

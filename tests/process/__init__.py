@@ -1,0 +1,1 @@
+"""Process-level tests of the helper; helperlib is what they share."""

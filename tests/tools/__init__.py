@@ -1,0 +1,1 @@
+"""Tests of lbas2wav; lbas_testlib is what they share."""
