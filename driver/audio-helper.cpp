@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "stream/performance_clock.h"
+#include "stream/stream_format.h"
 #include "stream/stream_header.h"
 #include "stream/stream_output.h"
 #include "stream/timeline.h"
@@ -58,19 +59,19 @@ constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
 // A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait);
 // silence is written once no packet has come for as long.
 constexpr std::uint64_t kCaptureWaitTicks =
-    std::uint64_t{kCaptureWaitMs} * (timeline::kTicksPerSecond / 1000);
-// Zero frames for a gap go out in pieces of one write each (8 bytes a frame).
-constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / 8;
+    std::uint64_t{kCaptureWaitMs} * (streamformat::kTicksPerSecond / 1000);
+// Zero frames for a gap go out in pieces of one write each.
+constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / streamformat::kFrameBytes;
 
 // The one format asked for and written; the process-loopback client converts whatever the device mixes.
 constexpr WAVEFORMATEX kCaptureFormat = {
-    WAVE_FORMAT_IEEE_FLOAT,  // wFormatTag
-    2,                       // nChannels
-    48000,                   // nSamplesPerSec
-    384000,                  // nAvgBytesPerSec
-    8,                       // nBlockAlign
-    32,                      // wBitsPerSample
-    0,                       // cbSize
+    WAVE_FORMAT_IEEE_FLOAT,                           // wFormatTag
+    static_cast<WORD>(streamformat::kChannels),       // nChannels
+    streamformat::kSampleRate,                        // nSamplesPerSec
+    streamformat::kBytesPerSecond,                    // nAvgBytesPerSec
+    static_cast<WORD>(streamformat::kFrameBytes),     // nBlockAlign
+    static_cast<WORD>(streamformat::kBitsPerSample),  // wBitsPerSample
+    0,                                                // cbSize
 };
 
 // Writes one catalogue line and pushes it out at once: the parent follows the stages by these lines, and

@@ -1,25 +1,15 @@
 #include "linuxaudio/packet_buffer.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <cstring>
 
 namespace linuxaudio {
 
-std::uint64_t monotonicTicks() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * kTicksPerSecond +
-           static_cast<std::uint64_t>(now.tv_nsec) / 100;
-}
-
 namespace {
 
-std::uint64_t framesToTicks(std::uint64_t frames) { return frames * kTicksPerSecond / kSampleRate; }
-std::uint64_t ticksToFrames(std::uint64_t ticks) {
-    return (ticks * kSampleRate + kTicksPerSecond / 2) / kTicksPerSecond;
-}
+using streamformat::framesFromTicksNearest;
+using streamformat::kChannels;
+using streamformat::ticksFromFramesDown;
 
 }  // namespace
 
@@ -36,7 +26,7 @@ void PacketBuffer::setEvent(HANDLE event) {
 }
 
 std::uint64_t PacketBuffer::clockAtLocked(std::uint64_t device) const {
-    return m_anchorPosition + framesToTicks(device - m_anchorDevice);
+    return m_anchorPosition + ticksFromFramesDown(device - m_anchorDevice);
 }
 
 void PacketBuffer::endPacketLocked() {
@@ -67,7 +57,7 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
                 // A clock ahead of the frames means audio the server did not deliver: the device position
                 // skips it, so the reader places what follows exactly.
                 if (firstFramePosition > expected) {
-                    m_device += ticksToFrames(distance);
+                    m_device += framesFromTicksNearest(distance);
                     m_breakPending = true;
                 }
             }

@@ -13,18 +13,13 @@
 #include <vector>
 
 #include "winaudio/loopback_client.h"
+#include "stream/stream_format.h"
 #include "winaudio/windows_audio.h"
 
 namespace linuxaudio {
 
-constexpr UINT32 kSampleRate = 48000;
-constexpr UINT32 kChannels = 2;
-constexpr UINT32 kPacketFrames = 480;                // 10 ms
-constexpr std::uint64_t kTicksPerSecond = 10000000;  // positions are in 100 ns units
-constexpr std::uint64_t kRealignTicks = 2000000;     // 200 ms
-
-// CLOCK_MONOTONIC in 100 ns units: the clock of every position handed out.
-std::uint64_t monotonicTicks();
+constexpr UINT32 kPacketFrames = 480;             // 10 ms
+constexpr std::uint64_t kRealignTicks = 2000000;  // 200 ms
 
 class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
   public:
@@ -34,12 +29,12 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
-    // Producer side. `firstFramePosition` is the clock position of frames[0] (monotonicTicks units), as
-    // measured when they arrived. Positions handed out follow the frames appended (the server's sample
-    // clock) and move to the measured clock only when the two differ by more than kRealignTicks: a
-    // delivery that comes late must not read as lost time (the program would write zeros into the middle
-    // of continuous sound), while a graph that was suspended or a clock that jumped is still followed.
-    // When the reader has stalled and the buffer is full, the oldest packets are dropped.
+    // Producer side. `firstFramePosition` is the clock position of frames[0] (performanceClockNow units, the
+    // driver's clock), as measured when they arrived. Positions handed out follow the frames appended (the
+    // server's sample clock) and move to the measured clock only when the two differ by more than
+    // kRealignTicks: a delivery that comes late must not read as lost time (the program would write zeros
+    // into the middle of continuous sound), while a graph that was suspended or a clock that jumped is still
+    // followed. When the reader has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
     // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames

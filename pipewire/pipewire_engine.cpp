@@ -14,13 +14,14 @@
 
 #include "linuxaudio/engine.h"
 #include "pipewire/stream_graph.h"
+#include "stream/performance_clock.h"
 
 namespace pwengine {
 
 namespace {
 
-using linuxaudio::kChannels;
-using linuxaudio::kSampleRate;
+using streamformat::kChannels;
+using streamformat::kSampleRate;
 
 constexpr int kConnectTimeoutMs = 2000;
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
@@ -272,7 +273,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
         pw_time time{};
         pw_stream_get_time_n(self->m_stream, &time, sizeof time);
         const std::uint64_t position =
-            time.now > 0 ? static_cast<std::uint64_t>(time.now) / 100 : linuxaudio::monotonicTicks();
+            time.now > 0 ? static_cast<std::uint64_t>(time.now) / streamformat::kNanosecondsPerTick
+                         : performanceClockNow();
         linuxaudio::PacketBuffer* packets = self->m_buffer.load();
         if (d.data != nullptr && d.chunk != nullptr && packets != nullptr) {
             const std::uint32_t frames = std::min(

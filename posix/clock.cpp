@@ -2,11 +2,12 @@
 #include <ctime>
 
 #include "posix/win32.h"
+#include "stream/stream_format.h"
 
 namespace {
 
-constexpr LONGLONG kTicksPerSecond = 10000000;  // 100 ns units
-constexpr LONGLONG kNanosecondsPerTick = 100;
+constexpr auto kTicksPerSecond = static_cast<LONGLONG>(streamformat::kTicksPerSecond);
+constexpr auto kNanosecondsPerTick = static_cast<LONGLONG>(streamformat::kNanosecondsPerTick);
 
 }  // namespace
 

@@ -6,28 +6,24 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "stream/stream_format.h"
+
 namespace pulse {
-
-constexpr std::int64_t kTicksPerSecond = 10000000;  // 100 ns units, as every position handed out
-constexpr std::int64_t kFramesPerSecond = 48000;
-
-inline std::int64_t framesToTicks(std::uint64_t frames) {
-    const auto rate = static_cast<std::uint64_t>(kFramesPerSecond);
-    return static_cast<std::int64_t>(frames / rate) * kTicksPerSecond +
-           static_cast<std::int64_t>(frames % rate) * kTicksPerSecond / kFramesPerSecond;
-}
 
 // The time of frame 0 is the earliest any frame's arrival implies: arrivals are late, never early. It
 // moves later (a sink clock slower than ours, frames the server lost) only when two windows in a row
 // implied a later one, which the single burst of a backlog cannot do.
 class ClockOrigin {
   public:
-    explicit ClockOrigin(std::int64_t windowTicks = 2 * kTicksPerSecond) : m_window(windowTicks) {}
+    explicit ClockOrigin(std::int64_t windowTicks = 2 *
+                                                    static_cast<std::int64_t>(streamformat::kTicksPerSecond))
+        : m_window(windowTicks) {}
 
     void reset() { m_known = false; }
     // framesSoFar frames of the clock had arrived by `now`; returns the time of frame 0.
     std::int64_t arrived(std::uint64_t framesSoFar, std::int64_t now) {
-        const std::int64_t candidate = now - framesToTicks(framesSoFar);
+        const std::int64_t candidate =
+            now - static_cast<std::int64_t>(streamformat::ticksFromFramesDown(framesSoFar));
         if (!m_known) {
             m_known = true;
             m_origin = m_windowMin = m_previousMin = candidate;

@@ -16,12 +16,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "stream/stream_format.h"
+
 namespace pulse {
 
-constexpr std::size_t kChannels = 2;
-constexpr std::uint32_t kRate = 48000;
+using streamformat::kChannels;
 
-// Patience is given in frames at 48 kHz and measured against arrival times in 100 ns units.
+// Patience is given in frames of the stream's rate and measured against arrival times in 100 ns units.
 struct MixerLimits {
     std::size_t patienceFrames = 960;      // how late a new stream may deliver before it is zero-filled
     std::size_t maxPatienceFrames = 3840;  // what an underrun may grow it to

@@ -9,13 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "stream/stream_format.h"
+
 namespace lbas {
 
 inline constexpr std::size_t kHeaderSize = 16;
-inline constexpr std::uint32_t kSampleRate = 48000;
-inline constexpr std::uint32_t kChannels = 2;
-inline constexpr std::uint32_t kBitsPerSample = 32;
-inline constexpr std::size_t kFrameSize = kChannels * kBitsPerSample / 8;
+// The only format the helper writes, so the only one read.
+using streamformat::kBitsPerSample;
+using streamformat::kChannels;
+using streamformat::kSampleRate;
+inline constexpr std::size_t kFrameSize = streamformat::kFrameBytes;
 inline constexpr char kMagic[4] = {'L', 'B', 'A', 'S'};
 
 struct Frame {
@@ -87,11 +90,12 @@ inline std::string Describe(const Error& error) {
             return text;
         }
         case ErrorCode::kUnsupportedSampleRate:
-            return "unsupported sample rate " + v + " Hz (expected 48000)";
+            return "unsupported sample rate " + v + " Hz (expected " + std::to_string(kSampleRate) + ")";
         case ErrorCode::kUnsupportedChannels:
-            return "unsupported channel count " + v + " (expected 2)";
+            return "unsupported channel count " + v + " (expected " + std::to_string(kChannels) + ")";
         case ErrorCode::kUnsupportedSampleSize:
-            return "unsupported sample size " + v + " bits (expected 32-bit float)";
+            return "unsupported sample size " + v + " bits (expected " + std::to_string(kBitsPerSample) +
+                   "-bit float)";
         case ErrorCode::kTruncatedFrame:
             return "stream ended inside a frame: dropped " + v + " trailing byte(s) of an 8-byte frame";
     }

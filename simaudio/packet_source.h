@@ -41,9 +41,9 @@ class PacketSource {
     std::uint64_t m_jitterState = 0x9E3779B97F4A7C15u;
 };
 
-// The ramp's frame numbers are engine time: frame n stands for n / 48000 s after the engine started, so a
-// reader can check that every frame stands at its time.
-// The sample on channel 0 for frame n of the ramp: n modulo 2^24, exact in a float.
+// The ramp's frame numbers are engine time: frame n stands for n / kSampleRate s after the engine started, so
+// a reader can check that every frame stands at its time. The sample on channel 0 for frame n of the ramp: n
+// modulo 2^24, exact in a float.
 inline float rampValue(std::uint64_t frame) { return static_cast<float>(frame & 0xFFFFFFu); }
 
 }  // namespace simaudio

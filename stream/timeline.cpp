@@ -4,15 +4,10 @@ namespace timeline {
 
 namespace {
 
-// 48000 frames per 10,000,000 ticks is 3 frames per 625 ticks.
-constexpr std::uint64_t kFramesPerStep = 3;
-constexpr std::uint64_t kTicksPerStep = 625;
-
-std::uint64_t framesFromTicksRounded(std::uint64_t ticks) {
-    return (ticks * kFramesPerStep + kTicksPerStep / 2) / kTicksPerStep;
-}
-
-std::uint64_t framesFromTicksDown(std::uint64_t ticks) { return ticks * kFramesPerStep / kTicksPerStep; }
+using streamformat::framesFromTicksDown;
+using streamformat::framesFromTicksNearest;
+using streamformat::kTicksPerSecond;
+using streamformat::ticksFromFramesDown;
 
 constexpr std::uint32_t kBufferFlagDiscontinuity = 0x1;   // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
 constexpr std::uint32_t kBufferFlagTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
@@ -26,11 +21,11 @@ std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency) {
     return count / hertz * kTicksPerSecond + count % hertz * kTicksPerSecond / hertz;
 }
 
-std::uint64_t ticksFromFrames(std::uint64_t frames) { return frames * kTicksPerStep / kFramesPerStep; }
-
 Timeline::Timeline(std::uint64_t start) : m_reference(start) {}
 
-std::uint64_t Timeline::streamTime() const { return m_reference + ticksFromFrames(m_framesSinceReference); }
+std::uint64_t Timeline::streamTime() const {
+    return m_reference + ticksFromFramesDown(m_framesSinceReference);
+}
 
 void Timeline::restartAt(std::uint64_t time, std::uint64_t framesWritten) {
     m_reference = time;
@@ -84,7 +79,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
         return 0;
     }
     std::uint64_t gapPackets = 0;
-    if (position > now) gapPackets = (framesFromTicksRounded(position - now) + frames / 2) / frames;
+    if (position > now) gapPackets = (framesFromTicksNearest(position - now) + frames / 2) / frames;
     bool gap;
     if ((flags & kBufferFlagDiscontinuity) != 0) {
         // The engine says audio is missing; the stamp must still lie beyond its own wander.

@@ -1,5 +1,5 @@
 // The stream's clock. The stream carries no timestamps, so its length is its only clock: frame n stands
-// for n / 48000 s after capture started. The engine hands out nothing while the machine is silent, and
+// for n / kSampleRate s after capture started. The engine hands out nothing while the machine is silent, and
 // drops audio when it overflows; this keeps the account of the time the written frames stand for, and
 // says how many zero frames keep that account true. All times are performance-counter positions in
 // 100 ns units, the unit GetBuffer gives them in.
@@ -7,10 +7,9 @@
 
 #include <cstdint>
 
-namespace timeline {
+#include "stream/stream_format.h"
 
-constexpr std::uint64_t kTicksPerSecond = 10000000;
-constexpr std::uint64_t kFramesPerSecond = 48000;
+namespace timeline {
 
 // While the engine says nothing, silence is written up to this long before now. A packet is stamped with
 // the time of its first frame and handed out a period later; the margin is ten times the 20 ms buffer the
@@ -20,7 +19,7 @@ constexpr std::uint64_t kQuietMarginTicks = 2000000;  // 200 ms
 
 // A position further than this from the stream's time, either way, is a clock that jumped (a machine that
 // slept, a broken timestamp), not lost audio: nothing is written for it, and the count starts again there.
-constexpr std::uint64_t kMaxGapTicks = 60 * kTicksPerSecond;
+constexpr std::uint64_t kMaxGapTicks = 60 * streamformat::kTicksPerSecond;
 
 // A packet stamped within this of the stream's time continues it and moves the stream's time only a
 // little towards its stamp: stamps wander by a few milliseconds (4 ms is common), and following each one
@@ -43,12 +42,10 @@ constexpr std::uint64_t kToleratedFrames = 960;
 constexpr std::uint32_t kDefaultPacketFrames = 480;
 
 // A gap longer than this (kMaxGapTicks) is a clock that jumped, in frames.
-constexpr std::uint64_t kMaxGapFrames = 60 * kFramesPerSecond;
+constexpr std::uint64_t kMaxGapFrames = 60 * std::uint64_t{streamformat::kSampleRate};
 
 // 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
 std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
-
-std::uint64_t ticksFromFrames(std::uint64_t frames);
 
 class Timeline {
   public:

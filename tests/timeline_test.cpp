@@ -3,11 +3,12 @@
 
 #include <cstdint>
 
+#include "stream/stream_format.h"
 #include "stream/timeline.h"
 
 namespace {
 
-using timeline::ticksFromFrames;
+using streamformat::ticksFromFramesDown;
 using timeline::Timeline;
 
 constexpr std::uint64_t kStart = 5000000000;  // a performance counter some minutes after boot
@@ -16,7 +17,7 @@ constexpr std::uint32_t kDiscontinuity = 0x1;
 constexpr std::uint32_t kTimestampError = 0x4;
 constexpr std::uint64_t kMs = 10000;
 
-std::uint64_t at(std::uint64_t frame) { return kStart + ticksFromFrames(frame); }
+std::uint64_t at(std::uint64_t frame) { return kStart + ticksFromFramesDown(frame); }
 
 struct Step {
     std::uint64_t position;  // 0: a quiet wait at `now` instead of a packet
@@ -94,7 +95,7 @@ TEST(Timeline, FollowsTheEngineClockOverHours) {
             const bool quiet = n % kQuietEvery >= kQuietEvery - kQuietPackets;
             if (quiet) continue;
             const std::uint64_t frame = n * kPacket;
-            const auto elapsed = static_cast<std::int64_t>(ticksFromFrames(frame));
+            const auto elapsed = static_cast<std::int64_t>(ticksFromFramesDown(frame));
             random ^= random << 13;
             random ^= random >> 7;
             random ^= random << 17;
@@ -176,6 +177,40 @@ TEST(Timeline, CounterReadingsBecome100nsUnits) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(timeline::ticksFromCounter(c.counter, c.frequency), c.ticks) << c.counter;
+}
+
+TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
+    struct Case {
+        std::uint64_t frames, ticks;  // ticksFromFramesDown(frames) == ticks
+        std::uint64_t framesDown;     // framesFromTicksDown(ticks)
+        std::uint64_t framesNearest;  // framesFromTicksNearest(ticks)
+    } cases[] = {
+        {0, 0, 0, 0},
+        {1, 208, 0, 1},  // 208.33 ticks
+        {2, 416, 1, 2},  // 416.67 ticks
+        {3, 625, 3, 3},
+        {48000, 10000000, 48000, 48000},
+        {30000000000000000, 6250000000000000000, 30000000000000000,
+         30000000000000000},  // frames * 625 overflows
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(streamformat::ticksFromFramesDown(c.frames), c.ticks) << c.frames;
+        EXPECT_EQ(streamformat::framesFromTicksDown(c.ticks), c.framesDown) << c.ticks;
+        EXPECT_EQ(streamformat::framesFromTicksNearest(c.ticks), c.framesNearest) << c.ticks;
+    }
+    struct Rounding {
+        std::uint64_t ticks, down, nearest;
+    } roundings[] = {{104, 0, 0},
+                     {105, 0, 1},
+                     {624, 2, 3},
+                     {6250000000000000000 + 105, 30000000000000000, 30000000000000001}};
+    for (const Rounding& r : roundings) {
+        EXPECT_EQ(streamformat::framesFromTicksDown(r.ticks), r.down) << r.ticks;
+        EXPECT_EQ(streamformat::framesFromTicksNearest(r.ticks), r.nearest) << r.ticks;
+    }
+    // A packet's position turned back into frames is its frame count, whatever the remainder.
+    for (std::uint64_t frames = 0; frames < 2000; ++frames)
+        ASSERT_EQ(streamformat::framesFromTicksNearest(streamformat::ticksFromFramesDown(frames)), frames);
 }
 
 }  // namespace

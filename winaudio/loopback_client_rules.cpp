@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include "stream/stream_format.h"
 
 HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
@@ -12,8 +13,9 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     }
     // A plain format carries no extra bytes the client could use.
     if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == 2 &&
-                                f.nSamplesPerSec == 48000 && f.wBitsPerSample == 32;
+    const bool floatStereo48k =
+        f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == streamformat::kChannels &&
+        f.nSamplesPerSec == streamformat::kSampleRate && f.wBitsPerSample == streamformat::kBitsPerSample;
     return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 
