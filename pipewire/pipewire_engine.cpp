@@ -30,18 +30,15 @@ class PipeWireEngine final : public linuxaudio::Engine {
   public:
     explicit PipeWireEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
         : m_filter(filter),
-          m_graph(
-              filter,
-              [this](std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
-                     std::uint32_t inPort) { createLink(outNode, outPort, inNode, inPort); },
-              [this](std::uint32_t outPort, std::uint32_t inPort) { destroyLink(outPort, inPort); }),
+          m_graph(filter, [this](std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
+                                 std::uint32_t inPort) { createLink(outNode, outPort, inNode, inPort); }),
           m_zeros(std::size_t{kMaxFramesPerCycle} * kChannels, 0.0f) {}
 
     ~PipeWireEngine() override {
         stop();
         if (m_loop != nullptr) pw_thread_loop_stop(m_loop);
         for (auto& [id, proxy] : m_clients) pw_proxy_destroy(proxy.proxy);
-        for (auto& [ports, link] : m_links) pw_proxy_destroy(link);
+        for (pw_proxy* link : m_links) pw_proxy_destroy(link);
         if (m_registry != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m_registry));
         if (m_core != nullptr) pw_core_disconnect(m_core);
         if (m_context != nullptr) pw_context_destroy(m_context);
@@ -160,15 +157,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
         auto* link = static_cast<pw_proxy*>(pw_core_create_object(
             m_core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
         pw_properties_free(props);
-        if (link != nullptr) m_links[{outPort, inPort}] = link;
-    }
-
-    // The link goes with its proxy, as it does not linger.
-    void destroyLink(std::uint32_t outPort, std::uint32_t inPort) {
-        const auto link = m_links.find({outPort, inPort});
-        if (link == m_links.end()) return;
-        pw_proxy_destroy(link->second);
-        m_links.erase(link);
+        if (link != nullptr) m_links.push_back(link);
     }
 
     void serverGone() {
@@ -207,13 +196,6 @@ class PipeWireEngine final : public linuxaudio::Engine {
                                       mediaClass != nullptr ? mediaClass : "",
                                       mediaType != nullptr ? mediaType : "");
             }
-        } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
-            const char* output = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
-            const char* input = spa_dict_lookup(props, PW_KEY_LINK_INPUT_NODE);
-            if (output != nullptr && input != nullptr) {
-                self->m_graph.addLink(id, static_cast<std::uint32_t>(std::atoll(output)),
-                                      static_cast<std::uint32_t>(std::atoll(input)));
-            }
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
             const char* node = spa_dict_lookup(props, PW_KEY_NODE_ID);
             const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
@@ -233,8 +215,8 @@ class PipeWireEngine final : public linuxaudio::Engine {
         // A link of ours went with its stream: its proxy goes too, so streams that come and go cost nothing.
         auto& links = self->m_links;
         for (auto link = links.begin(); link != links.end(); ++link) {
-            if (pw_proxy_get_bound_id(link->second) == id) {
-                pw_proxy_destroy(link->second);
+            if (pw_proxy_get_bound_id(*link) == id) {
+                pw_proxy_destroy(*link);
                 links.erase(link);
                 break;
             }
@@ -351,7 +333,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
     spa_hook m_registryListener{};
     spa_hook m_streamListener{};
     std::map<std::uint32_t, BoundClient> m_clients;
-    std::map<std::pair<std::uint32_t, std::uint32_t>, pw_proxy*> m_links;  // (output port, input port)
+    std::vector<pw_proxy*> m_links;
     std::atomic<linuxaudio::PacketBuffer*> m_buffer{nullptr};  // set while started; read on the data thread
     int m_syncSeq = 0;
     bool m_synced = false;

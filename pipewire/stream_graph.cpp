@@ -31,9 +31,8 @@ linuxaudio::StreamClient streamClient(const ClientInfo& client) {
     return {client.declaredPid, false, client.binary, client.sandboxAppId};
 }
 
-StreamGraph::StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link,
-                         UnlinkRequest unlink)
-    : m_filter(std::move(filter)), m_link(std::move(link)), m_unlink(std::move(unlink)) {}
+StreamGraph::StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link)
+    : m_filter(std::move(filter)), m_link(std::move(link)) {}
 
 void StreamGraph::setCaptureNode(std::uint32_t node) {
     m_captureNode = node;
@@ -61,23 +60,7 @@ void StreamGraph::addPort(std::uint32_t id, std::uint32_t node, bool output, boo
     linkPort(id, port);
 }
 
-void StreamGraph::addLink(std::uint32_t id, std::uint32_t outputNode, std::uint32_t inputNode) {
-    m_graphLinks[id] = {outputNode, inputNode};
-    if (m_kept.count(outputNode) == 0 || inputNode == m_captureNode) return;
-    m_played.insert(outputNode);
-    for (const auto& [portId, port] : m_ports) {
-        if (port.node == outputNode) linkPort(portId, port);
-    }
-}
-
 void StreamGraph::remove(std::uint32_t id) {
-    const auto graphLink = m_graphLinks.find(id);
-    if (graphLink != m_graphLinks.end()) {
-        const std::uint32_t stream = graphLink->second.first;
-        m_graphLinks.erase(graphLink);
-        if (!linkable(stream)) unlinkStream(stream);
-    }
-    m_played.erase(id);
     m_clients.erase(id);
     m_streamClient.erase(id);
     m_kept.erase(id);
@@ -95,42 +78,14 @@ void StreamGraph::decide(std::uint32_t node) {
     if (m_kept.count(node) != 0) return;
     if (!m_filter->keepsStream(node, streamClient(client->second))) return;
     m_kept.insert(node);
-    if (playsElsewhere(node)) m_played.insert(node);
     for (const auto& [id, port] : m_ports) {
         if (port.node == node) linkPort(id, port);
     }
 }
 
-bool StreamGraph::playsElsewhere(std::uint32_t node) const {
-    for (const auto& [id, ends] : m_graphLinks) {
-        if (ends.first == node && ends.second != m_captureNode) return true;
-    }
-    return false;
-}
-
-// A kept stream moving between sinks is unlinked from the old one before it is linked to the new one. Our
-// links alone would keep it running in between, with no sink: its frames would play ahead of the clock and
-// reach only us. So a stream that has played somewhere is linked to us only while it plays somewhere; a new
-// stream is linked at once, so its first frames are not missed.
-bool StreamGraph::linkable(std::uint32_t node) const {
-    return m_kept.count(node) != 0 && (m_played.count(node) == 0 || playsElsewhere(node));
-}
-
-void StreamGraph::unlinkStream(std::uint32_t node) {
-    for (auto link = m_linked.begin(); link != m_linked.end();) {
-        const auto port = m_ports.find(link->first);
-        if (port == m_ports.end() || port->second.node != node) {
-            ++link;
-            continue;
-        }
-        if (m_unlink) m_unlink(link->first, link->second);
-        link = m_linked.erase(link);
-    }
-}
-
 void StreamGraph::linkPort(std::uint32_t portId, const Port& port) {
     if (m_captureNode == UINT32_MAX) return;
-    if (port.output && linkable(port.node)) {
+    if (port.output && m_kept.count(port.node) != 0) {
         // An application's output port: to each capture input of its channels.
         for (const std::string& channel : captureChannelsFor(port.channel)) {
             for (const auto& [inputId, input] : m_ports) {
@@ -142,7 +97,7 @@ void StreamGraph::linkPort(std::uint32_t portId, const Port& port) {
     } else if (!port.output && port.node == m_captureNode) {
         // A capture input appeared after the streams: link every kept stream's ports to it.
         for (const auto& [outputId, output] : m_ports) {
-            if (!output.output || !linkable(output.node)) continue;
+            if (!output.output || m_kept.count(output.node) == 0) continue;
             for (const std::string& channel : captureChannelsFor(output.channel)) {
                 if (channel == port.channel && m_linked.insert({outputId, portId}).second) {
                     m_link(output.node, outputId, m_captureNode, portId);

@@ -54,17 +54,13 @@ class StreamGraph {
   public:
     using LinkRequest = std::function<void(std::uint32_t outputNode, std::uint32_t outputPort,
                                            std::uint32_t inputNode, std::uint32_t inputPort)>;
-    using UnlinkRequest = std::function<void(std::uint32_t outputPort, std::uint32_t inputPort)>;
-    StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link,
-                UnlinkRequest unlink = {});
+    StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link);
 
     void setCaptureNode(std::uint32_t node);
     void addClient(std::uint32_t id, const ClientInfo& info);  // also an update
     void addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass,
                  const std::string& mediaType = "");
     void addPort(std::uint32_t id, std::uint32_t node, bool output, bool monitor, const std::string& channel);
-    // A link of the graph's, anyone's (ours too).
-    void addLink(std::uint32_t id, std::uint32_t outputNode, std::uint32_t inputNode);
     void remove(std::uint32_t id);
 
     // Whether the stream node is captured (false while its client is not known yet).
@@ -77,23 +73,16 @@ class StreamGraph {
         std::string channel;
     };
     void decide(std::uint32_t node);
-    bool linkable(std::uint32_t node) const;
-    bool playsElsewhere(std::uint32_t node) const;
     void linkPort(std::uint32_t portId, const Port& port);
     void linkAll();
-    void unlinkStream(std::uint32_t node);
 
     std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
     LinkRequest m_link;
-    UnlinkRequest m_unlink;
     std::uint32_t m_captureNode = UINT32_MAX;
     std::map<std::uint32_t, ClientInfo> m_clients;
     std::map<std::uint32_t, std::uint32_t> m_streamClient;  // application output stream -> its client
     std::map<std::uint32_t, Port> m_ports;
     std::set<std::uint32_t> m_kept;
-    std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>>
-        m_graphLinks;                  // id -> (output, input node)
-    std::set<std::uint32_t> m_played;  // kept streams that have been linked to something other than us
     std::set<std::pair<std::uint32_t, std::uint32_t>> m_linked;  // (output port, input port)
 };
 

@@ -18,17 +18,14 @@ using Link = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::uint32
 
 struct Graph {
     std::vector<Link> links;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> unlinks;
     StreamGraph graph;
     // Excludes this test's own process tree; pid 1 is outside it.
     Graph()
-        : graph(
-              std::make_shared<linuxaudio::ProcessTreeFilter>(
-                  static_cast<DWORD>(getpid()), PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE),
-              [this](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-                  links.emplace_back(a, b, c, d);
-              },
-              [this](std::uint32_t a, std::uint32_t b) { unlinks.emplace_back(a, b); }) {}
+        : graph(std::make_shared<linuxaudio::ProcessTreeFilter>(
+                    static_cast<DWORD>(getpid()), PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE),
+                [this](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+                    links.emplace_back(a, b, c, d);
+                }) {}
     void captureNode() {
         graph.setCaptureNode(10);
         graph.addPort(11, 10, false, false, "FL");
@@ -121,63 +118,6 @@ TEST(StreamGraph, FoldsEveryLayoutIntoStereo) {
     } cases[] = {{"FL", {"FL"}}, {"FR", {"FR"}}, {"MONO", {"FL", "FR"}}, {"FC", {"FL", "FR"}}, {"RL", {"FL"}},
                  {"SR", {"FR"}}, {"LFE", {}},    {"AUX3", {"FL", "FR"}}};
     for (const auto& c : cases) EXPECT_EQ(pwengine::captureChannelsFor(c.channel), c.into) << c.channel;
-}
-
-// A stream that has played on a sink is linked to the capture only while it plays on one (between a move's
-// unlink and link our links alone would run it with no sink); a new one is linked at once.
-TEST(StreamGraph, LinksAStreamThatHasPlayedOnlyWhileItPlaysSomewhere) {
-    enum Step { kSinkLink, kOurLinkGlobal, kRemove };
-    const struct {
-        Step step;
-        std::uint32_t id, input;  // for a link: its id and input node; for a removal: the id
-        std::size_t links, unlinks;
-    } steps[] = {
-        {kOurLinkGlobal, 50, 10, 2, 0},  // ours: not a place it plays
-        {kSinkLink, 40, 30, 2, 0},       // the session manager's link to a sink
-        {kSinkLink, 41, 31, 2, 0},       // a move that links the new sink first...
-        {kRemove, 40, 0, 2, 0},          // ...then unlinks the old one: no gap
-        {kRemove, 41, 0, 2, 2},          // a move that unlinks first: our links go too
-        {kRemove, 50, 0, 2, 2},         {kSinkLink, 42, 30, 4, 2},  // and come back with the new sink
-        {kSinkLink, 43, 31, 4, 2},      {kRemove, 42, 0, 4, 2},
-    };
-    Graph g;
-    g.captureNode();
-    g.graph.addClient(5, {"", 1, 0});
-    g.graph.addNode(20, 5, "Stream/Output/Audio");
-    g.graph.addPort(21, 20, true, false, "FL");
-    g.graph.addPort(22, 20, true, false, "FR");
-    for (const auto& s : steps) {
-        if (s.step == kRemove) {
-            g.graph.remove(s.id);
-        } else {
-            g.graph.addLink(s.id, 20, s.input);
-        }
-        EXPECT_EQ(g.links.size(), s.links) << "after " << s.id;
-        EXPECT_EQ(g.unlinks.size(), s.unlinks) << "after " << s.id;
-    }
-    const std::vector<std::pair<std::uint32_t, std::uint32_t>> unlinked = {{21, 11}, {22, 12}};
-    EXPECT_EQ(g.unlinks, unlinked);
-
-    // Kept once its client is known, already playing on a sink: linked, and unlinked when it stops playing.
-    Graph late;
-    late.captureNode();
-    late.graph.addNode(20, 5, "Stream/Output/Audio");
-    late.graph.addPort(21, 20, true, false, "FL");
-    late.graph.addLink(40, 20, 30);
-    late.graph.addClient(5, {"", 1, 0});
-    EXPECT_EQ(late.links.size(), 1u);
-    late.graph.remove(40);
-    EXPECT_EQ(late.unlinks.size(), 1u);
-    // An excluded stream is never linked, whatever it plays on.
-    Graph excluded;
-    excluded.captureNode();
-    excluded.graph.addClient(5, {"", getpid(), 0});
-    excluded.graph.addNode(20, 5, "Stream/Output/Audio");
-    excluded.graph.addPort(21, 20, true, false, "FL");
-    excluded.graph.addLink(40, 20, 30);
-    excluded.graph.remove(40);
-    excluded.graph.addLink(41, 20, 31);
-    EXPECT_TRUE(excluded.links.empty() && excluded.unlinks.empty());
 }
 
 }  // namespace
