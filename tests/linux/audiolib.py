@@ -114,16 +114,18 @@ def ramp_breaks(left):
 
 
 def ramp_indices(samples):
-    """The ramp frame index of each nonzero sample, unwrapped over the ramp's period (gaps shorter than it)."""
-    indices, base = [], 0
-    for v in samples:
+    """The ramp frame index of each nonzero sample: of those its value stands for (one per ramp period), the
+    one nearest to where the sample before it places it (silence between counts as time passing)."""
+    indices, previous = [], None
+    for position, v in enumerate(samples):
         if v == 0.0:
             continue
-        index = base + round(v / RAMP_STEP) - 1
-        if indices and index < indices[-1] - RAMP_PERIOD // 2:
-            base += RAMP_PERIOD
-            index += RAMP_PERIOD
+        index = round(v / RAMP_STEP) - 1
+        if previous is not None:
+            expected = indices[-1] + position - previous
+            index += round((expected - index) / RAMP_PERIOD) * RAMP_PERIOD
         indices.append(index)
+        previous = position
     return indices
 
 
