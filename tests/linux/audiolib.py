@@ -4,8 +4,10 @@ continuity)."""
 
 import array
 import math
+import os
 import struct
 import subprocess
+import time
 
 RATE = 48000
 HEADER = bytes.fromhex("4C424153 80BB0000 02000000 20000000")
@@ -111,6 +113,22 @@ def ramp_breaks(left):
     return values[first], breaks
 
 
+def ramp_indices(samples):
+    """The ramp frame index of each nonzero sample: of those its value stands for (one per ramp period), the
+    one nearest to where the sample before it places it (silence between counts as time passing)."""
+    indices, previous = [], None
+    for position, v in enumerate(samples):
+        if v == 0.0:
+            continue
+        index = round(v / RAMP_STEP) - 1
+        if previous is not None:
+            expected = indices[-1] + position - previous
+            index += round((expected - index) / RAMP_PERIOD) * RAMP_PERIOD
+        indices.append(index)
+        previous = position
+    return indices
+
+
 def ramp_shifts(left):
     """How far each captured ramp sample stands from where the first one places it, in frames (within half
     the ramp's period): {0} when every frame is at its place, whatever went missing between."""
@@ -126,11 +144,23 @@ def player(args, env, **kwargs):
 class SinkMonitor:
     """pw-record of a sink's monitor into a WAV file: what the sink itself played."""
 
+    count = 0
+
     def __init__(self, env, sink, path):
         self.path = path
-        self.proc = subprocess.Popen(["pw-record", "--target", sink, "-P", "{ stream.capture.sink = true }",
+        # Linked here, never by the session manager: it stays on its sink whatever the default sink does.
+        SinkMonitor.count += 1
+        name = "sink-monitor-%d-%d" % (os.getpid(), SinkMonitor.count)
+        self.proc = subprocess.Popen(["pw-record", "-P", "{ node.name = %s node.autoconnect = false }" % name,
                                       "--format", "f32", "--rate", str(RATE), "--channels", "2", path], env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        for channel in ("FL", "FR"):
+            while subprocess.run(["pw-link", "%s:monitor_%s" % (sink, channel), "%s:input_%s" % (name, channel)],
+                                 env=env, capture_output=True).returncode != 0:
+                if time.monotonic() > deadline or self.proc.poll() is not None:
+                    raise RuntimeError("could not link the monitor of " + sink)
+                time.sleep(0.02)
 
     def stop(self):
         """(left, right) of what was recorded."""

@@ -14,9 +14,8 @@ import time
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks, ramp_shifts,
-                      ramp_value, split_stream,
-                      steady_level, tone)
+from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks,
+                                  ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level, tone)
 from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
                        wait_exit)
 from tests.linux.servers import PipeWireServer, wait_until
@@ -139,6 +138,45 @@ class PipeWireCapture(SharedServerCase):
                 capture.wait_frames(capture.frames() + RATE // 5)
                 heard = [monitor.stop() for monitor in monitors]
                 self.check_ramp(*capture.stop(self), heard)
+
+    def test_moves_and_default_sink_changes_lose_nothing_the_sinks_play(self):
+        env = self.server.env
+        frames = ramp(self.path("ramp.wav"), 8)
+
+        def play(with_helper):
+            capture = Capture(self, self.server, bystander(self)) if with_helper else None
+            monitors = [SinkMonitor(env, sink, self.path(sink + ".wav")) for sink in ("sink-a", "sink-b")]
+            started = time.monotonic()
+            ramp_player = player(["paplay", self.path("ramp.wav")], env)
+            wait_until(lambda: self.server.streams(), "the ramp's stream")
+            stream = self.server.streams()[0]
+            # The stream follows the default sink until it is moved itself.
+            sink = "sink-a"
+            for change in ["set-default-sink"] * 10 + ["move-sink-input"] * 10:
+                time.sleep(0.35)
+                sink = "sink-b" if sink == "sink-a" else "sink-a"
+                args = [sink] if change == "set-default-sink" else [stream, sink]
+                subprocess.run(["pactl", change] + args, env=env, check=True)
+            wait_exit(self, [ramp_player])
+            took = time.monotonic() - started
+            played = set()
+            for monitor in monitors:
+                played.update(ramp_indices(monitor.stop()[0]))
+            if capture is None:
+                return took, played, None
+            capture.wait_frames(capture.frames() + RATE // 5)
+            return took, played, capture.stop(self)[0]
+
+        alone, played_alone, _ = play(False)
+        took, played, left = play(True)
+        print("player %.3f s alone, %.3f s captured; the sinks played %d and %d of %d frames"
+              % (alone, took, len(played_alone), len(played), frames))
+        captured = ramp_indices(left)
+        self.assertEqual(captured, sorted(set(captured)), "frames repeated or out of order")
+        self.assertEqual(sorted(played - set(captured)), [], "frames the sinks played were not captured")
+        # Not checked, as they do not hold in every run: the player's time and what the sinks play are the
+        # same with and without the capture (in some runs the sinks lose up to 60,000 more frames with it,
+        # or the player takes 4 % longer).
 
     def test_a_stalled_helper_writes_each_frame_at_its_place(self):
         # The frames the server delivered after the stall must follow the zeros standing for what it lost,
