@@ -17,7 +17,7 @@ from tests.process import helperlib
 from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks,
                                   ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level, tone)
 from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
-                       wait_exit)
+                                   wait_exit)
 from tests.linux.servers import PipeWireServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
