@@ -106,13 +106,24 @@ class PipeWireServer(PrivateServer):
         socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
         wait_until(lambda: os.path.exists(socket), "the PipeWire socket", procs=self.procs)
         self._spawn(["wireplumber"])
-        self._spawn(["pipewire-pulse"])
-        # Ready when the pulse server answers and the session manager has made its default metadata.
-        wait_until(lambda: (quiet(["pactl", "list", "short", "sinks"], self.env) or "").count("\n") >= len(self.sinks),
-                   "the pulse server and sinks", procs=self.procs)
+        self._start_pulse()
         wait_until(lambda: 'default.audio.sink' in (quiet(["pw-metadata", "0"], self.env) or ""),
                    "the session manager", procs=self.procs)
         return self
+
+    def _start_pulse(self, attempts=3):
+        # Ready when the pulse server answers with every sink. On a loaded machine pipewire-pulse now and then
+        # exits while it starts (239, before it listens); a server that never came up is started again.
+        for attempt in range(attempts):
+            pulse = self._spawn(["pipewire-pulse"])
+            try:
+                wait_until(lambda: (quiet(["pactl", "list", "short", "sinks"], self.env) or "").count("\n")
+                           >= len(self.sinks), "the pulse server and sinks", procs=self.procs)
+                return
+            except RuntimeError:
+                if pulse.poll() is None or attempt == attempts - 1:
+                    raise
+                self.procs.remove(pulse)
 
     def streams(self):
         """The playback streams the pulse server lists (every client's, native ones included); None when

@@ -119,22 +119,17 @@ class PipeWireCapture(SharedServerCase):
         self.assertGreaterEqual(sum(1 for v in left if v != 0.0), played)
         self.assertEqual(list(right), [-v for v in left])
 
-    def test_streams_starting_mid_capture_and_moving_lose_nothing(self):
+    def test_streams_starting_mid_capture_lose_nothing(self):
+        # Moves are checked against what the sinks play (the test below): on a move the server itself may
+        # drop a cycle of the stream, which no capture can have.
         env = self.server.env
         ramp(self.path("ramp.wav"), 3)
-        for tool, move in (("pw-play", False), ("paplay", False), ("paplay", True)):
-            with self.subTest(tool=tool, move=move):
+        for tool in ("pw-play", "paplay"):
+            with self.subTest(tool=tool):
                 capture = Capture(self, self.server, bystander(self))
                 capture.wait_frames(RATE // 5)  # mid-capture
                 monitors = [SinkMonitor(env, sink, self.path(sink + ".wav")) for sink in ("sink-a", "sink-b")]
-                ramp_player = player([tool, self.path("ramp.wav")], env)
-                if move:
-                    for sink in ("sink-b", "sink-a"):
-                        time.sleep(0.8)
-                        inputs = subprocess.run(["pactl", "list", "short", "sink-inputs"], env=env, check=True,
-                                                capture_output=True, text=True).stdout.split()
-                        subprocess.run(["pactl", "move-sink-input", inputs[0], sink], env=env, check=True)
-                wait_exit(self, [ramp_player])
+                wait_exit(self, [player([tool, self.path("ramp.wav")], env)])
                 capture.wait_frames(capture.frames() + RATE // 5)
                 heard = [monitor.stop() for monitor in monitors]
                 self.check_ramp(*capture.stop(self), heard)
