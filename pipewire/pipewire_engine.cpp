@@ -12,7 +12,7 @@
 #include <map>
 #include <vector>
 
-#include "linuxaudio/engine.h"
+#include "linuxaudio/server_engine.h"
 #include "pipewire/stream_graph.h"
 #include "stream/performance_clock.h"
 
@@ -27,7 +27,7 @@ constexpr int kConnectTimeoutMs = 2000;
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
 constexpr UINT32 kMaxPacketFrames = 2048;  // the server's largest default quantum: a cycle is one packet
 
-class PipeWireEngine final : public linuxaudio::Engine {
+class PipeWireEngine final : public linuxaudio::ServerEngine {
   public:
     explicit PipeWireEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
         : m_filter(filter),
@@ -349,7 +349,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
 namespace linuxaudio {
 
 HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
-                             std::unique_ptr<Engine>& engine) {
+                             std::unique_ptr<ServerEngine>& engine) {
     pw_init(nullptr, nullptr);
     auto pipewire = std::make_unique<pwengine::PipeWireEngine>(std::move(filter));
     const HRESULT status = pipewire->connect();

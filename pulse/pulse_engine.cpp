@@ -45,7 +45,7 @@ struct Capture {
     pa_stream* stream = nullptr;
 };
 
-class PulseEngine final : public linuxaudio::Engine {
+class PulseEngine final : public linuxaudio::ServerEngine {
   public:
     explicit PulseEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
         : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
@@ -441,7 +441,7 @@ void PulseEngine::drainMix() {
 }  // namespace
 
 HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter,
-                     std::unique_ptr<linuxaudio::Engine>& engine) {
+                     std::unique_ptr<linuxaudio::ServerEngine>& engine) {
     auto pulseEngine = std::make_unique<PulseEngine>(std::move(filter));
     const HRESULT result = pulseEngine->connect();
     if (FAILED(result)) return result;
@@ -453,7 +453,8 @@ HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter
 
 namespace linuxaudio {
 
-HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
+HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter,
+                          std::unique_ptr<ServerEngine>& engine) {
     return pulse::createEngine(std::move(filter), engine);
 }
 

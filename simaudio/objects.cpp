@@ -10,7 +10,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "simaudio/engine.h"
+#include "simaudio/simulated_engine.h"
 #include "simaudio/kernel_model.h"
 #include "simaudio/scenario.h"
 #include "simaudio/sim_platform.h"
@@ -55,7 +55,7 @@ const ClientBook& book() {
 }
 
 // The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
-class AudioClient final : public LoopbackClient<Engine, Mutex> {
+class AudioClient final : public LoopbackClient<SimulatedEngine, Mutex> {
   public:
     explicit AudioClient(const Scenario& scenario) : LoopbackClient(book(), scenario), m_scenario(scenario) {}
 
