@@ -41,7 +41,7 @@ const bool g_engineChecked = [] {
 
 }  // namespace
 
-HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
+HRESULT createEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
     const std::string choice = engineChoice();
     HRESULT status = AUDCLNT_E_SERVICE_NOT_RUNNING;
     if (choice.empty() || choice == "pipewire") {
@@ -69,7 +69,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     handler->AddRef();  // both stay alive until the completion has been delivered
     std::thread([op, handler, loopback] {
         auto filter =
-            std::make_shared<const ProcessTreeFilter>(loopback.TargetProcessId, loopback.ProcessLoopbackMode);
+            std::make_shared<ProcessTreeFilter>(loopback.TargetProcessId, loopback.ProcessLoopbackMode);
         std::unique_ptr<ServerEngine> engine;
         const HRESULT status = createEngine(filter, engine);
         op->complete(status, SUCCEEDED(status) ? createAudioClient(std::move(engine)) : nullptr);

@@ -23,13 +23,12 @@ class ServerEngine {
 };
 
 // Each server's factory connects to its server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
-HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
+HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
                              std::unique_ptr<ServerEngine>& engine);
-HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter,
-                          std::unique_ptr<ServerEngine>& engine);
+HRESULT createPulseEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine);
 
 // Connects to whichever server runs: PipeWire when its socket answers, else PulseAudio (AUDIO_HELPER_ENGINE
 // set to "pipewire" or "pulse" allows only that one).
-HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine);
+HRESULT createEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine);
 
 }  // namespace linuxaudio

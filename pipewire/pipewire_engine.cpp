@@ -29,7 +29,7 @@ constexpr UINT32 kMaxPacketFrames = 2048;  // the server's largest default quant
 
 class PipeWireEngine final : public linuxaudio::ServerEngine {
   public:
-    explicit PipeWireEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
+    explicit PipeWireEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
         : m_filter(filter),
           m_graph(filter, [this](std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
                                  std::uint32_t inPort) { createLink(outNode, outPort, inNode, inPort); }),
@@ -322,7 +322,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         return events;
     }();
 
-    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
     StreamGraph m_graph;
     std::vector<float> m_zeros;
     pw_thread_loop* m_loop = nullptr;
@@ -348,7 +348,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
 
 namespace linuxaudio {
 
-HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
+HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
                              std::unique_ptr<ServerEngine>& engine) {
     pw_init(nullptr, nullptr);
     auto pipewire = std::make_unique<pwengine::PipeWireEngine>(std::move(filter));

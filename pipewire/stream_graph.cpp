@@ -31,7 +31,7 @@ linuxaudio::StreamClient streamClient(const ClientInfo& client) {
     return {client.declaredPid, false, client.binary, client.sandboxAppId};
 }
 
-StreamGraph::StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link)
+StreamGraph::StreamGraph(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter, LinkRequest link)
     : m_filter(std::move(filter)), m_link(std::move(link)) {}
 
 void StreamGraph::setCaptureNode(std::uint32_t node) {

@@ -47,7 +47,7 @@ struct Capture {
 
 class PulseEngine final : public linuxaudio::ServerEngine {
   public:
-    explicit PulseEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
+    explicit PulseEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
         : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
     ~PulseEngine() override;
 
@@ -78,7 +78,7 @@ class PulseEngine final : public linuxaudio::ServerEngine {
     static pa_stream* newRecordStream(pa_context* context, const char* name);
     static void closeStream(pa_stream*& stream);
 
-    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     // Everything below is touched only on the server thread, or under its lock.
@@ -440,7 +440,7 @@ void PulseEngine::drainMix() {
 
 }  // namespace
 
-HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter,
+HRESULT createEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter,
                      std::unique_ptr<linuxaudio::ServerEngine>& engine) {
     auto pulseEngine = std::make_unique<PulseEngine>(std::move(filter));
     const HRESULT result = pulseEngine->connect();
@@ -453,8 +453,7 @@ HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter
 
 namespace linuxaudio {
 
-HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter,
-                          std::unique_ptr<ServerEngine>& engine) {
+HRESULT createPulseEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
     return pulse::createEngine(std::move(filter), engine);
 }
 

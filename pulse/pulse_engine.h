@@ -8,7 +8,7 @@
 namespace pulse {
 
 // Connects to the PulseAudio server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
-HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter,
+HRESULT createEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter,
                      std::unique_ptr<linuxaudio::ServerEngine>& engine);
 
 }  // namespace pulse
