@@ -16,12 +16,12 @@
 #include "pipewire/stream_graph.h"
 #include "stream/performance_clock.h"
 
-namespace pwengine {
+namespace pipewire {
 
 namespace {
 
-using streamformat::kChannels;
-using streamformat::kSampleRate;
+using stream::kChannels;
+using stream::kSampleRate;
 
 constexpr int kConnectTimeoutMs = 2000;
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
@@ -273,7 +273,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         pw_time time{};
         pw_stream_get_time_n(self->m_stream, &time, sizeof time);
         const std::uint64_t position =
-            time.now > 0 ? static_cast<std::uint64_t>(time.now) / streamformat::kNanosecondsPerTick
+            time.now > 0 ? static_cast<std::uint64_t>(time.now) / stream::kNanosecondsPerTick
                          : performanceClockNow();
         linuxaudio::PacketBuffer* packets = self->m_buffer.load();
         if (d.data != nullptr && d.chunk != nullptr && packets != nullptr) {
@@ -344,14 +344,14 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
 
 }  // namespace
 
-}  // namespace pwengine
+}  // namespace pipewire
 
 namespace linuxaudio {
 
 HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
                              std::unique_ptr<ServerEngine>& engine) {
     pw_init(nullptr, nullptr);
-    auto pipewire = std::make_unique<pwengine::PipeWireEngine>(std::move(filter));
+    auto pipewire = std::make_unique<pipewire::PipeWireEngine>(std::move(filter));
     const HRESULT status = pipewire->connect();
     if (FAILED(status)) return status;
     engine = std::move(pipewire);

@@ -1,6 +1,6 @@
 #include "pipewire/stream_graph.h"
 
-namespace pwengine {
+namespace pipewire {
 
 std::vector<std::string> captureChannelsFor(const std::string& channel) {
     if (channel == "FL" || channel == "FR") return {channel};
@@ -111,4 +111,4 @@ void StreamGraph::linkAll() {
     for (const auto& [id, port] : m_ports) linkPort(id, port);
 }
 
-}  // namespace pwengine
+}  // namespace pipewire

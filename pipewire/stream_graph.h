@@ -16,7 +16,7 @@
 
 #include "linuxaudio/process_tree.h"
 
-namespace pwengine {
+namespace pipewire {
 
 // The capture node's channels that a stream's channel is mixed into (FL, FR or both; none for LFE).
 std::vector<std::string> captureChannelsFor(const std::string& streamChannel);
@@ -86,4 +86,4 @@ class StreamGraph {
     std::set<std::pair<std::uint32_t, std::uint32_t>> m_linked;  // (output port, input port)
 };
 
-}  // namespace pwengine
+}  // namespace pipewire
