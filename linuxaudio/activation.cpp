@@ -9,8 +9,8 @@
 
 #include "linuxaudio/capture_objects.h"
 #include "linuxaudio/server_engine.h"
-#include "winaudio/loopback_client.h"
-#include "winaudio/loopback_client_rules.h"
+#include "loopback/loopback_client.h"
+#include "loopback/loopback_client_rules.h"
 
 namespace linuxaudio {
 

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "winaudio/loopback_client.h"
+#include "loopback/loopback_client.h"
 
 namespace linuxaudio {
 

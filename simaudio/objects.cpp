@@ -16,9 +16,9 @@
 #include "simaudio/sim_platform.h"
 #include "simaudio/threads.h"
 #include "simaudio/trace.h"
-#include "winaudio/loopback_client.h"
-#include "winaudio/loopback_client_rules.h"
-#include "winaudio/ref_counted.h"
+#include "loopback/loopback_client.h"
+#include "loopback/loopback_client_rules.h"
+#include "loopback/ref_counted.h"
 
 namespace simaudio {
 

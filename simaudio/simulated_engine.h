@@ -11,7 +11,7 @@
 #include "simaudio/packet_source.h"
 #include "simaudio/scenario.h"
 #include "simaudio/threads.h"
-#include "winaudio/loopback_client.h"
+#include "loopback/loopback_client.h"
 
 namespace simaudio {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "simaudio/simulated_engine.h"
-#include "winaudio/loopback_client.h"
-#include "winaudio/loopback_client_rules.h"
+#include "loopback/loopback_client.h"
+#include "loopback/loopback_client_rules.h"
 #ifndef _WIN32
 #include "linuxaudio/capture_objects.h"
 #endif

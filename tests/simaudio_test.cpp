@@ -7,7 +7,7 @@
 #include "simaudio/simulated_engine.h"
 #include "simaudio/sim_platform.h"
 #include "simaudio/scenario.h"
-#include "winaudio/loopback_client_rules.h"
+#include "loopback/loopback_client_rules.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "winaudio/loopback_client_rules.h"
+#include "loopback/loopback_client_rules.h"
 
 #include <cstring>
 #include <cwchar>
