@@ -58,20 +58,19 @@ constexpr DWORD kCaptureWaitMs = 500;
 constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
 // A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait);
 // silence is written once no packet has come for as long.
-constexpr std::uint64_t kCaptureWaitTicks =
-    std::uint64_t{kCaptureWaitMs} * (streamformat::kTicksPerSecond / 1000);
+constexpr std::uint64_t kCaptureWaitTicks = std::uint64_t{kCaptureWaitMs} * (stream::kTicksPerSecond / 1000);
 // Zero frames for a gap go out in pieces of one write each.
-constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / streamformat::kFrameBytes;
+constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / stream::kFrameBytes;
 
 // The one format asked for and written; the process-loopback client converts whatever the device mixes.
 constexpr WAVEFORMATEX kCaptureFormat = {
-    WAVE_FORMAT_IEEE_FLOAT,                           // wFormatTag
-    static_cast<WORD>(streamformat::kChannels),       // nChannels
-    streamformat::kSampleRate,                        // nSamplesPerSec
-    streamformat::kBytesPerSecond,                    // nAvgBytesPerSec
-    static_cast<WORD>(streamformat::kFrameBytes),     // nBlockAlign
-    static_cast<WORD>(streamformat::kBitsPerSample),  // wBitsPerSample
-    0,                                                // cbSize
+    WAVE_FORMAT_IEEE_FLOAT,                     // wFormatTag
+    static_cast<WORD>(stream::kChannels),       // nChannels
+    stream::kSampleRate,                        // nSamplesPerSec
+    stream::kBytesPerSecond,                    // nAvgBytesPerSec
+    static_cast<WORD>(stream::kFrameBytes),     // nBlockAlign
+    static_cast<WORD>(stream::kBitsPerSample),  // wBitsPerSample
+    0,                                          // cbSize
 };
 
 // Writes one catalogue line and pushes it out at once: the parent follows the stages by these lines, and
@@ -122,7 +121,7 @@ void writePacket(StreamOutput& output, const BYTE* data, UINT32 frames, DWORD fl
 
 // Empties the packets the engine has ready, each after the zero frames that its positions show are
 // missing (time the engine said nothing about, or audio it dropped).
-void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, timeline::Timeline& streamTime) {
+void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, stream::Timeline& streamTime) {
     const std::uint64_t began = performanceClockNow();
     for (;;) {
         BYTE* data = nullptr;
@@ -144,7 +143,7 @@ void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, time
 }
 
 // No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
-void writeQuietTime(StreamOutput& output, timeline::Timeline& streamTime) {
+void writeQuietTime(StreamOutput& output, stream::Timeline& streamTime) {
     const std::uint64_t now = performanceClockNow();
     writeZeroFrames(output, streamTime.framesWhileQuiet(now), now);
 }
@@ -154,7 +153,7 @@ void writeQuietTime(StreamOutput& output, timeline::Timeline& streamTime) {
 int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
                ActivationHandler* handler, std::uint64_t startedAt) {
     StreamOutput output(kCaptureFormat.nBlockAlign);
-    timeline::Timeline streamTime(startedAt);
+    stream::Timeline streamTime(startedAt);
     std::uint64_t lastDrain = startedAt;
     for (;;) {
         if (g_stop.load()) break;

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "linuxaudio/capture_objects.h"
-#include "linuxaudio/engine.h"
-#include "winaudio/loopback_client.h"
-#include "winaudio/loopback_client_rules.h"
+#include "linuxaudio/server_engine.h"
+#include "loopback/loopback_client.h"
+#include "loopback/loopback_client_rules.h"
 
 namespace linuxaudio {
 
@@ -41,7 +41,7 @@ const bool g_engineChecked = [] {
 
 }  // namespace
 
-HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
+HRESULT createEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
     const std::string choice = engineChoice();
     HRESULT status = AUDCLNT_E_SERVICE_NOT_RUNNING;
     if (choice.empty() || choice == "pipewire") {
@@ -69,8 +69,8 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     handler->AddRef();  // both stay alive until the completion has been delivered
     std::thread([op, handler, loopback] {
         auto filter =
-            std::make_shared<const ProcessTreeFilter>(loopback.TargetProcessId, loopback.ProcessLoopbackMode);
-        std::unique_ptr<Engine> engine;
+            std::make_shared<ProcessTreeFilter>(loopback.TargetProcessId, loopback.ProcessLoopbackMode);
+        std::unique_ptr<ServerEngine> engine;
         const HRESULT status = createEngine(filter, engine);
         op->complete(status, SUCCEEDED(status) ? createAudioClient(std::move(engine)) : nullptr);
         handler->ActivateCompleted(op);

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "winaudio/loopback_client.h"
+#include "loopback/loopback_client.h"
 
 namespace linuxaudio {
 
@@ -11,7 +11,7 @@ namespace {
 // A server's engine delivering into the packet buffer the capture client reads.
 class ServerStream {
   public:
-    explicit ServerStream(std::unique_ptr<Engine> engine)
+    explicit ServerStream(std::unique_ptr<ServerEngine> engine)
         : m_buffer(100, engine->maxPacketFrames()), m_engine(std::move(engine)) {}
     HRESULT acceptInitialize() const { return S_OK; }
     HRESULT acceptService() const { return S_OK; }
@@ -26,12 +26,12 @@ class ServerStream {
 
   private:
     PacketBuffer m_buffer;  // outlives the engine, which writes into it
-    std::unique_ptr<Engine> m_engine;
+    std::unique_ptr<ServerEngine> m_engine;
 };
 
 }  // namespace
 
-IAudioClient* createAudioClient(std::unique_ptr<Engine> engine) {
+IAudioClient* createAudioClient(std::unique_ptr<ServerEngine> engine) {
     return new LoopbackClient<ServerStream, std::mutex>(ClientBook{}, std::move(engine));
 }
 

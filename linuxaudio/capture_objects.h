@@ -3,11 +3,11 @@
 
 #include <memory>
 
-#include "linuxaudio/engine.h"
+#include "linuxaudio/server_engine.h"
 
 namespace linuxaudio {
 
 // A new IAudioClient with one reference, owning `engine`.
-IAudioClient* createAudioClient(std::unique_ptr<Engine> engine);
+IAudioClient* createAudioClient(std::unique_ptr<ServerEngine> engine);
 
 }  // namespace linuxaudio

@@ -7,9 +7,9 @@ namespace linuxaudio {
 
 namespace {
 
-using streamformat::framesFromTicksNearest;
-using streamformat::kChannels;
-using streamformat::ticksFromFramesDown;
+using stream::framesFromTicksNearest;
+using stream::kChannels;
+using stream::ticksFromFramesDown;
 
 }  // namespace
 

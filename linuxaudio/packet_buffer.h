@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "winaudio/loopback_client.h"
+#include "loopback/loopback_client.h"
 #include "stream/stream_format.h"
 #include "winaudio/windows_audio.h"
 

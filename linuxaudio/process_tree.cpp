@@ -49,12 +49,12 @@ ProcessTreeFilter::~ProcessTreeFilter() {
     if (m_dir != nullptr) closedir(m_dir);
 }
 
-bool ProcessTreeFilter::keeps(const StreamClient& client) const {
+bool ProcessTreeFilter::keeps(const StreamClient& client) {
     const bool exclude = m_mode == PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
     return isMember(client) != exclude;
 }
 
-bool ProcessTreeFilter::keepsStream(std::uint32_t stream, const StreamClient& client) const {
+bool ProcessTreeFilter::keepsStream(std::uint32_t stream, const StreamClient& client) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto known = m_verdicts.find(stream);
@@ -65,12 +65,12 @@ bool ProcessTreeFilter::keepsStream(std::uint32_t stream, const StreamClient& cl
     return m_verdicts.emplace(stream, kept).first->second;
 }
 
-void ProcessTreeFilter::forget(std::uint32_t stream) const {
+void ProcessTreeFilter::forget(std::uint32_t stream) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_verdicts.erase(stream);
 }
 
-bool ProcessTreeFilter::isMember(const StreamClient& client) const {
+bool ProcessTreeFilter::isMember(const StreamClient& client) {
     if (m_target == 0 || client.pid <= 0) return false;
     if (client.pidTrusted) return inTree(client.pid);
     // A pid the client set counts only where it names that client's process: in a sandbox it is local to
@@ -150,7 +150,7 @@ bool sandboxApp(const char* info, const std::string& appId) {
 
 }  // namespace
 
-bool ProcessTreeFilter::inSandboxOfTree(const StreamClient& client) const {
+bool ProcessTreeFilter::inSandboxOfTree(const StreamClient& client) {
     // The server found the client in the sandbox of an application; its pid is local to the sandbox. The
     // processes that may be it: in a nested PID namespace with that local pid, running the client's
     // program, in a sandbox of that application. One belongs to the tree when it is a member, or when it
@@ -219,7 +219,7 @@ bool ProcessTreeFilter::isKnownMember(pid_t pid, std::uint64_t startTime) const 
     return member != m_members.end() && member->second == startTime;
 }
 
-bool ProcessTreeFilter::inTree(pid_t pid) const {
+bool ProcessTreeFilter::inTree(pid_t pid) {
     if (pid <= 0 || m_target == 0) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int pass = 0; pass < 2; ++pass) {
@@ -252,7 +252,7 @@ long ProcessTreeFilter::readLastPid() const {
     return last != nullptr ? std::strtol(last + 1, nullptr, 10) : -1;
 }
 
-void ProcessTreeFilter::refresh() const {
+void ProcessTreeFilter::refresh() {
     std::lock_guard<std::mutex> lock(m_mutex);
     // The last pid the kernel handed out (the last field of loadavg). Pids are handed out in rising order,
     // so the processes started since the last look are the pids above the last one seen: those few are
@@ -272,7 +272,7 @@ void ProcessTreeFilter::refresh() const {
     scanLocked();
 }
 
-void ProcessTreeFilter::scanLocked() const {
+void ProcessTreeFilter::scanLocked() {
     if (m_dir == nullptr) return;
     rewinddir(m_dir);  // the listing as it is now
     m_present.clear();
@@ -291,7 +291,7 @@ void ProcessTreeFilter::scanLocked() const {
     joinFreshLocked();
 }
 
-void ProcessTreeFilter::joinFreshLocked() const {
+void ProcessTreeFilter::joinFreshLocked() {
     // Parents usually come first, but pids wrap: repeat until nothing joins.
     for (bool grew = true; grew;) {
         grew = false;

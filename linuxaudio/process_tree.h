@@ -44,16 +44,16 @@ class ProcessTreeFilter {
 
     // Whether a stream of `client` is captured. A stream whose process is not known (no pid, or one that
     // does not check out) is kept when excluding and left out when including.
-    bool keeps(const StreamClient& client) const;
+    bool keeps(const StreamClient& client);
     // The same, judged once per stream: a process cannot leave a tree, and a verdict that flipped would
     // tear a stream out of the capture. `forget` when the stream is gone, as servers reuse ids.
-    bool keepsStream(std::uint32_t stream, const StreamClient& client) const;
-    void forget(std::uint32_t stream) const;
+    bool keepsStream(std::uint32_t stream, const StreamClient& client);
+    void forget(std::uint32_t stream);
     // Whether the live process `pid` is the target or one of its descendants (learning new members).
-    bool inTree(pid_t pid) const;
+    bool inTree(pid_t pid);
     // Looks at processes started since the last look, so members that outlive their parents are known.
     // Reads only the stat files of pids not seen before.
-    void refresh() const;
+    void refresh();
 
   private:
     struct Stat {
@@ -65,32 +65,32 @@ class ProcessTreeFilter {
     bool readStat(pid_t pid, Stat& stat) const;
     long readLastPid() const;  // the newest pid, from loadavg; -1 when not known
     bool isKnownMember(pid_t pid, std::uint64_t startTime) const;
-    bool isMember(const StreamClient& client) const;
+    bool isMember(const StreamClient& client);
     // Whether the live process `pid` runs `binary`.
     bool runs(pid_t pid, const std::string& binary) const;
     // Whether a sandboxed client's local pid names a process of the tree or of the target's sandbox.
-    bool inSandboxOfTree(const StreamClient& client) const;
-    void scanLocked() const;
+    bool inSandboxOfTree(const StreamClient& client);
+    void scanLocked();
     // Adds to the members the processes in m_fresh whose parents are members.
-    void joinFreshLocked() const;
+    void joinFreshLocked();
     // Whether the process with pid `parent` is still the one that started at `startTime`.
     bool isParentStill(pid_t parent, std::uint64_t startTime) const;
 
     const PROCESS_LOOPBACK_MODE m_mode;
     const std::string m_procRoot;
     pid_t m_target = 0;  // 0 when the target was not a live process at activation: the tree is empty
-    mutable std::mutex m_mutex;
+    std::mutex m_mutex;
     // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
-    mutable std::unordered_map<pid_t, std::uint64_t> m_members;
-    mutable std::unordered_map<std::uint32_t, bool> m_verdicts;  // by stream
-    mutable long m_lastPid = -1;                                 // the newest pid when refresh() last scanned
+    std::unordered_map<pid_t, std::uint64_t> m_members;
+    std::unordered_map<std::uint32_t, bool> m_verdicts;  // by stream
+    long m_lastPid = -1;                                 // the newest pid when refresh() last scanned
     // The pids the last scan found, sorted: the next one reads only the stat files of others. The
     // vectors keep their capacity and the directory stays open, so a scan in steady state does not
     // allocate.
-    mutable std::vector<pid_t> m_seen;
-    mutable std::vector<pid_t> m_present;
-    mutable std::vector<std::pair<pid_t, Stat>> m_fresh;
-    mutable DIR* m_dir = nullptr;
+    std::vector<pid_t> m_seen;
+    std::vector<pid_t> m_present;
+    std::vector<std::pair<pid_t, Stat>> m_fresh;
+    DIR* m_dir = nullptr;
 };
 
 }  // namespace linuxaudio

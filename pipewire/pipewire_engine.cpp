@@ -12,24 +12,24 @@
 #include <map>
 #include <vector>
 
-#include "linuxaudio/engine.h"
+#include "linuxaudio/server_engine.h"
 #include "pipewire/stream_graph.h"
 #include "stream/performance_clock.h"
 
-namespace pwengine {
+namespace pipewire {
 
 namespace {
 
-using streamformat::kChannels;
-using streamformat::kSampleRate;
+using stream::kChannels;
+using stream::kSampleRate;
 
 constexpr int kConnectTimeoutMs = 2000;
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
 constexpr UINT32 kMaxPacketFrames = 2048;  // the server's largest default quantum: a cycle is one packet
 
-class PipeWireEngine final : public linuxaudio::Engine {
+class PipeWireEngine final : public linuxaudio::ServerEngine {
   public:
-    explicit PipeWireEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
+    explicit PipeWireEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
         : m_filter(filter),
           m_graph(filter, [this](std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
                                  std::uint32_t inPort) { createLink(outNode, outPort, inNode, inPort); }),
@@ -273,7 +273,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
         pw_time time{};
         pw_stream_get_time_n(self->m_stream, &time, sizeof time);
         const std::uint64_t position =
-            time.now > 0 ? static_cast<std::uint64_t>(time.now) / streamformat::kNanosecondsPerTick
+            time.now > 0 ? static_cast<std::uint64_t>(time.now) / stream::kNanosecondsPerTick
                          : performanceClockNow();
         linuxaudio::PacketBuffer* packets = self->m_buffer.load();
         if (d.data != nullptr && d.chunk != nullptr && packets != nullptr) {
@@ -322,7 +322,7 @@ class PipeWireEngine final : public linuxaudio::Engine {
         return events;
     }();
 
-    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
     StreamGraph m_graph;
     std::vector<float> m_zeros;
     pw_thread_loop* m_loop = nullptr;
@@ -344,14 +344,14 @@ class PipeWireEngine final : public linuxaudio::Engine {
 
 }  // namespace
 
-}  // namespace pwengine
+}  // namespace pipewire
 
 namespace linuxaudio {
 
-HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
-                             std::unique_ptr<Engine>& engine) {
+HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
+                             std::unique_ptr<ServerEngine>& engine) {
     pw_init(nullptr, nullptr);
-    auto pipewire = std::make_unique<pwengine::PipeWireEngine>(std::move(filter));
+    auto pipewire = std::make_unique<pipewire::PipeWireEngine>(std::move(filter));
     const HRESULT status = pipewire->connect();
     if (FAILED(status)) return status;
     engine = std::move(pipewire);

@@ -1,6 +1,6 @@
 #include "pipewire/stream_graph.h"
 
-namespace pwengine {
+namespace pipewire {
 
 std::vector<std::string> captureChannelsFor(const std::string& channel) {
     if (channel == "FL" || channel == "FR") return {channel};
@@ -31,7 +31,7 @@ linuxaudio::StreamClient streamClient(const ClientInfo& client) {
     return {client.declaredPid, false, client.binary, client.sandboxAppId};
 }
 
-StreamGraph::StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link)
+StreamGraph::StreamGraph(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter, LinkRequest link)
     : m_filter(std::move(filter)), m_link(std::move(link)) {}
 
 void StreamGraph::setCaptureNode(std::uint32_t node) {
@@ -111,4 +111,4 @@ void StreamGraph::linkAll() {
     for (const auto& [id, port] : m_ports) linkPort(id, port);
 }
 
-}  // namespace pwengine
+}  // namespace pipewire

@@ -16,7 +16,7 @@
 
 #include "linuxaudio/process_tree.h"
 
-namespace pwengine {
+namespace pipewire {
 
 // The capture node's channels that a stream's channel is mixed into (FL, FR or both; none for LFE).
 std::vector<std::string> captureChannelsFor(const std::string& streamChannel);
@@ -54,7 +54,7 @@ class StreamGraph {
   public:
     using LinkRequest = std::function<void(std::uint32_t outputNode, std::uint32_t outputPort,
                                            std::uint32_t inputNode, std::uint32_t inputPort)>;
-    StreamGraph(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter, LinkRequest link);
+    StreamGraph(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter, LinkRequest link);
 
     void setCaptureNode(std::uint32_t node);
     void addClient(std::uint32_t id, const ClientInfo& info);  // also an update
@@ -76,7 +76,7 @@ class StreamGraph {
     void linkPort(std::uint32_t portId, const Port& port);
     void linkAll();
 
-    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
     LinkRequest m_link;
     std::uint32_t m_captureNode = UINT32_MAX;
     std::map<std::uint32_t, ClientInfo> m_clients;
@@ -86,4 +86,4 @@ class StreamGraph {
     std::set<std::pair<std::uint32_t, std::uint32_t>> m_linked;  // (output port, input port)
 };
 
-}  // namespace pwengine
+}  // namespace pipewire

@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr auto kTicksPerSecond = static_cast<LONGLONG>(streamformat::kTicksPerSecond);
-constexpr auto kNanosecondsPerTick = static_cast<LONGLONG>(streamformat::kNanosecondsPerTick);
+constexpr auto kTicksPerSecond = static_cast<LONGLONG>(stream::kTicksPerSecond);
+constexpr auto kNanosecondsPerTick = static_cast<LONGLONG>(stream::kNanosecondsPerTick);
 
 }  // namespace
 

@@ -15,15 +15,14 @@ namespace pulse {
 // implied a later one, which the single burst of a backlog cannot do.
 class ClockOrigin {
   public:
-    explicit ClockOrigin(std::int64_t windowTicks = 2 *
-                                                    static_cast<std::int64_t>(streamformat::kTicksPerSecond))
+    explicit ClockOrigin(std::int64_t windowTicks = 2 * static_cast<std::int64_t>(stream::kTicksPerSecond))
         : m_window(windowTicks) {}
 
     void reset() { m_known = false; }
     // framesSoFar frames of the clock had arrived by `now`; returns the time of frame 0.
     std::int64_t arrived(std::uint64_t framesSoFar, std::int64_t now) {
         const std::int64_t candidate =
-            now - static_cast<std::int64_t>(streamformat::ticksFromFramesDown(framesSoFar));
+            now - static_cast<std::int64_t>(stream::ticksFromFramesDown(framesSoFar));
         if (!m_known) {
             m_known = true;
             m_origin = m_windowMin = m_previousMin = candidate;

@@ -26,7 +26,7 @@ MixerLimits mixerLimits() {
     limits.patienceFrames = 1920;     // 40 ms late before a stream's first dropout
     limits.maxPatienceFrames = 3840;  // 80 ms: the most the mix waits
     limits.minPatienceFrames = 1920;
-    limits.shrinkEveryFrames = 10 * streamformat::kSampleRate;  // 1 ms less per 10 s without an underrun
+    limits.shrinkEveryFrames = 10 * stream::kSampleRate;  // 1 ms less per 10 s without an underrun
     limits.shrinkFrames = 48;
     limits.aheadFrames = 1920;
     limits.capacityFrames = kQueueFrames;
@@ -45,9 +45,9 @@ struct Capture {
     pa_stream* stream = nullptr;
 };
 
-class PulseEngine final : public linuxaudio::Engine {
+class PulseEngine final : public linuxaudio::ServerEngine {
   public:
-    explicit PulseEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter)
+    explicit PulseEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
         : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
     ~PulseEngine() override;
 
@@ -78,7 +78,7 @@ class PulseEngine final : public linuxaudio::Engine {
     static pa_stream* newRecordStream(pa_context* context, const char* name);
     static void closeStream(pa_stream*& stream);
 
-    std::shared_ptr<const linuxaudio::ProcessTreeFilter> m_filter;
+    std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     // Everything below is touched only on the server thread, or under its lock.
@@ -257,7 +257,7 @@ void PulseEngine::onMonitorSinkInfo(pa_context*, const pa_sink_info* info, int e
 }
 
 pa_stream* PulseEngine::newRecordStream(pa_context* context, const char* name) {
-    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32LE, streamformat::kSampleRate, kChannels};
+    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32LE, stream::kSampleRate, kChannels};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
     return pa_stream_new(context, name, &spec, &map);
@@ -432,7 +432,7 @@ void PulseEngine::drainMix() {
         if (frames == 0) return;
         // Stamped with when the clock captured them, not when they arrived or were mixed.
         const std::int64_t position =
-            m_origin.origin() + static_cast<std::int64_t>(streamformat::ticksFromFramesDown(m_mixedFrames));
+            m_origin.origin() + static_cast<std::int64_t>(stream::ticksFromFramesDown(m_mixedFrames));
         m_mixedFrames += frames;
         m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(position));
     }
@@ -440,8 +440,8 @@ void PulseEngine::drainMix() {
 
 }  // namespace
 
-HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter,
-                     std::unique_ptr<linuxaudio::Engine>& engine) {
+HRESULT createEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter,
+                     std::unique_ptr<linuxaudio::ServerEngine>& engine) {
     auto pulseEngine = std::make_unique<PulseEngine>(std::move(filter));
     const HRESULT result = pulseEngine->connect();
     if (FAILED(result)) return result;
@@ -453,7 +453,7 @@ HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter
 
 namespace linuxaudio {
 
-HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine) {
+HRESULT createPulseEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
     return pulse::createEngine(std::move(filter), engine);
 }
 

@@ -3,12 +3,12 @@
 // the default sink's monitor.
 #pragma once
 
-#include "linuxaudio/engine.h"
+#include "linuxaudio/server_engine.h"
 
 namespace pulse {
 
 // Connects to the PulseAudio server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
-HRESULT createEngine(std::shared_ptr<const linuxaudio::ProcessTreeFilter> filter,
-                     std::unique_ptr<linuxaudio::Engine>& engine);
+HRESULT createEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter,
+                     std::unique_ptr<linuxaudio::ServerEngine>& engine);
 
 }  // namespace pulse

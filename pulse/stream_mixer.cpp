@@ -205,7 +205,7 @@ std::size_t StreamMixer::mix(float* out, std::size_t maxFrames, std::int64_t now
     for (const Queue& queue : m_queues) {
         if (queue.live && queue.waited && queue.count < frames &&
             now - arrivalOf(m_mixed + queue.count) <=
-                static_cast<std::int64_t>(streamformat::ticksFromFramesDown(queue.patience)))
+                static_cast<std::int64_t>(stream::ticksFromFramesDown(queue.patience)))
             frames = queue.count;
     }
     if (frames == 0) return 0;

@@ -20,7 +20,7 @@
 
 namespace pulse {
 
-using streamformat::kChannels;
+using stream::kChannels;
 
 // Patience is given in frames of the stream's rate and measured against arrival times in 100 ns units.
 struct MixerLimits {

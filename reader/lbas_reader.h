@@ -15,10 +15,10 @@ namespace lbas {
 
 inline constexpr std::size_t kHeaderSize = 16;
 // The only format the helper writes, so the only one read.
-using streamformat::kBitsPerSample;
-using streamformat::kChannels;
-using streamformat::kSampleRate;
-inline constexpr std::size_t kFrameSize = streamformat::kFrameBytes;
+using stream::kBitsPerSample;
+using stream::kChannels;
+using stream::kSampleRate;
+inline constexpr std::size_t kFrameSize = stream::kFrameBytes;
 inline constexpr char kMagic[4] = {'L', 'B', 'A', 'S'};
 
 struct Frame {

@@ -10,15 +10,15 @@
 #include <cwchar>
 #include <vector>
 
-#include "simaudio/engine.h"
+#include "simaudio/simulated_engine.h"
 #include "simaudio/kernel_model.h"
 #include "simaudio/scenario.h"
 #include "simaudio/sim_platform.h"
 #include "simaudio/threads.h"
 #include "simaudio/trace.h"
-#include "winaudio/loopback_client.h"
-#include "winaudio/loopback_client_rules.h"
-#include "winaudio/ref_counted.h"
+#include "loopback/loopback_client.h"
+#include "loopback/loopback_client_rules.h"
+#include "loopback/ref_counted.h"
 
 namespace simaudio {
 
@@ -55,7 +55,7 @@ const ClientBook& book() {
 }
 
 // The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
-class AudioClient final : public LoopbackClient<Engine, Mutex> {
+class AudioClient final : public LoopbackClient<SimulatedEngine, Mutex> {
   public:
     explicit AudioClient(const Scenario& scenario) : LoopbackClient(book(), scenario), m_scenario(scenario) {}
 

@@ -12,7 +12,7 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kToneHz = 440.0;
 constexpr double kToneAmplitude = 0.25;
-constexpr double kSampleRate = streamformat::kSampleRate;
+constexpr double kSampleRate = stream::kSampleRate;
 constexpr std::uint64_t kToneCycleFrames = 1200;  // 440 Hz repeats exactly every 11 cycles = 1200 frames
 
 }  // namespace
@@ -26,9 +26,9 @@ PacketSource::PacketSource(const Scenario& scenario) : m_scenario(scenario), m_t
 
 bool PacketSource::quiet(const Packet& packet) const {
     for (const Scenario::Quiet& stretch : m_scenario.quiet) {
-        const std::uint64_t from = stretch.fromMs * streamformat::kFramesPerMillisecond;
+        const std::uint64_t from = stretch.fromMs * stream::kFramesPerMillisecond;
         if (packet.firstFrame >= from &&
-            packet.firstFrame - from < stretch.lengthMs * streamformat::kFramesPerMillisecond)
+            packet.firstFrame - from < stretch.lengthMs * stream::kFramesPerMillisecond)
             return true;
     }
     return false;
@@ -36,7 +36,7 @@ bool PacketSource::quiet(const Packet& packet) const {
 
 Packet PacketSource::next(std::uint64_t start) {
     const std::uint64_t number = ++m_produced;
-    const std::uint64_t elapsed = streamformat::ticksFromFramesDown(m_nextFrame);
+    const std::uint64_t elapsed = stream::ticksFromFramesDown(m_nextFrame);
     const std::int64_t drift = static_cast<std::int64_t>(elapsed) / 1000000 * m_scenario.driftPpm +
                                static_cast<std::int64_t>(elapsed % 1000000) * m_scenario.driftPpm / 1000000;
     std::uint64_t position = start + elapsed + static_cast<std::uint64_t>(drift);
@@ -45,12 +45,11 @@ Packet PacketSource::next(std::uint64_t start) {
         m_jitterState ^= m_jitterState << 13;
         m_jitterState ^= m_jitterState >> 7;
         m_jitterState ^= m_jitterState << 17;
-        const std::uint64_t span =
-            std::uint64_t{m_scenario.jitterUs} * (streamformat::kTicksPerSecond / 1000000);
+        const std::uint64_t span = std::uint64_t{m_scenario.jitterUs} * (stream::kTicksPerSecond / 1000000);
         const std::uint64_t offset = m_jitterState % (2 * span + 1);
         position = position + offset > span ? position + offset - span : 1;
     }
-    constexpr std::uint64_t kDay = 86400 * streamformat::kTicksPerSecond;
+    constexpr std::uint64_t kDay = 86400 * stream::kTicksPerSecond;
     for (const Scenario::BadPositionAt& bad : m_scenario.badPositions) {
         if (bad.packet != number) continue;
         if (bad.kind == Scenario::BadPosition::Zero) position = 0;

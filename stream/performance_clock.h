@@ -10,5 +10,5 @@ inline std::uint64_t performanceClockNow() {
     LARGE_INTEGER counter{};
     LARGE_INTEGER frequency{};
     if (!QueryPerformanceCounter(&counter) || !QueryPerformanceFrequency(&frequency)) return 0;
-    return timeline::ticksFromCounter(counter.QuadPart, frequency.QuadPart);
+    return stream::ticksFromCounter(counter.QuadPart, frequency.QuadPart);
 }

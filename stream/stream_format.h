@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace streamformat {
+namespace stream {
 
 constexpr std::uint32_t kSampleRate = 48000;
 constexpr std::uint32_t kChannels = 2;
@@ -44,4 +44,4 @@ constexpr std::uint64_t framesFromTicksNearest(std::uint64_t ticks) {
            (ticks % kTicksPerStep * kFramesPerStep + kTicksPerStep / 2) / kTicksPerStep;
 }
 
-}  // namespace streamformat
+}  // namespace stream

@@ -17,7 +17,7 @@ bool StreamOutput::settle() {
 void StreamOutput::owe(std::uint64_t bytes) {
     m_owed += bytes;
     const std::uint64_t cutFrame = m_owed % m_frameBytes;
-    if (m_owed - cutFrame > timeline::kMaxGapFrames * m_frameBytes) m_owed = cutFrame;
+    if (m_owed - cutFrame > stream::kMaxGapFrames * m_frameBytes) m_owed = cutFrame;
 }
 
 void StreamOutput::audio(const void* data, std::uint64_t bytes) {

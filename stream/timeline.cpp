@@ -1,13 +1,13 @@
 #include "stream/timeline.h"
 
-namespace timeline {
+namespace stream {
 
 namespace {
 
-using streamformat::framesFromTicksDown;
-using streamformat::framesFromTicksNearest;
-using streamformat::kTicksPerSecond;
-using streamformat::ticksFromFramesDown;
+using stream::framesFromTicksDown;
+using stream::framesFromTicksNearest;
+using stream::kTicksPerSecond;
+using stream::ticksFromFramesDown;
 
 constexpr std::uint32_t kBufferFlagDiscontinuity = 0x1;   // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
 constexpr std::uint32_t kBufferFlagTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
@@ -121,4 +121,4 @@ std::uint64_t Timeline::framesWhileQuiet(std::uint64_t now) {
     return zeros;
 }
 
-}  // namespace timeline
+}  // namespace stream

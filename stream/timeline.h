@@ -9,7 +9,7 @@
 
 #include "stream/stream_format.h"
 
-namespace timeline {
+namespace stream {
 
 // While the engine says nothing, silence is written up to this long before now. A packet is stamped with
 // the time of its first frame and handed out a period later; the margin is ten times the 20 ms buffer the
@@ -19,7 +19,7 @@ constexpr std::uint64_t kQuietMarginTicks = 2000000;  // 200 ms
 
 // A position further than this from the stream's time, either way, is a clock that jumped (a machine that
 // slept, a broken timestamp), not lost audio: nothing is written for it, and the count starts again there.
-constexpr std::uint64_t kMaxGapTicks = 60 * streamformat::kTicksPerSecond;
+constexpr std::uint64_t kMaxGapTicks = 60 * stream::kTicksPerSecond;
 
 // A packet stamped within this of the stream's time continues it and moves the stream's time only a
 // little towards its stamp: stamps wander by a few milliseconds (4 ms is common), and following each one
@@ -42,7 +42,7 @@ constexpr std::uint64_t kToleratedFrames = 960;
 constexpr std::uint32_t kDefaultPacketFrames = 480;
 
 // A gap longer than this (kMaxGapTicks) is a clock that jumped, in frames.
-constexpr std::uint64_t kMaxGapFrames = 60 * std::uint64_t{streamformat::kSampleRate};
+constexpr std::uint64_t kMaxGapFrames = 60 * std::uint64_t{stream::kSampleRate};
 
 // 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
 std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
@@ -78,4 +78,4 @@ class Timeline {
     bool m_sawPacket = false;
 };
 
-}  // namespace timeline
+}  // namespace stream

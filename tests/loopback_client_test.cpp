@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "simaudio/engine.h"
-#include "winaudio/loopback_client.h"
-#include "winaudio/loopback_client_rules.h"
+#include "simaudio/simulated_engine.h"
+#include "loopback/loopback_client.h"
+#include "loopback/loopback_client_rules.h"
 #ifndef _WIN32
 #include "linuxaudio/capture_objects.h"
 #endif
@@ -20,8 +20,8 @@ constexpr DWORD kEventFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS
 const WAVEFORMATEX kFormat = {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0};
 
 // Three packets ready once started, as fast as the reader takes them.
-struct SimulatedEngine {
-    SimulatedEngine() {
+struct OnSimulatedEngine {
+    OnSimulatedEngine() {
         scenario.source = simaudio::Source::Ramp;
         scenario.frames = kFrames;
         scenario.periodMs = 0;
@@ -30,8 +30,8 @@ struct SimulatedEngine {
     }
     IAudioClient* create(HRESULT startStatus) {
         scenario.start = startStatus;
-        return new LoopbackClient<simaudio::Engine, simaudio::Mutex>(ClientBook{&clients, &captureClients},
-                                                                     scenario);
+        return new LoopbackClient<simaudio::SimulatedEngine, simaudio::Mutex>(
+            ClientBook{&clients, &captureClients}, scenario);
     }
     bool freed() const { return clients == 0 && captureClients == 0; }
     simaudio::Scenario scenario;
@@ -41,9 +41,9 @@ struct SimulatedEngine {
 
 #ifndef _WIN32
 // A server that delivers three packets when started.
-struct ServerEngine {
-    struct Fake final : linuxaudio::Engine {
-        explicit Fake(ServerEngine& server) : owner(server) {}
+struct OnServerEngine {
+    struct Fake final : linuxaudio::ServerEngine {
+        explicit Fake(OnServerEngine& server) : owner(server) {}
         ~Fake() override { owner.destroyed = true; }
         HRESULT start(linuxaudio::PacketBuffer& buffer) override {
             if (FAILED(owner.startStatus)) return owner.startStatus;
@@ -52,7 +52,7 @@ struct ServerEngine {
             return S_OK;
         }
         void stop() override {}
-        ServerEngine& owner;
+        OnServerEngine& owner;
     };
     IAudioClient* create(HRESULT status) {
         startStatus = status;
@@ -98,9 +98,9 @@ class LoopbackClientContract : public ::testing::Test {
 };
 
 #ifdef _WIN32
-using Engines = ::testing::Types<SimulatedEngine>;
+using Engines = ::testing::Types<OnSimulatedEngine>;
 #else
-using Engines = ::testing::Types<SimulatedEngine, ServerEngine>;
+using Engines = ::testing::Types<OnSimulatedEngine, OnServerEngine>;
 #endif
 TYPED_TEST_SUITE(LoopbackClientContract, Engines);
 

@@ -312,7 +312,7 @@ TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
     EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
     run(9100, 1);
     EXPECT_EQ(origin.origin(), t0 + 301 * kMs);
-    EXPECT_EQ(streamformat::ticksFromFramesDown(48000ull * 3600 * 24 * 365 + 1),
+    EXPECT_EQ(stream::ticksFromFramesDown(48000ull * 3600 * 24 * 365 + 1),
               3600ull * 24 * 365 * 10000000 + 208);
 }
 

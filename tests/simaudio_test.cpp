@@ -4,15 +4,15 @@
 #include <chrono>
 #include <string>
 
-#include "simaudio/engine.h"
+#include "simaudio/simulated_engine.h"
 #include "simaudio/sim_platform.h"
 #include "simaudio/scenario.h"
-#include "winaudio/loopback_client_rules.h"
+#include "loopback/loopback_client_rules.h"
 
 namespace {
 
-using simaudio::Engine;
 using simaudio::Scenario;
+using simaudio::SimulatedEngine;
 
 TEST(Scenario, ParsesEveryKindOfItem) {
     Scenario s;
@@ -156,7 +156,7 @@ struct EngineFixture {
     }
     Scenario scenario;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    Engine engine;
+    SimulatedEngine engine;
 };
 
 Scenario ramp(std::uint32_t frames, std::uint32_t periodMs) {

@@ -9,8 +9,8 @@
 
 #include "pipewire/stream_graph.h"
 
-using pwengine::ClientInfo;
-using pwengine::StreamGraph;
+using pipewire::ClientInfo;
+using pipewire::StreamGraph;
 
 namespace {
 
@@ -95,7 +95,7 @@ TEST(StreamGraph, LinksJackClientsLikeStreamsByPortOrder) {
                  {"Audio/Sink", "", false},
                  {"Stream/Input/Audio", "Audio", false}};
     for (const auto& k : kinds)
-        EXPECT_EQ(pwengine::isApplicationOutput(k.mediaClass, k.mediaType), k.output)
+        EXPECT_EQ(pipewire::isApplicationOutput(k.mediaClass, k.mediaType), k.output)
             << k.mediaClass << k.mediaType;
 
     for (const pid_t pid : {pid_t{1}, getpid()}) {
@@ -104,11 +104,11 @@ TEST(StreamGraph, LinksJackClientsLikeStreamsByPortOrder) {
         g.graph.addClient(5, {"jack", pid, 0});
         g.graph.addNode(20, 5, "", "Audio");
         for (std::uint32_t index = 0; index < 3; ++index)
-            g.graph.addPort(21 + index, 20, true, false, pwengine::portChannel(nullptr, index));
+            g.graph.addPort(21 + index, 20, true, false, pipewire::portChannel(nullptr, index));
         const std::vector<Link> expected = {{20, 21, 10, 11}, {20, 22, 10, 12}, {20, 23, 10, 11}};
         EXPECT_EQ(g.links, pid == 1 ? expected : std::vector<Link>{}) << "pid " << pid;
     }
-    EXPECT_EQ(pwengine::portChannel("FC", 1), "FC") << "a declared channel stands";
+    EXPECT_EQ(pipewire::portChannel("FC", 1), "FC") << "a declared channel stands";
 }
 
 TEST(StreamGraph, FoldsEveryLayoutIntoStereo) {
@@ -117,7 +117,7 @@ TEST(StreamGraph, FoldsEveryLayoutIntoStereo) {
         std::vector<std::string> into;
     } cases[] = {{"FL", {"FL"}}, {"FR", {"FR"}}, {"MONO", {"FL", "FR"}}, {"FC", {"FL", "FR"}}, {"RL", {"FL"}},
                  {"SR", {"FR"}}, {"LFE", {}},    {"AUX3", {"FL", "FR"}}};
-    for (const auto& c : cases) EXPECT_EQ(pwengine::captureChannelsFor(c.channel), c.into) << c.channel;
+    for (const auto& c : cases) EXPECT_EQ(pipewire::captureChannelsFor(c.channel), c.into) << c.channel;
 }
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 namespace {
 
-using streamformat::ticksFromFramesDown;
-using timeline::Timeline;
+using stream::ticksFromFramesDown;
+using stream::Timeline;
 
 constexpr std::uint64_t kStart = 5000000000;  // a performance counter some minutes after boot
 constexpr std::uint32_t kPacket = 480;
@@ -130,7 +130,7 @@ TEST(Timeline, PacketsOfAFewFramesTolerateTheClientBuffer) {
 }
 
 TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {
-    const std::uint64_t margin = timeline::kQuietMarginTicks;
+    const std::uint64_t margin = stream::kQuietMarginTicks;
     play("nothing before the margin has passed", {{0, kStart + margin, 0, 0}});
     play("a quiet start counts from Start", {{0, kStart + margin + 1000 * kMs, 0, 48000}});
     play("whole packets only, then the packet that ends it stands at its time",
@@ -145,7 +145,7 @@ TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {
 
 TEST(Timeline, BadPositionsNeverWriteMoreThanTheGuardAllows) {
     const std::uint64_t day = 86400ull * 10000000;
-    const std::uint64_t limitFrames = timeline::kMaxGapTicks * 3 / 625;
+    const std::uint64_t limitFrames = stream::kMaxGapTicks * 3 / 625;
     play("position 0 and flagged timestamps follow on",
          {{at(0), 0, 0, 0}, {0, 0, 0, 0}, {at(5 * 480), 0, kTimestampError, 0}, {at(3 * 480), 0, 0, 0}});
     play("a jump of a day and back", {{at(0), 0, 0, 0},
@@ -156,7 +156,7 @@ TEST(Timeline, BadPositionsNeverWriteMoreThanTheGuardAllows) {
     play("backwards by a day", {{at(0) + day, 0, 0, 0}, {at(480), 0, 0, 0}, {at(960), 0, 0, 0}});
     play("a clock that jumped during quiet",
          {{at(0), 0, 0, 0}, {0, at(480) + day, 0, 0}, {0, at(480) + day + 1000 * kMs, 0, 48000}});
-    play("the largest gap filled", {{at(0), 0, 0, 0}, {at(480) + timeline::kMaxGapTicks, 0, 0, limitFrames}});
+    play("the largest gap filled", {{at(0), 0, 0, 0}, {at(480) + stream::kMaxGapTicks, 0, 0, limitFrames}});
     play("positions at the end of the counter",
          {{at(0), 0, 0, 0}, {UINT64_MAX, 0, 0, 0}, {0, UINT64_MAX, 0, 0}});
 }
@@ -176,7 +176,7 @@ TEST(Timeline, CounterReadingsBecome100nsUnits) {
         {5, 0, 0},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(timeline::ticksFromCounter(c.counter, c.frequency), c.ticks) << c.counter;
+        EXPECT_EQ(stream::ticksFromCounter(c.counter, c.frequency), c.ticks) << c.counter;
 }
 
 TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
@@ -194,9 +194,9 @@ TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
          30000000000000000},  // frames * 625 overflows
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(streamformat::ticksFromFramesDown(c.frames), c.ticks) << c.frames;
-        EXPECT_EQ(streamformat::framesFromTicksDown(c.ticks), c.framesDown) << c.ticks;
-        EXPECT_EQ(streamformat::framesFromTicksNearest(c.ticks), c.framesNearest) << c.ticks;
+        EXPECT_EQ(stream::ticksFromFramesDown(c.frames), c.ticks) << c.frames;
+        EXPECT_EQ(stream::framesFromTicksDown(c.ticks), c.framesDown) << c.ticks;
+        EXPECT_EQ(stream::framesFromTicksNearest(c.ticks), c.framesNearest) << c.ticks;
     }
     struct Rounding {
         std::uint64_t ticks, down, nearest;
@@ -205,12 +205,12 @@ TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
                      {624, 2, 3},
                      {6250000000000000000 + 105, 30000000000000000, 30000000000000001}};
     for (const Rounding& r : roundings) {
-        EXPECT_EQ(streamformat::framesFromTicksDown(r.ticks), r.down) << r.ticks;
-        EXPECT_EQ(streamformat::framesFromTicksNearest(r.ticks), r.nearest) << r.ticks;
+        EXPECT_EQ(stream::framesFromTicksDown(r.ticks), r.down) << r.ticks;
+        EXPECT_EQ(stream::framesFromTicksNearest(r.ticks), r.nearest) << r.ticks;
     }
     // A packet's position turned back into frames is its frame count, whatever the remainder.
     for (std::uint64_t frames = 0; frames < 2000; ++frames)
-        ASSERT_EQ(streamformat::framesFromTicksNearest(streamformat::ticksFromFramesDown(frames)), frames);
+        ASSERT_EQ(stream::framesFromTicksNearest(stream::ticksFromFramesDown(frames)), frames);
 }
 
 }  // namespace

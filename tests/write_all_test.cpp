@@ -149,7 +149,7 @@ TEST_F(WriteAll, SilenceGrowsOnlyToTheLargestPacketAndWritesExactlyItsZeros) {
 // written as zeros, before anything else, once writes go through again.
 TEST_F(WriteAll, StreamOutputOwesWhatDidNotGoOut) {
     constexpr std::uint64_t kFrame = 8;
-    const std::uint64_t longest = timeline::kMaxGapFrames * kFrame;
+    const std::uint64_t longest = stream::kMaxGapFrames * kFrame;
     const std::string a = pattern(3 * kFrame), b = pattern(2 * kFrame).replace(0, 1, "b");
     const std::string zeros(longest, '\0');
     struct Case {

@@ -9,9 +9,9 @@
 namespace linuxaudio {
 
 // One per activated audio client.
-class Engine {
+class ServerEngine {
   public:
-    virtual ~Engine() = default;
+    virtual ~ServerEngine() = default;
     // Begins delivering frames (silence as zero frames) into `buffer`, which outlives the engine.
     // On the server's loss the engine calls buffer.fail().
     virtual HRESULT start(PacketBuffer& buffer) = 0;
@@ -23,12 +23,12 @@ class Engine {
 };
 
 // Each server's factory connects to its server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
-HRESULT createPipeWireEngine(std::shared_ptr<const ProcessTreeFilter> filter,
-                             std::unique_ptr<Engine>& engine);
-HRESULT createPulseEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine);
+HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
+                             std::unique_ptr<ServerEngine>& engine);
+HRESULT createPulseEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine);
 
 // Connects to whichever server runs: PipeWire when its socket answers, else PulseAudio (AUDIO_HELPER_ENGINE
 // set to "pipewire" or "pulse" allows only that one).
-HRESULT createEngine(std::shared_ptr<const ProcessTreeFilter> filter, std::unique_ptr<Engine>& engine);
+HRESULT createEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine);
 
 }  // namespace linuxaudio

@@ -11,16 +11,16 @@
 #include "simaudio/packet_source.h"
 #include "simaudio/scenario.h"
 #include "simaudio/threads.h"
-#include "winaudio/loopback_client.h"
+#include "loopback/loopback_client.h"
 
 namespace simaudio {
 
-class Engine : public PacketHandOut<Engine, Mutex> {
+class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
   public:
-    explicit Engine(const Scenario& scenario);
-    ~Engine();
-    Engine(const Engine&) = delete;
-    Engine& operator=(const Engine&) = delete;
+    explicit SimulatedEngine(const Scenario& scenario);
+    ~SimulatedEngine();
+    SimulatedEngine(const SimulatedEngine&) = delete;
+    SimulatedEngine& operator=(const SimulatedEngine&) = delete;
 
     // The scenario's refusals of the audio client's calls (S_OK: none).
     HRESULT acceptInitialize() const { return FAILED(m_scenario.initialize) ? m_scenario.initialize : S_OK; }
@@ -31,12 +31,12 @@ class Engine : public PacketHandOut<Engine, Mutex> {
     // The scenario's refusal, or S_OK with the clock running.
     HRESULT start();
     void stop();
-    Engine& packets() { return *this; }
+    SimulatedEngine& packets() { return *this; }
 
     std::uint64_t packetsDropped() const;
 
   private:
-    friend class PacketHandOut<Engine, Mutex>;
+    friend class PacketHandOut<SimulatedEngine, Mutex>;
     HRESULT packetReady(UINT32& frames);
     HRESULT takePacket(CapturedPacket& out);
     void returnPacket(bool consumed);

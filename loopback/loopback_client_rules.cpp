@@ -1,4 +1,4 @@
-#include "winaudio/loopback_client_rules.h"
+#include "loopback/loopback_client_rules.h"
 
 #include <cstring>
 #include <cwchar>
@@ -13,9 +13,9 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     }
     // A plain format carries no extra bytes the client could use.
     if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    const bool floatStereo48k =
-        f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == streamformat::kChannels &&
-        f.nSamplesPerSec == streamformat::kSampleRate && f.wBitsPerSample == streamformat::kBitsPerSample;
+    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == stream::kChannels &&
+                                f.nSamplesPerSec == stream::kSampleRate &&
+                                f.wBitsPerSample == stream::kBitsPerSample;
     return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 

@@ -9,8 +9,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "winaudio/loopback_client_rules.h"
-#include "winaudio/ref_counted.h"
+#include "loopback/loopback_client_rules.h"
+#include "loopback/ref_counted.h"
 
 // The packet a stream lends out from GetBuffer.
 struct CapturedPacket {

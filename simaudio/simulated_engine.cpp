@@ -1,4 +1,4 @@
-#include "simaudio/engine.h"
+#include "simaudio/simulated_engine.h"
 
 #include <chrono>
 #include <mutex>
@@ -9,9 +9,9 @@
 
 namespace simaudio {
 
-Engine::Engine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
+SimulatedEngine::SimulatedEngine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
 
-Engine::~Engine() {
+SimulatedEngine::~SimulatedEngine() {
     stop();
     if (m_event != nullptr) {
         CloseHandle(m_event);
@@ -19,7 +19,7 @@ Engine::~Engine() {
     }
 }
 
-bool Engine::setEvent(HANDLE event) {
+bool SimulatedEngine::setEvent(HANDLE event) {
     HANDLE own = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
@@ -30,7 +30,7 @@ bool Engine::setEvent(HANDLE event) {
     return true;
 }
 
-HRESULT Engine::start() {
+HRESULT SimulatedEngine::start() {
     if (FAILED(m_scenario.start)) return m_scenario.start;
     HANDLE wake = nullptr;
     std::unique_lock<Mutex> lock(m_mutex);
@@ -50,7 +50,7 @@ HRESULT Engine::start() {
     return S_OK;
 }
 
-void Engine::stop() {
+void SimulatedEngine::stop() {
     Thread clock;
     Thread emptyWaker;
     {
@@ -64,12 +64,12 @@ void Engine::stop() {
     if (emptyWaker.joinable()) emptyWaker.join();
 }
 
-HANDLE Engine::invalidate(bool signal) {
+HANDLE SimulatedEngine::invalidate(bool signal) {
     m_invalidated = true;
     return signal ? m_event : nullptr;
 }
 
-void Engine::emptyWakeLoop() {
+void SimulatedEngine::emptyWakeLoop() {
     const auto period = std::chrono::milliseconds(m_scenario.emptyWakesMs);
     auto due = SteadyClock::now() + period;
     std::unique_lock<Mutex> lock(m_mutex);
@@ -82,7 +82,7 @@ void Engine::emptyWakeLoop() {
     }
 }
 
-HANDLE Engine::produceBatch() {
+HANDLE SimulatedEngine::produceBatch() {
     if (m_invalidated) return nullptr;
     bool produced = false;
     for (std::uint32_t made = 0; made < m_scenario.burst && !m_source.exhausted();) {
@@ -115,7 +115,7 @@ HANDLE Engine::produceBatch() {
     return produced ? m_event : nullptr;
 }
 
-void Engine::stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader) {
+void SimulatedEngine::stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader) {
     const std::uint64_t first = m_source.produced() + 1;
     std::uint64_t due = 0;
     for (std::uint64_t n = first; n < first + m_scenario.burst && due == 0; ++n)
@@ -135,12 +135,12 @@ void Engine::stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader) 
     lock.lock();
 }
 
-void Engine::signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake) {
+void SimulatedEngine::signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake) {
     lock.unlock();
     if (wake != nullptr) SetEvent(wake);
 }
 
-void Engine::clockLoop() {
+void SimulatedEngine::clockLoop() {
     const auto period = std::chrono::milliseconds(m_scenario.periodMs);
     auto due = SteadyClock::now() + period;
     std::unique_lock<Mutex> lock(m_mutex);
@@ -156,7 +156,7 @@ void Engine::clockLoop() {
     }
 }
 
-HRESULT Engine::packetReady(UINT32& frames) {
+HRESULT SimulatedEngine::packetReady(UINT32& frames) {
     std::unique_lock<Mutex> lock(m_mutex);
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (m_scenario.failSizeOnceAfter != 0 && m_released == m_scenario.failSizeOnceAfter &&
@@ -181,7 +181,7 @@ HRESULT Engine::packetReady(UINT32& frames) {
     return S_OK;
 }
 
-HRESULT Engine::takePacket(CapturedPacket& out) {
+HRESULT SimulatedEngine::takePacket(CapturedPacket& out) {
     std::unique_lock<Mutex> lock(m_mutex);
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (++m_getBufferCalls == m_scenario.failBufferAt) {
@@ -206,7 +206,7 @@ HRESULT Engine::takePacket(CapturedPacket& out) {
     return S_OK;
 }
 
-void Engine::returnPacket(bool consumed) {
+void SimulatedEngine::returnPacket(bool consumed) {
     std::unique_lock<Mutex> lock(m_mutex);
     m_held = false;
     if (!consumed) return;
@@ -221,13 +221,13 @@ void Engine::returnPacket(bool consumed) {
     stopPoint(Scenario::StopPoint::Release, released);
 }
 
-void Engine::clear() {
+void SimulatedEngine::clear() {
     std::lock_guard<Mutex> lock(m_mutex);
     while (!m_queue.empty()) m_queue.popFront();
     m_queuedFrames = 0;
 }
 
-std::uint64_t Engine::packetsDropped() const {
+std::uint64_t SimulatedEngine::packetsDropped() const {
     std::lock_guard<Mutex> lock(m_mutex);
     return m_dropped;
 }
