@@ -154,6 +154,20 @@ struct EngineFixture {
         samples.assign(values, values + 2 * std::size_t{frames});
         return engine.releaseBuffer(frames);
     }
+    // Waits for the engine's signal, takes the packet it made with its positions and releases it; its
+    // first sample in `first`. The size query after it makes the engine ready (and signal) the next batch.
+    void takeSignalled(UINT64& device, UINT64& position, float& first) {
+        ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+        UINT32 size = 0;
+        ASSERT_EQ(engine.nextPacketSize(&size), S_OK);
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        ASSERT_EQ(engine.getBuffer(&data, &frames, &flags, &device, &position), S_OK);
+        first = reinterpret_cast<const float*>(data)[0];
+        ASSERT_EQ(engine.releaseBuffer(frames), S_OK);
+        ASSERT_EQ(engine.nextPacketSize(&size), S_OK);
+    }
     Scenario scenario;
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     SimulatedEngine engine;
@@ -218,17 +232,12 @@ TEST(Engine, QuietStretchesPassEngineTimeWithoutPacketsAndPositionsFollowIt) {
     std::uint64_t previous = 0;
     for (std::uint64_t expectedFirst : {0u, 480u, 2400u, 2880u, 3360u, 3840u, 4320u, 5280u}) {
         SCOPED_TRACE(expectedFirst);
-        ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
-        UINT32 size = 0;
-        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
-        BYTE* data = nullptr;
-        UINT32 frames = 0;
-        DWORD flags = 0;
         UINT64 device = 0;
         UINT64 position = 0;
-        ASSERT_EQ(f.engine.getBuffer(&data, &frames, &flags, &device, &position), S_OK);
+        float first = 0;
+        ASSERT_NO_FATAL_FAILURE(f.takeSignalled(device, position, first));
         EXPECT_EQ(device, expectedFirst);
-        EXPECT_EQ(reinterpret_cast<const float*>(data)[0], simaudio::rampValue(expectedFirst));
+        EXPECT_EQ(first, simaudio::rampValue(expectedFirst));
         if (previous != 0) {
             // 208.3 ticks of 100 ns per frame, give or take the 300 us jitter at each end
             const double ticks = static_cast<double>(position) - static_cast<double>(previous);
@@ -236,8 +245,6 @@ TEST(Engine, QuietStretchesPassEngineTimeWithoutPacketsAndPositionsFollowIt) {
             EXPECT_NEAR(ticks, 10000000.0 / 48000 * 480 * packets, 6000.0);
         }
         previous = position;
-        ASSERT_EQ(f.engine.releaseBuffer(frames), S_OK);
-        ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);  // empty: the next batch is made and signalled
     }
 }
 
@@ -257,17 +264,8 @@ TEST(Engine, PositionsDriftOffTheFrameCountAndDevicePositionsCanBeWithheld) {
         EngineFixture f(s);
         f.engine.start();
         UINT64 device[2] = {}, position[2] = {};
-        for (int i = 0; i < 2; ++i) {
-            ASSERT_EQ(WaitForSingleObject(f.event, 5000), WAIT_OBJECT_0);
-            UINT32 size = 0;
-            ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
-            BYTE* data = nullptr;
-            UINT32 frames = 0;
-            DWORD flags = 0;
-            ASSERT_EQ(f.engine.getBuffer(&data, &frames, &flags, &device[i], &position[i]), S_OK);
-            ASSERT_EQ(f.engine.releaseBuffer(frames), S_OK);
-            ASSERT_EQ(f.engine.nextPacketSize(&size), S_OK);
-        }
+        float first = 0;
+        for (int i = 0; i < 2; ++i) ASSERT_NO_FATAL_FAILURE(f.takeSignalled(device[i], position[i], first));
         EXPECT_EQ(device[0], 0u);
         EXPECT_EQ(device[1], c.secondDevice);
         EXPECT_EQ(static_cast<std::int64_t>(position[1] - position[0]), 10000000 + c.driftTicks);
