@@ -124,6 +124,7 @@ class Worker:
             env["AUDIO_HELPER_BUILD"] = self.build
             command = [sys.executable, os.path.join(self.src, what)]
         elif kind == "node":
+            env["AUDIO_HELPER_PATH"] = os.path.join(self.build, self.program)
             command = ["node", "--test", os.path.join(self.src, "clients", "node", "test", what)]
         else:
             raise SystemExit("unknown test selector %r" % selector)
