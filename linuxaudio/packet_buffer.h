@@ -20,6 +20,7 @@ namespace linuxaudio {
 
 constexpr UINT32 kPacketFrames = 480;             // 10 ms
 constexpr std::uint64_t kRealignTicks = 2000000;  // 200 ms
+constexpr UINT32 kCatchUpFrames = 240;            // 5 ms
 
 class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
   public:
@@ -34,7 +35,9 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     // server's sample clock) and move to the measured clock only when the two differ by more than
     // kRealignTicks: a delivery that comes late must not read as lost time (the program would write zeros
     // into the middle of continuous sound), while a graph that was suspended or a clock that jumped is still
-    // followed. When the reader has stalled and the buffer is full, the oldest packets are dropped.
+    // followed. Frames more than kCatchUpFrames ahead of the clock since the first append lose their leading
+    // silence until they are on time again. When the reader has stalled and the buffer is full, the oldest
+    // packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
     // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames
@@ -81,6 +84,8 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     std::uint64_t m_device = 0;          // device position of the next frame appended
     std::uint64_t m_anchorPosition = 0;  // clock position of device position m_anchorDevice; 0: none yet
     std::uint64_t m_anchorDevice = 0;
+    std::uint64_t m_originPosition = 0;  // clock position of device position m_originDevice; 0: none yet
+    std::uint64_t m_originDevice = 0;
     bool m_breakPending = false;              // the next packet started follows missing audio
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any
