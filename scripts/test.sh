@@ -35,6 +35,9 @@ for preset in native-asan native-tsan; do
     # Under the thread sanitizer the real servers' timing tests miss their limits (a move, a stall of the
     # helper), and the uninstrumented server libraries draw its reports; they run under the address
     # sanitizer above and on the plain build.
-    [ "$preset" = native-tsan ] && exclude="soak|linux"
-    ctest --preset "$preset" --label-exclude "$exclude" --repeat until-pass:2
+    # The timeline module's hours of engine time (one thread's arithmetic, run on the other two builds) take
+    # over two minutes there and find no race.
+    skip='^$'
+    [ "$preset" = native-tsan ] && exclude="soak|linux" && skip='^process\.timeline$'
+    ctest --preset "$preset" --label-exclude "$exclude" --exclude-regex "$skip" --repeat until-pass:2
 done
