@@ -34,7 +34,8 @@ def main():
         linux = os.path.join(stage, "bin", "linux-x64", "audio-helper")
         win = os.path.join(stage, "bin", "win32-x64", "audio-helper.exe")
         for path in (linux, win):
-            os.makedirs(os.path.dirname(path))
+            # bin/ is one of the package's files: a source tree that holds helpers already gave the folders.
+            os.makedirs(os.path.dirname(path), exist_ok=True)
         # The native build keeps its debugging information; users get the program without it.
         subprocess.run(["strip", "-o", linux, os.path.join(native, "audio-helper")], check=True)
         shutil.copy2(os.path.join(windows, "audio-helper.exe"), win)

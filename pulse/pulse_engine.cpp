@@ -3,7 +3,6 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "pulse/clock_origin.h"
-
 namespace pulse {
 
 namespace {

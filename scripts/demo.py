@@ -38,7 +38,7 @@ def demo(helper, lbas2wav, seconds, output, env):
                     start_new_session=True)
     # The application: a shell whose child plays its tone. Each player leads a process group of its own, so
     # ending the group at the end ends the child too, and the demo leaves nothing playing behind it.
-    players = []
+    players, tools = [], []
     try:
         app = subprocess.Popen(["sh", "-c", 'paplay "$0"; :', app_file], **quiet_io)
         players.append(app)
@@ -49,13 +49,20 @@ def demo(helper, lbas2wav, seconds, output, env):
         time.sleep(0.5)
         with open(os.path.join(files, "helper.err"), "wb") as err:
             capture = subprocess.Popen([helper, str(app.pid)], stdout=subprocess.PIPE, stderr=err, env=env)
+            tools.append(capture)
             convert = subprocess.Popen([lbas2wav, "-", output], stdin=capture.stdout, env=env)
+            tools.append(convert)
             capture.stdout.close()
             time.sleep(seconds)
             capture.send_signal(signal.SIGINT)  # as a parent stops it: Ctrl+C
             code = capture.wait(30)
             convert.wait(30)
     finally:
+        # A capture or conversion that did not end in time is not left running either.
+        for proc in tools:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
         for proc in players:
             try:
                 os.killpg(proc.pid, signal.SIGKILL)

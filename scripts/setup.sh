@@ -79,15 +79,16 @@ $sudo apt-get update -qq
 # remove what, and nothing changed.
 if ! plan=$("${apt[@]}" -s install "${missing[@]}" 2>&1); then
     for p in "${missing[@]}"; do
+        # A package apt cannot find fails this plan too: that is not a removal, and the message below says it.
         removed=$(apt-get -s -q --no-install-recommends install "$p" 2>/dev/null |
-                  awk '/^Remv /{print $2}' | tr '\n' ' ')
+                  awk '/^Remv /{print $2}' | tr '\n' ' ' || true)
         if [ -n "$removed" ]; then
             echo "setup: stopping before any change: installing $p would remove ${removed% } (they conflict)." >&2
             exit 1
         fi
     done
     echo "$plan" >&2
-    echo "setup: stopping before any change: apt cannot install ${missing[*]} without removing a package." >&2
+    echo "setup: stopping before any change: apt cannot install ${missing[*]} (its plan is above)." >&2
     exit 1
 fi
 echo "Installing: ${missing[*]}"

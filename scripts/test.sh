@@ -28,13 +28,13 @@ echo "== test windows (under Wine)"
 ctest --preset windows
 for preset in native-asan native-tsan; do
     echo "== test $preset"
-    # Real servers and timing run 5-15 times slower under a sanitizer and now and then miss a deadline (or
-    # the uninstrumented server libraries upset the thread sanitizer): a failed test gets one more run,
-    # so only a fault that shows twice fails the stage. The plain native suite above gets no second try.
+    # Real servers and timing run 5-15 times slower under a sanitizer and now and then miss a deadline: a
+    # failed test gets one more run, so only a fault that shows twice fails the stage. The plain native
+    # suite above gets no second try.
     exclude=soak
     # Under the thread sanitizer the real servers' timing tests miss their limits (a move, a stall of the
     # helper), and the uninstrumented server libraries draw its reports; they run under the address
-    # sanitizer above and on the plain build.
+    # sanitizer and on the plain build.
     # The timeline module's hours of engine time (one thread's arithmetic, run on the other two builds) take
     # over two minutes there and find no race.
     skip='^$'

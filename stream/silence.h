@@ -1,5 +1,6 @@
-// The zero bytes written in place of a packet the engine flags silent. The buffer grows to the largest
-// silent packet seen so far and is reused after that, so silence costs no allocation per packet.
+// The zero bytes the stream writes: a packet the engine flags silent, the frames of a gap, and what a
+// failed write left owed. The buffer grows to the largest such write so far (gaps and owed bytes go out a
+// chunk at a time) and is reused after that, so silence costs no allocation per packet.
 #pragma once
 
 #include <cstdint>

@@ -4,11 +4,6 @@ namespace stream {
 
 namespace {
 
-using stream::framesFromTicksDown;
-using stream::framesFromTicksNearest;
-using stream::kTicksPerSecond;
-using stream::ticksFromFramesDown;
-
 constexpr std::uint32_t kBufferFlagDiscontinuity = 0x1;   // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
 constexpr std::uint32_t kBufferFlagTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
 

@@ -41,8 +41,8 @@ constexpr std::uint64_t kToleratedFrames = 960;
 // Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
 constexpr std::uint32_t kDefaultPacketFrames = 480;
 
-// A gap longer than this (kMaxGapTicks) is a clock that jumped, in frames.
-constexpr std::uint64_t kMaxGapFrames = 60 * std::uint64_t{stream::kSampleRate};
+// kMaxGapTicks in frames.
+constexpr std::uint64_t kMaxGapFrames = framesFromTicksDown(kMaxGapTicks);
 
 // 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
 std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);

@@ -159,6 +159,8 @@ class SinkMonitor:
             while subprocess.run(["pw-link", "%s:monitor_%s" % (sink, channel), "%s:input_%s" % (name, channel)],
                                  env=env, capture_output=True).returncode != 0:
                 if time.monotonic() > deadline or self.proc.poll() is not None:
+                    self.proc.kill()
+                    self.proc.wait()
                     raise RuntimeError("could not link the monitor of " + sink)
                 time.sleep(0.02)
 

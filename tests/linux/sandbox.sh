@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs COMMAND as an application sandbox the way servers recognise one: a root of its own holding a
 # .flatpak-info that names APP_ID, mounted on the empty folder ROOT. Run it under
-# `unshare --mount --pid --fork` (needs root); the mounts go with the namespace.
+# `unshare --mount --pid --kill-child` (needs root); the mounts go with the namespace.
 #   sandbox.sh ROOT APP_ID COMMAND...
 set -e
 root=$1

@@ -141,10 +141,13 @@ class TreeCases:
         self.addCleanup(target.kill)
         helper = self.capture(str(target.pid))
         # The PulseAudio protocol carries only the pid the client sets: here the target's number.
-        contained = subprocess.Popen(["unshare", "--pid", "--fork", "--mount-proc", sys.executable, "-c",
+        # --kill-child: ending unshare ends the namespace's first process, and with it every process inside.
+        contained = subprocess.Popen(["unshare", "--pid", "--kill-child", "--mount-proc", sys.executable, "-c",
                                       IN_NAMESPACE, str(target.pid), "paplay", self.tone(1000)],
                                      env=self.server.env, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.addCleanup(contained.stdout.close)
+        self.addCleanup(contained.wait)
+        self.addCleanup(contained.kill)
         self.assertEqual(int(contained.stdout.readline()), target.pid)
         self.assertEqual(contained.wait(60), 0)
         self.assert_heard(helper, [1000])
@@ -169,7 +172,7 @@ class PipeWireTree(TreeCases, SharedServerCase):
                 play = "paplay %s" % self.tone(1000)
                 script = ("%s; exec %s" % (wait_go, play) if below
                           else "sleep 600 & %s; %s; kill $!" % (wait_go, play))
-                sandbox = subprocess.Popen(["unshare", "--mount", "--pid", "--fork", SANDBOX, root, "org.test.App",
+                sandbox = subprocess.Popen(["unshare", "--mount", "--pid", "--kill-child", SANDBOX, root, "org.test.App",
                                             "sh", "-c", script], env=self.server.env, stdin=subprocess.DEVNULL)
                 self.addCleanup(sandbox.wait)
                 self.addCleanup(sandbox.kill)

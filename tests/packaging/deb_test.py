@@ -97,6 +97,7 @@ class DebTests(unittest.TestCase):
         with pkglib.PipeWireServer(sinks=("deb-sink",)) as server:
             player = pkglib.play_tone(server, self.dir)
             excluded = pkglib.bystander()
+            capture = None
             try:
                 capture = subprocess.Popen([helper, str(excluded.pid)], stdout=subprocess.PIPE,
                                            stderr=subprocess.DEVNULL, env=server.env)
@@ -112,9 +113,12 @@ class DebTests(unittest.TestCase):
                 capture.stdout.close()
                 self.assertEqual(capture.wait(30), 0)
             finally:
-                for proc in (player, excluded):
+                # A capture that failed its checks is ended too, not left running on its pipe.
+                for proc in filter(None, (capture, player, excluded)):
                     proc.kill()
                     proc.wait()
+                if capture is not None:
+                    capture.stdout.close()
         pkglib.assert_hears_tone(self, stream)
         wav = os.path.join(self.dir, "capture.wav")
         r = subprocess.run([lbas2wav, "-q", "-", wav], input=stream, capture_output=True)

@@ -25,6 +25,7 @@ def play_tone(server, directory, seconds=30):
     while not server.streams():
         if time.monotonic() > deadline or proc.poll() is not None:
             proc.kill()
+            proc.wait()
             raise AssertionError("the player's stream never appeared")
         time.sleep(0.05)
     return proc

@@ -27,6 +27,7 @@ for p; do
             case " $* " in *" --no-remove "*) status=100;; esac
         fi
     done
+    case " $STUB_UNKNOWN " in *" $p "*) echo "E: Unable to locate package $p" >&2; status=100; continue;; esac
     case "$p" in -*|install) ;; *) echo "Inst $p (1.0 Debian:12)";; esac
 done
 exit $status
@@ -42,7 +43,7 @@ SERVERS = "pipewire pipewire-bin pipewire-pulse wireplumber dbus pulseaudio pipe
 
 
 class SetupTests(unittest.TestCase):
-    def run_setup(self, mode, installed="", conflict="", pactl=False):
+    def run_setup(self, mode, installed="", conflict="", pactl=False, unknown=""):
         d = tempfile.mkdtemp(prefix="setup-test.")
         bin_dir, runtime = os.path.join(d, "bin"), os.path.join(d, "run")
         os.makedirs(bin_dir)
@@ -56,7 +57,7 @@ class SetupTests(unittest.TestCase):
         open(log, "w").close()
         env = dict(os.environ, PATH=bin_dir + ":" + os.environ["PATH"], XDG_RUNTIME_DIR=runtime,
                    STUB_INSTALLED=installed, STUB_CONFLICT=conflict, STUB_PACTL="1" if pactl else "",
-                   STUB_LOG=log)
+                   STUB_LOG=log, STUB_UNKNOWN=unknown)
         r = subprocess.run(["bash", SETUP] + ([mode] if mode else []), env=env, capture_output=True, text=True,
                            timeout=60)
         with open(log) as f:
@@ -101,6 +102,12 @@ class SetupTests(unittest.TestCase):
                 self.assertIn(named, r.stderr)
                 self.assertIn("stopping before any change", r.stderr)
                 self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+
+    def test_a_package_apt_cannot_find_is_named(self):
+        r, calls, installs = self.run_setup("", TOOLS.replace(" sox", "") + " " + SERVERS, unknown="sox")
+        self.assertEqual((r.returncode, installs), (1, []), r.stdout + r.stderr)
+        self.assertIn("Unable to locate package sox", r.stderr)
+        self.assertIn("stopping before any change: apt cannot install sox", r.stderr)
 
     def test_nothing_missing_touches_nothing(self):
         r, calls, _ = self.run_setup("", TOOLS + " " + SERVERS)

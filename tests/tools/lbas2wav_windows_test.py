@@ -11,7 +11,8 @@ import unittest
 from tests.tools import lbas_testlib as lib
 
 WINE_RUN = None
-VERSION = open(os.path.join(os.path.dirname(__file__), "..", "..", "VERSION")).read().strip()
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "VERSION")) as f:
+    VERSION = f.read().strip()
 # CR, LF and Ctrl+Z, which a text-mode read or write would translate or stop at.
 TEXT_MODE_TRAPS = b"\x0d\x0a\x1a\x3f" * 2
 STREAM = lib.header() + lib.ramp_frames(50000) + TEXT_MODE_TRAPS * 100 + lib.ramp_frames(1000, 50000)

@@ -1,10 +1,12 @@
 import { EXIT_STAGES } from './diagnostics.js';
 
 /**
- * Every way a capture can fail: the helper could not be started, it ended with a failure exit code, it
- * was ended by someone else, or its stream header was not the expected one.
+ * Every way a capture can fail: no helper binary for this platform, the helper could not be started, it
+ * ended with a failure exit code or before the capture started, it was ended by someone else, or its
+ * stream header was not the expected one.
  *
- * code: 'HELPER_SPAWN' | 'HELPER_EXIT' | 'HELPER_KILLED' | 'HELPER_BAD_HEADER' | 'HELPER_STOPPED'
+ * code: 'HELPER_NO_BINARY' | 'HELPER_SPAWN' | 'HELPER_EXIT' | 'HELPER_KILLED' | 'HELPER_BAD_HEADER' |
+ *   'HELPER_STOPPED'
  */
 export class HelperError extends Error {
   constructor(message, { code, exitCode = null, signal = null, stages = [], field, expected, actual, cause } = {}) {
