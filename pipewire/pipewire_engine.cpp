@@ -49,11 +49,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     HRESULT connect() {
         m_loop = pw_thread_loop_new("audio-helper", nullptr);
         if (m_loop == nullptr) return E_OUTOFMEMORY;
-        // The real-time client configuration: its module gives the data thread a real-time priority (where
-        // the system allows), as every audio recorder has. On a normal priority the thread that takes each
-        // cycle is preempted by the capture thread it wakes, and by anything else running.
-        m_context = pw_context_new(pw_thread_loop_get_loop(m_loop),
-                                   pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+        m_context = pw_context_new(pw_thread_loop_get_loop(m_loop), nullptr, 0);
         if (m_context == nullptr) return E_OUTOFMEMORY;
         if (pw_thread_loop_start(m_loop) < 0) return E_FAIL;
         pw_thread_loop_lock(m_loop);
