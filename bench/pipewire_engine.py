@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The real program on a private PipeWire server: CPU per audio hour (the helper plus the server's
-increase) against pw-record of the sink monitor in the same run, with 1, 3 and 10 kept streams playing;
+increase) against pw-record of the sink monitor in the same run, and against pw-record linked to the players
+as the helper is, with 1, 3 and 10 kept streams playing;
 latency from a sample played to its arrival on standard output, and heap calls per packet in steady state.
 
     python3 -m bench.pipewire_engine [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
@@ -37,23 +38,62 @@ def servers_cpu(server):
     return sum(cpu_seconds(proc.pid) for proc in server.procs)
 
 
+# pw-record scheduled as the helper's node is: always processed, unlinked by the session manager, and
+# linked to each player's output (not the sink's monitor). Such a node runs after the players in each
+# cycle, with the server waking once more to start it; the monitor's recorder runs beside them.
+LINKED = "bench-linked"
+LINKED_RECORDER = ["pw-record", "-P", "{ node.name = %s node.autoconnect = false node.always-process = true "
+                   "node.want-driver = true }" % LINKED, "--format", "f32", "--rate", "48000", "--channels", "2", "-"]
+
+
+def link_players(env):
+    """Links every player's output ports to the linked recorder's inputs, channel by channel; False while
+    the recorder has no ports yet."""
+    dump = json.loads(subprocess.run(["pw-dump"], env=env, capture_output=True, text=True, timeout=10).stdout)
+    nodes = {o["id"]: o["info"]["props"] for o in dump if o["type"] == "PipeWire:Interface:Node"}
+    ports = [o for o in dump if o["type"] == "PipeWire:Interface:Port"]
+
+    def of(port, key):
+        return port["info"]["props"].get(key)
+
+    inputs = {of(p, "audio.channel"): p["id"] for p in ports
+              if nodes.get(of(p, "node.id"), {}).get("node.name") == LINKED and of(p, "port.direction") == "in"}
+    if not inputs:
+        return False
+    for port in ports:
+        node = nodes.get(of(port, "node.id"), {})
+        if (node.get("media.class") == "Stream/Output/Audio" and of(port, "port.direction") == "out"
+                and of(port, "audio.channel") in inputs):
+            subprocess.run(["pw-link", str(port["id"]), str(inputs[of(port, "audio.channel")])], env=env,
+                           capture_output=True, timeout=10)
+    return True
+
+
 def measure(server, argv, seconds):
     """CPU seconds of `argv` (None: nothing) and of the server over a window of `seconds`."""
     proc = subprocess.Popen(argv, env=server.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) if argv else None
+    if argv == LINKED_RECORDER:
+        deadline = time.monotonic() + 10
+        while not link_players(server.env) and time.monotonic() < deadline:
+            time.sleep(0.1)
     time.sleep(1.0)  # past start-up
     return cpu_window(proc, lambda: servers_cpu(server), seconds)
 
 
 def cpu_figures(server, helper, seconds, rounds):
     """`helper`: the helper's command line."""
-    runs = {"idle": [], "helper": [], "pw-record": []}
+    runs = {"idle": [], "helper": [], "pw-record": [], "pw-record-linked": []}
     commands = {"idle": None, "helper": helper,
                 "pw-record": ["pw-record", "--target", "sink-a", "-P", "{ stream.capture.sink = true }",
-                              "--format", "f32", "--rate", "48000", "--channels", "2", "-"]}
+                              "--format", "f32", "--rate", "48000", "--channels", "2", "-"],
+                "pw-record-linked": LINKED_RECORDER}
     for _ in range(rounds):
         for name, argv in commands.items():  # interleaved, so drifts fall on all alike
             runs[name].append(measure(server, argv, seconds))
-    return cpu_summary(runs, "pw-record")
+    figures = cpu_summary(runs, "pw-record")
+    linked = cpu_summary(runs, "pw-record-linked")
+    figures["pw-record-linked"], figures["ratio_to_linked"] = linked["pw-record-linked"], linked["ratio"]
+    return figures
 
 
 def latency_figures(server, helper, clicks, quantum):
