@@ -112,12 +112,7 @@ class ActivationOperation final : public RefCounted<IActivateAudioInterfaceAsync
         m_status = status;
         m_activated = activated;
     }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const auto note = m_noteRelease;
-        const ULONG refs = RefCounted::Release();
-        if (note != nullptr) note("operation", refs);
-        return refs;
-    }
+    ULONG STDMETHODCALLTYPE Release() override { return releaseNoted(m_noteRelease, "operation"); }
 
   private:
     void destroy() override {
@@ -154,10 +149,7 @@ class LoopbackCaptureClient final : public RefCounted<IAudioCaptureClient> {
         return m_owner->packets().nextPacketSize(frames);
     }
     ULONG STDMETHODCALLTYPE Release() override {
-        const auto note = m_owner->m_book.noteRelease;
-        const ULONG refs = RefCounted::Release();
-        if (note != nullptr) note("capture", refs);
-        return refs;
+        return releaseNoted(m_owner->m_book.noteRelease, "capture");
     }
 
   private:
@@ -258,12 +250,7 @@ class LoopbackClient : public LoopbackAudioClient {
         *service = static_cast<IAudioCaptureClient*>(client);
         return S_OK;
     }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const auto note = m_book.noteRelease;
-        const ULONG refs = RefCounted::Release();
-        if (note != nullptr) note("client", refs);
-        return refs;
-    }
+    ULONG STDMETHODCALLTYPE Release() override { return releaseNoted(m_book.noteRelease, "client"); }
 
   private:
     friend class LoopbackCaptureClient<Stream, Mutex>;

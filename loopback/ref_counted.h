@@ -26,6 +26,13 @@ class RefCounted : public Interface {
     }
 
   protected:
+    // Release, then the platform's note of it (`note` may be null). Both arguments are copies, as the
+    // release may free this object.
+    ULONG releaseNoted(void (*note)(const char* object, ULONG refs), const char* object) {
+        const ULONG refs = RefCounted::Release();
+        if (note != nullptr) note(object, refs);
+        return refs;
+    }
     // Frees the object; an object that holds another may release it here, after its own end.
     virtual void destroy() = 0;
     HRESULT queryFor(REFIID riid, const IID& own, void** object) {

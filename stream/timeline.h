@@ -19,7 +19,7 @@ constexpr std::uint64_t kQuietMarginTicks = 2000000;  // 200 ms
 
 // A position further than this from the stream's time, either way, is a clock that jumped (a machine that
 // slept, a broken timestamp), not lost audio: nothing is written for it, and the count starts again there.
-constexpr std::uint64_t kMaxGapTicks = 60 * stream::kTicksPerSecond;
+constexpr std::uint64_t kMaxGapTicks = 60 * kTicksPerSecond;
 
 // A packet stamped within this of the stream's time continues it and moves the stream's time only a
 // little towards its stamp: stamps wander by a few milliseconds (4 ms is common), and following each one
