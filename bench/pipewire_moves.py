@@ -21,7 +21,7 @@ import tempfile
 import time
 
 from bench.engine_common import ROOT, bystander
-from tests.linux.audiolib import SinkMonitor, player, ramp, ramp_indices, split_stream
+from tests.linux.audiolib import SinkMonitor, change_sinks, player, ramp, ramp_indices, split_stream
 from tests.linux.servers import PipeWireServer, wait_until
 
 SECONDS = 8
@@ -40,13 +40,8 @@ def one_run(server, helper, mode, changes, work, with_helper):
         started = time.monotonic()
         ramp_player = player(["paplay", os.path.join(work, "ramp.wav")], env)
         wait_until(lambda: server.streams(), "the ramp's stream")
-        stream, sink = server.streams()[0], "sink-a"
-        for _ in range(changes):
-            time.sleep(SECONDS * 0.8 / changes)
-            sink = "sink-b" if sink == "sink-a" else "sink-a"
-            args = [stream, sink] if mode == "move" else [sink]
-            subprocess.run(["pactl", "move-sink-input" if mode == "move" else "set-default-sink"] + args,
-                           env=env, check=True)
+        change = "move-sink-input" if mode == "move" else "set-default-sink"
+        change_sinks(env, server.streams()[0], [change] * changes, SECONDS * 0.8 / changes)
         ramp_player.wait(60)
         took = time.monotonic() - started
         played = set()

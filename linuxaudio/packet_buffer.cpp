@@ -52,34 +52,37 @@ void PacketBuffer::dropOldestLocked() {
     m_lossPending = true;
 }
 
+void PacketBuffer::catchUpLocked(const float*& frames, UINT32& frameCount,
+                                 std::uint64_t& firstFramePosition) {
+    if (m_originPosition == 0) {
+        m_originPosition = firstFramePosition;
+        m_originDevice = m_device;
+    }
+    // Frames ahead of the clock since the start (a graph whose cycles ran faster than time, as on a quantum
+    // change): silence is left out until the stream is back on time; sound never is. Half of a delivery at
+    // most, so the reader still gets packets and does not take the time for quiet.
+    const std::uint64_t onTime =
+        m_originDevice + (firstFramePosition > m_originPosition
+                              ? framesFromTicksNearest(firstFramePosition - m_originPosition)
+                              : 0);
+    if (m_device <= onTime + kCatchUpFrames) return;
+    const UINT32 skipped =
+        leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime));
+    if (skipped == 0) return;
+    frames += std::size_t{skipped} * kChannels;
+    frameCount -= skipped;
+    firstFramePosition += ticksFromFramesDown(skipped);
+    // What follows is stamped with the clock as measured.
+    m_anchorPosition = firstFramePosition;
+    m_anchorDevice = m_device;
+}
+
 void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
     HANDLE wake = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_failed) return;
-        if (m_originPosition == 0) {
-            m_originPosition = firstFramePosition;
-            m_originDevice = m_device;
-        }
-        // Frames ahead of the clock since the start (a graph whose cycles ran faster than time, as on a
-        // quantum change): silence is left out until the stream is back on time; sound never is. Half of a
-        // delivery at most, so the reader still gets packets and does not take the time for quiet.
-        const std::uint64_t onTime =
-            m_originDevice + (firstFramePosition > m_originPosition
-                                  ? framesFromTicksNearest(firstFramePosition - m_originPosition)
-                                  : 0);
-        if (m_device > onTime + kCatchUpFrames) {
-            const UINT32 skipped =
-                leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime));
-            if (skipped > 0) {
-                frames += std::size_t{skipped} * kChannels;
-                frameCount -= skipped;
-                firstFramePosition += ticksFromFramesDown(skipped);
-                // What follows is stamped with the clock as measured.
-                m_anchorPosition = firstFramePosition;
-                m_anchorDevice = m_device;
-            }
-        }
+        catchUpLocked(frames, frameCount, firstFramePosition);
         const std::uint64_t expected = clockAtLocked(m_device);
         const std::uint64_t distance =
             firstFramePosition > expected ? firstFramePosition - expected : expected - firstFramePosition;

@@ -72,6 +72,9 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     std::uint64_t clockAtLocked(std::uint64_t device) const;
     void endPacketLocked();
     void dropOldestLocked();
+    // Leaves out the leading silence of a delivery that would put the stream more than kCatchUpFrames ahead
+    // of the clock since the first one, advancing `frames` and its position past what it leaves out.
+    void catchUpLocked(const float*& frames, UINT32& frameCount, std::uint64_t& firstFramePosition);
 
     const UINT32 m_capacityPackets;
     const UINT32 m_maxPacketFrames;

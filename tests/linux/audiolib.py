@@ -141,6 +141,18 @@ def player(args, env, **kwargs):
                             stderr=subprocess.DEVNULL, **kwargs)
 
 
+def change_sinks(env, stream, changes, interval):
+    """Takes `stream` from sink-a to sink-b and back, one change an `interval` apart for each item of
+    `changes`: "move-sink-input" moves the stream itself, "set-default-sink" moves the default sink it
+    follows until it is moved itself."""
+    sink = "sink-a"
+    for change in changes:
+        time.sleep(interval)
+        sink = "sink-b" if sink == "sink-a" else "sink-a"
+        args = [sink] if change == "set-default-sink" else [stream, sink]
+        subprocess.run(["pactl", change] + args, env=env, check=True)
+
+
 class SinkMonitor:
     """pw-record of a sink's monitor into a WAV file: what the sink itself played."""
 

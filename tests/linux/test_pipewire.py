@@ -7,15 +7,15 @@ real player processes, how it ends when the server goes, and what it says when t
 
 import os
 import signal
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, db, level, player, ramp, ramp_breaks,
-                                  ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level, tone)
+from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, change_sinks, db, level, player, ramp,
+                                  ramp_breaks, ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level,
+                                  tone)
 from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
                                    wait_exit)
 from tests.linux.servers import PipeWireServer, wait_until
@@ -149,14 +149,8 @@ class PipeWireCapture(SharedServerCase):
             started = time.monotonic()
             ramp_player = player(["paplay", self.path("ramp.wav")], env)
             wait_until(lambda: self.server.streams(), "the ramp's stream")
-            stream = self.server.streams()[0]
-            # The stream follows the default sink until it is moved itself.
-            sink = "sink-a"
-            for change in ["set-default-sink"] * 10 + ["move-sink-input"] * 10:
-                time.sleep(0.35)
-                sink = "sink-b" if sink == "sink-a" else "sink-a"
-                args = [sink] if change == "set-default-sink" else [stream, sink]
-                subprocess.run(["pactl", change] + args, env=env, check=True)
+            changes = ["set-default-sink"] * 10 + ["move-sink-input"] * 10
+            change_sinks(env, self.server.streams()[0], changes, 0.35)
             wait_exit(self, [ramp_player])
             took = time.monotonic() - started
             played = set()
