@@ -39,9 +39,8 @@ def one_run(server, helper, mode, changes, work, with_helper):
         monitors = [SinkMonitor(env, sink, os.path.join(work, sink + ".wav")) for sink in ("sink-a", "sink-b")]
         started = time.monotonic()
         ramp_player = player(["paplay", os.path.join(work, "ramp.wav")], env)
-        wait_until(lambda: server.streams(), "the ramp's stream")
         change = "move-sink-input" if mode == "move" else "set-default-sink"
-        change_sinks(env, server.streams()[0], [change] * changes, SECONDS * 0.8 / changes)
+        change_sinks(env, server.stream_of(ramp_player.pid), [change] * changes, SECONDS * 0.8 / changes)
         ramp_player.wait(60)
         took = time.monotonic() - started
         played = set()

@@ -10,6 +10,7 @@ output=$(realpath -m -- "${2:-capture.wav}")
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh demo
-cmake --preset native >/dev/null
-cmake --build --preset native --target audio-helper lbas2wav >/dev/null
-PYTHONPATH="$PWD" exec python3 scripts/demo.py build/native/audio-helper build/native/lbas2wav "${1:-3}" "$output"
+# The program alone, in a build of its own: no test, so no test-only package.
+cmake --preset program >/dev/null
+cmake --build --preset program --target audio-helper lbas2wav >/dev/null
+PYTHONPATH="$PWD" exec python3 scripts/demo.py build/program/audio-helper build/program/lbas2wav "${1:-3}" "$output"

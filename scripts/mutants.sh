@@ -15,7 +15,7 @@ import argparse, concurrent.futures, os, shutil, subprocess, sys, time
 ROOT = os.getcwd()
 LIST = os.path.join(ROOT, "scripts", "mutants.txt")
 SCRATCH = os.path.join(ROOT, "build", "mutants")
-TIMEOUT = {"process": 180, "unit": 60, "script": 180, "node": 120, "linux": 180}
+TIMEOUT = {"process": 180, "unit": 60, "script": 180, "node": 120, "linux": 180, "fresh": 900}
 
 
 def parse(path):
@@ -123,6 +123,13 @@ class Worker:
         elif kind == "script":
             env["AUDIO_HELPER_BUILD"] = self.build
             command = [sys.executable, os.path.join(self.src, what)]
+        elif kind == "fresh":
+            # The README's first command on a fresh root, from the scratch tree; the apt cache is shared.
+            row, _, first = what.partition(":")
+            env["AUDIO_HELPER_ROOTS"] = os.path.join(os.path.dirname(self.src), "fresh-roots")
+            env["AUDIO_HELPER_APT_CACHE"] = os.path.join(ROOT, "build", "fresh-roots", "apt-archives")
+            command = ["bash", os.path.join(self.src, "scripts", "fresh-roots.sh")]
+            command += (["--first", first] if first else []) + [row]
         elif kind == "node":
             env["AUDIO_HELPER_PATH"] = os.path.join(self.build, self.program)
             command = ["node", "--test", os.path.join(self.src, "clients", "node", "test", what)]

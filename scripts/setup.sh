@@ -3,23 +3,29 @@
 # harmless: it never removes a package, shows what apt would do before doing it, and never adds a sound
 # server to a machine that has one.
 #   setup.sh          everything the tests need: native and Windows builds, packaging, both servers
-#   setup.sh native   only what the native program and lbas2wav need to build
-#   setup.sh demo     the native build, the players the demo runs, and a private PipeWire's packages only
-#                     on a machine with no sound server at all (otherwise the demo uses the running one)
+#   setup.sh native   only what the native program and lbas2wav need to build (the `program` preset)
+#   setup.sh demo     that, the players the demo runs, and a private PipeWire's packages only on a machine
+#                     with no sound server at all (otherwise the demo uses the running one)
+# A sound server that this script installed on a machine that had none is recorded in $state: it is not
+# the user's, so a later run may complete the set the tests need beside it.
 set -euo pipefail
 mode=${1:-all}
 case "$mode" in all | native | demo) ;; *) echo "usage: setup.sh [all|native|demo]" >&2; exit 2 ;; esac
+state=${AUDIO_HELPER_SETUP_STATE:-/var/lib/audio-helper-setup/installed-servers}
 
-packages=(cmake ninja-build g++ libgtest-dev googletest python3 pkg-config libpipewire-0.3-dev libpulse-dev)
-# Clients of a server, not servers: the demo's and the tests' players and tone maker.
-[ "$mode" = native ] || packages+=(pulseaudio-utils sox)
+# The program's build needs no test package (the tests' own are below, for `all`).
+packages=(cmake ninja-build g++ pkg-config libpipewire-0.3-dev libpulse-dev)
+# Clients of a server, not servers: the demo's and the tests' players and tone maker, and the demo itself.
+[ "$mode" = native ] || packages+=(python3 pulseaudio-utils sox)
 # The servers the tests start privately (and the demo, where there is no server to use, a private PipeWire).
 servers=(pipewire pipewire-bin pipewire-pulse wireplumber dbus)
 # The tests also run plain PulseAudio, and a JACK client of their own through PipeWire's JACK layer.
 [ "$mode" = all ] && servers+=(pulseaudio pipewire-jack)
 if [ "$mode" = all ]; then
     packages+=(
+        libgtest-dev googletest                                                   # unit tests
         clang-format                                                              # format check
+        mmdebstrap                                                                # the fresh-machine roots
         g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64  # Windows cross-build
         wine wine64                                                               # Windows tests
         dpkg-dev man-db                                                           # packages and their tests
@@ -31,12 +37,15 @@ if [ "$mode" = all ]; then
 fi
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+server_packages=(pulseaudio pipewire-bin pipewire-pulse jackd2 jackd1)
+ours() { [ -f "$state" ] && grep -qx -- "$1" "$state"; }
 
-# A sound server is on this machine if its package is installed or one answers in this session.
+# A sound server is on this machine if its package is installed (by anyone but this script) or one
+# answers in this session.
 server_present() {
     local p
-    for p in pulseaudio pipewire-bin pipewire-pulse jackd2 jackd1; do
-        installed "$p" && { echo "$p is installed"; return 0; }
+    for p in "${server_packages[@]}"; do
+        installed "$p" && ! ours "$p" && { echo "$p is installed"; return 0; }
     done
     local run=${XDG_RUNTIME_DIR:-/run/user/$(id -u)}
     for s in "$run/pulse/native" "$run/pipewire-0"; do
@@ -93,4 +102,13 @@ if ! plan=$("${apt[@]}" -s install "${missing[@]}" 2>&1); then
 fi
 echo "Installing: ${missing[*]}"
 grep '^Inst ' <<<"$plan" | sed 's/^/  /' || true
+before=()
+for p in "${server_packages[@]}"; do installed "$p" || before+=("$p"); done
 $sudo "${apt[@]}" install -y -qq "${missing[@]}" >/dev/null
+# The servers this run brought (asked for, or pulled in by what was), for the runs after it.
+for p in "${before[@]}"; do
+    if installed "$p"; then
+        $sudo mkdir -p "$(dirname "$state")"
+        echo "$p" | $sudo tee -a "$state" >/dev/null
+    fi
+done

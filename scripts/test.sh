@@ -1,33 +1,54 @@
 #!/usr/bin/env bash
 # Sets up, builds all four ways and runs every test: native, native with address and undefined-behaviour
 # sanitizers, native with the thread sanitizer, and the Windows build under Wine; the native tests also make
-# the packages (scripts/package.sh) and test them as a user gets them. Fails on any failure. Set-up stops
-# before changing anything where a package the tests need would remove another.
+# the packages (scripts/package.sh) and test them as a user gets them; last, the README's quick start on
+# fresh Debian roots (scripts/fresh-roots.sh). Fails on any failure. Set-up stops before changing anything
+# where a package the tests need would remove another.
+#   test.sh               all of it
+#   test.sh --build-only  set-up, every preset configured, the native and Windows builds; no test (what a
+#                         fresh root runs: the sanitizer builds are the same sources with other flags)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build_only=false
+case "${1:-}" in "") ;; --build-only) build_only=true ;; *) echo "usage: test.sh [--build-only]" >&2; exit 2 ;; esac
 
 bash scripts/setup.sh
 
-echo "== format"
+stage() { echo "== $1 ($(date -u +%H:%M:%S))"; }
+
+if $build_only; then
+    for preset in native windows native-asan native-tsan program; do
+        stage "configure $preset"
+        cmake --preset "$preset" -DAUDIO_HELPER_ALL_TESTS=ON >/dev/null
+    done
+    for preset in native windows; do
+        stage "build $preset"
+        cmake --build --preset "$preset"
+    done
+    exit 0
+fi
+
+stage format
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-for preset in native windows native-asan native-tsan; do
-    echo "== build $preset"
-    cmake --preset "$preset" >/dev/null
+for preset in native windows native-asan native-tsan program; do
+    stage "build $preset"
+    # Every test's own dependency must be there: a missing one fails here rather than skipping its test.
+    cmake --preset "$preset" -DAUDIO_HELPER_ALL_TESTS=ON >/dev/null
     cmake --build --preset "$preset"
 done
 
 # The soak moves 33 GB of audio; it runs on the plain native build, where it is fast. The package tests
 # (label "package") need the windows build, made above.
-echo "== test native"
+stage "test native"
 ctest --preset native
 # Faults the fast native tests must catch, each built and tested in a scratch copy (build/mutants).
-echo "== mutants"
+stage mutants
 scripts/mutants.sh -j 2
-echo "== test windows (under Wine)"
+stage "test windows (under Wine)"
 ctest --preset windows
 for preset in native-asan native-tsan; do
-    echo "== test $preset"
+    stage "test $preset"
     # Real servers and timing run 5-15 times slower under a sanitizer and now and then miss a deadline: a
     # failed test gets one more run, so only a fault that shows twice fails the stage. The plain native
     # suite above gets no second try.
@@ -41,3 +62,5 @@ for preset in native-asan native-tsan; do
     [ "$preset" = native-tsan ] && exclude="soak|linux" && skip='^process\.timeline$'
     ctest --preset "$preset" --label-exclude "$exclude" --exclude-regex "$skip" --repeat until-pass:2
 done
+stage "fresh roots"
+bash scripts/fresh-roots.sh

@@ -157,6 +157,8 @@ class SinkMonitor:
     """pw-record of a sink's monitor into a WAV file: what the sink itself played."""
 
     count = 0
+    # Recorders a failed test left running: ended before the next test, whose files they would write into.
+    running = set()
 
     def __init__(self, env, sink, path):
         self.path = path
@@ -166,13 +168,13 @@ class SinkMonitor:
         self.proc = subprocess.Popen(["pw-record", "-P", "{ node.name = %s node.autoconnect = false }" % name,
                                       "--format", "f32", "--rate", str(RATE), "--channels", "2", path], env=env,
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        SinkMonitor.running.add(self.proc)
         deadline = time.monotonic() + 30
         for channel in ("FL", "FR"):
             while subprocess.run(["pw-link", "%s:monitor_%s" % (sink, channel), "%s:input_%s" % (name, channel)],
                                  env=env, capture_output=True).returncode != 0:
                 if time.monotonic() > deadline or self.proc.poll() is not None:
-                    self.proc.kill()
-                    self.proc.wait()
+                    SinkMonitor.end_leftovers()
                     raise RuntimeError("could not link the monitor of " + sink)
                 time.sleep(0.02)
 
@@ -180,7 +182,15 @@ class SinkMonitor:
         """(left, right) of what was recorded."""
         self.proc.send_signal(2)
         self.proc.wait(30)
+        SinkMonitor.running.discard(self.proc)
         with open(self.path, "rb") as f:
             data = f.read()
         start = data.index(b"data") + 8
         return split_stream(HEADER + data[start:])
+
+    @classmethod
+    def end_leftovers(cls):
+        for proc in cls.running:
+            proc.kill()
+            proc.wait()
+        cls.running.clear()

@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import level, steady_level
+from tests.linux.audiolib import SinkMonitor, level, steady_level
 from tests.linux.servers import private_env
 
 SERVICE_NOT_RUNNING = 0x88890010
@@ -38,6 +38,7 @@ class SharedServerCase(unittest.TestCase):
         return os.path.join(self.files, name)
 
     def tearDown(self):
+        SinkMonitor.end_leftovers()
         self.server.wait_quiet()
 
 

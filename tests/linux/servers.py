@@ -64,6 +64,32 @@ class PrivateServer:
             self.__exit__(None, None, None)
             raise
 
+    def streams(self):
+        """{sink input index: pid of the process that plays it} as the pulse server lists them (on PipeWire,
+        every client's, native ones included); None when the listing failed (a busy machine), which must not
+        pass for "none"."""
+        listing = quiet(["pactl", "list", "sink-inputs"], self.env)
+        if listing is None:
+            return None
+        found, index = {}, None
+        for row in listing.splitlines():
+            row = row.strip()
+            if row.startswith("Sink Input #"):
+                index = row.split("#")[1]
+                found[index] = None
+            elif row.startswith("application.process.id") and index is not None:
+                found[index] = int(row.split('"')[1])
+        return found
+
+    def stream_of(self, pid, timeout=READY_TIMEOUT):
+        """The index of the stream `pid` plays, once it is listed. By pid, never by place in the list: a
+        stream of a player that has just ended can still be listed, and is gone by the time it is used."""
+        wait_until(lambda: pid in (self.streams() or {}).values(), "the stream of pid %d" % pid, timeout=timeout)
+        return next(index for index, owner in self.streams().items() if owner == pid)
+
+    def wait_quiet(self, timeout=60):
+        wait_until(lambda: self.streams() == {}, "every playback stream to end", timeout=timeout)
+
 
 class PipeWireServer(PrivateServer):
     """PipeWire with WirePlumber (on a private D-Bus session bus) and pipewire-pulse, and null sinks.
@@ -87,6 +113,14 @@ class PipeWireServer(PrivateServer):
         with open(os.path.join(conf_dir, "test.conf"), "w") as f:
             f.write("context.properties = { default.clock.rate = %d }\n" % self.rate)
             f.write("context.objects = [\n%s]\n" % objects)
+        # Null sinks only: the session manager leaves the machine's sound cards, cameras and Bluetooth to
+        # the machine. Its Bluetooth monitor would also watch logind, which a container or a bare root lacks
+        # (/run/systemd/seats): WirePlumber then exits at start.
+        wireplumber = os.path.join(self.env["XDG_CONFIG_HOME"], "wireplumber")
+        for section, monitors in (("main.lua.d", ("alsa", "v4l2", "libcamera")), ("bluetooth.lua.d", ("bluez",))):
+            os.makedirs(os.path.join(wireplumber, section))
+            with open(os.path.join(wireplumber, section, "60-private-server.lua"), "w") as f:
+                f.writelines("%s_monitor.enabled = false\n" % name for name in monitors)
 
     def _spawn(self, args):
         log = open(os.path.join(self.dir, os.path.basename(args[0]) + ".log"), "wb")
@@ -124,15 +158,6 @@ class PipeWireServer(PrivateServer):
                 if pulse.poll() is None or attempt == attempts - 1:
                     raise
                 self.procs.remove(pulse)
-
-    def streams(self):
-        """The playback streams the pulse server lists (every client's, native ones included); None when
-        the listing failed (a busy machine), which must not pass for "none"."""
-        listing = quiet(["pactl", "list", "short", "sink-inputs"], self.env)
-        return None if listing is None else [row.split()[0] for row in listing.splitlines()]
-
-    def wait_quiet(self, timeout=60):
-        wait_until(lambda: self.streams() == [], "every playback stream to end", timeout=timeout)
 
     def pid_of(self, name):
         return next(proc.pid for proc in self.procs if os.path.basename(proc.args[0]) == name)
@@ -182,20 +207,6 @@ class PulseAudioServer(PrivateServer):
         wait_until(lambda: quiet(["pactl", "info"], self.env) is not None, "the PulseAudio server",
                    procs=[self.proc])
         return self
-
-    def streams(self):
-        """{sink input index: pid of the process that plays it}"""
-        found, index = {}, None
-        for row in (quiet(["pactl", "list", "sink-inputs"], self.env) or "").splitlines():
-            row = row.strip()
-            if row.startswith("Sink Input #"):
-                index = row.split("#")[1]
-            elif row.startswith("application.process.id") and index is not None:
-                found[index] = int(row.split('"')[1])
-        return found
-
-    def wait_quiet(self, timeout=60):
-        wait_until(lambda: not self.streams(), "every playback stream to end", timeout=timeout)
 
     def kill(self, sig=signal.SIGKILL):
         if self.proc is not None and self.proc.poll() is None:

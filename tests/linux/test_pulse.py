@@ -147,7 +147,7 @@ class PulseCapture(SharedServerCase):
         for monitor in monitors.values():
             monitor.wait_data()
         # While only the excluded tree plays, the capture is exactly zero.
-        wait_until(lambda: len(self.server.streams()) == 2, "both excluded streams")
+        wait_until(lambda: len(self.server.streams() or ()) == 2, "both excluded streams")
         capture.wait_frames(capture.frames() + RATE // 2)
         alone = capture.frames()
         players = [player(["paplay", "--device=" + sink, path], env) for sink, path in kept.values()]
@@ -177,8 +177,8 @@ class PulseCapture(SharedServerCase):
         ramp_player = player(["paplay", "--device=sink-a", self.path("ramp.wav")], env)
         for sink in ("sink-b", "sink-a"):
             capture.wait_frames(capture.frames() + RATE)
-            index = next(i for i, pid in self.server.streams().items() if pid == ramp_player.pid)
-            subprocess.run(["pactl", "move-sink-input", index, sink], env=env, check=True)
+            subprocess.run(["pactl", "move-sink-input", self.server.stream_of(ramp_player.pid), sink], env=env,
+                           check=True)
         wait_exit(self, [ramp_player])
         capture.wait_frames(capture.frames() + RATE // 5)
         keep_awake.stop()

@@ -22,7 +22,7 @@ def play_tone(server, directory, seconds=30):
     proc = subprocess.Popen(["paplay", path], env=server.env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 30
-    while not server.streams():
+    while proc.pid not in (server.streams() or {}).values():
         if time.monotonic() > deadline or proc.poll() is not None:
             proc.kill()
             proc.wait()

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# The README's quick start on machines never seen before. Each row below is a fresh, minimal Debian 12 root
+# (mmdebstrap, as root) given a copy of this tree, what its user had installed first, and the README's
+# commands in one order, with /proc, /sys and /dev mounted. A row fails when a command does not end as it
+# says, when the demo does not hear the kept tone at its level with the excluded one absent, or when set-up
+# removed a package, or added PulseAudio to a machine that had a sound server. The roots share one apt
+# archive cache, so each package is downloaded once; everything mounted is unmounted, even on failure.
+#   fresh-roots.sh [--first N] [ROW...]   the rows named (all by default); --first: only each row's first
+#                                         N commands
+# AUDIO_HELPER_ROOTS: the folder for the roots (build/fresh-roots); AUDIO_HELPER_APT_CACHE: the shared apt
+# archive cache (the roots folder's apt-archives).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$PWD
+work=${AUDIO_HELPER_ROOTS:-$src/build/fresh-roots}
+cache=${AUDIO_HELPER_APT_CACHE:-$work/apt-archives}
+suite=bookworm
+first=0
+[ "${1:-}" = --first ] && { first=$2; shift 2; }
+
+# name | the user's packages, installed before anything of ours | commands in order, each COMMAND:EXIT
+rows=(
+    "demo-then-tests||demo:0 test-build:0"
+    "tests-then-demo||test-build:0 demo:0"
+    "pipewire-desktop|pipewire pipewire-pulse pipewire-alsa wireplumber|demo:0 setup:1 test:1"
+)
+declare -A commands=(
+    [demo]="bash scripts/demo.sh 3 /tmp/capture.wav"
+    [test-build]="bash scripts/test.sh --build-only"
+    [setup]="bash scripts/setup.sh"
+    [test]="bash scripts/test.sh"
+)
+
+[ "$(id -u)" -eq 0 ] || { echo "fresh-roots: needs root (mmdebstrap and chroot)" >&2; exit 1; }
+command -v mmdebstrap >/dev/null || { echo "fresh-roots: needs mmdebstrap (scripts/setup.sh installs it)" >&2; exit 1; }
+
+mounted=()
+# Processes a command left running in the root, then every mount under it, deepest first.
+release() {
+    local root=$1 pid
+    for pid in /proc/[0-9]*; do
+        [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "${pid#/proc/}" 2>/dev/null || true
+    done
+    grep -o " $root/[^ ]*" /proc/self/mounts | sort -r | while read -r point; do
+        umount -R "$point" 2>/dev/null || umount -R -l "$point" 2>/dev/null || true
+    done
+    # Removed only with nothing mounted below it: a bind mount left there would be emptied too.
+    if grep -q " $root/" /proc/self/mounts; then
+        echo "fresh-roots: $root still has mounts; left in place" >&2
+        return 1
+    fi
+    rm -rf "$root"
+}
+cleanup() {
+    local root
+    for root in "${mounted[@]}"; do release "$root" || true; done
+}
+trap cleanup EXIT
+
+in_root() {
+    chroot "$1" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+        LANG=C.UTF-8 TERM=dumb bash -c "cd /src && $2"
+}
+
+installed_packages() {
+    in_root "$1" "dpkg-query -W -f='\${Package} \${Status}\n' | awk '/ installed\$/{print \$1}' | sort"
+}
+
+# The tree as checked out: what git tracks where this is a checkout, else every file but the builds.
+copy_tree() {
+    mkdir -p "$1/src"
+    if [ "$(git -C "$src" rev-parse --show-toplevel 2>/dev/null)" = "$src" ]; then
+        git -C "$src" ls-files -z --cached --others --exclude-standard | tar -C "$src" --null -T - -cf - |
+            tar -C "$1/src" -xf -
+    else
+        tar -C "$src" --exclude=./build --exclude=node_modules -cf - . | tar -C "$1/src" -xf -
+    fi
+}
+
+check_demo() {
+    local log=$1 kept
+    grep -Eq '^ +440 Hz +application tree, excluded +absent$' "$log" || { echo "the excluded tone was heard"; return 1; }
+    kept=$(sed -nE 's/^ +1000 Hz +unrelated process, kept +(-?[0-9.]+) dBFS$/\1/p' "$log")
+    # A 0.25 sine: -12.04 dBFS.
+    [ -n "$kept" ] && awk -v v="$kept" 'BEGIN { exit !(v > -12.54 && v < -11.54) }' ||
+        { echo "the kept tone was not heard at -12.0 dBFS (${kept:-absent})"; return 1; }
+}
+
+run_row() {
+    local name=$1 user_packages=$2 steps=$3 root="$work/$name" log="$work/$name.log" step command expected code
+    local started=$SECONDS timings=""
+    release "$root" 2>/dev/null || true
+    mkdir -p "$root"
+    tar -C "$root" -xpf "$work/base.tar"
+    cat /proc/sys/kernel/random/uuid | tr -d - >"$root/etc/machine-id"  # a booted machine has one
+    copy_tree "$root"
+    mounted+=("$root")
+    mount -t proc proc "$root/proc"
+    mount -t sysfs sysfs "$root/sys"
+    mount --rbind /dev "$root/dev"
+    mount --make-rslave "$root/dev"
+    mount -t tmpfs tmpfs "$root/run"
+    mount --bind "$cache" "$root/var/cache/apt/archives"
+    : >"$log"
+    if [ -n "$user_packages" ]; then
+        in_root "$root" "apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install $user_packages" \
+            >>"$log" 2>&1 || { echo "fresh root $name: the user's packages did not install (see $log)"; return 1; }
+    fi
+    installed_packages "$root" >"$work/$name.before"
+    local count=0
+    for step in $steps; do
+        count=$((count + 1))
+        [ "$first" -gt 0 ] && [ "$count" -gt "$first" ] && break
+        command=${step%:*} expected=${step##*:}
+        local t=$SECONDS
+        echo "-- $command" >>"$log"
+        code=0
+        in_root "$root" "${commands[$command]}" >>"$log" 2>&1 || code=$?
+        timings+=" $command $((SECONDS - t)) s,"
+        if [ "$code" != "$expected" ]; then
+            echo "fresh root $name: '${commands[$command]}' exited $code, not $expected; its log:"
+            tail -n 40 "$log"
+            return 1
+        fi
+        if [ "$expected" != 0 ] && ! grep -q "^setup: stopping before any change: the tests need" "$log"; then
+            echo "fresh root $name: '${commands[$command]}' did not say why it stopped; its log:"
+            tail -n 20 "$log"
+            return 1
+        fi
+        if [ "$command" = demo ] && ! why=$(check_demo "$log"); then
+            echo "fresh root $name: $why; its log:"
+            tail -n 20 "$log"
+            return 1
+        fi
+    done
+    installed_packages "$root" >"$work/$name.after"
+    local removed
+    removed=$(comm -23 "$work/$name.before" "$work/$name.after" | tr '\n' ' ')
+    [ -z "$removed" ] || { echo "fresh root $name: set-up removed $removed"; return 1; }
+    if [ -n "$user_packages" ] && grep -qx pulseaudio "$work/$name.after" && ! grep -qx pulseaudio "$work/$name.before"; then
+        echo "fresh root $name: set-up added pulseaudio beside the user's sound server"
+        return 1
+    fi
+    release "$root"
+    timings=${timings# }
+    echo "fresh root $name: ok in $((SECONDS - started)) s (${timings%,})"
+}
+
+mkdir -p "$work" "$cache"
+started=$SECONDS
+# One minimal root, unpacked afresh for each row.
+mmdebstrap --quiet --variant=apt "$suite" "$work/base.tar"
+echo "fresh roots: base $suite root made in $((SECONDS - started)) s"
+failed=0
+for row in "${rows[@]}"; do
+    IFS='|' read -r name user_packages steps <<<"$row"
+    if [ $# -gt 0 ] && [[ " $* " != *" $name "* ]]; then continue; fi
+    run_row "$name" "$user_packages" "$steps" || failed=1
+done
+echo "fresh roots: $((SECONDS - started)) s in all"
+exit $failed
