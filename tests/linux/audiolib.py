@@ -142,12 +142,14 @@ def player(args, env, **kwargs):
 
 
 def change_sinks(env, stream, changes, interval):
-    """Takes `stream` from sink-a to sink-b and back, one change an `interval` apart for each item of
+    """Takes `stream` from sink-a to sink-b and back, change k at k `interval`s from now for each item of
     `changes`: "move-sink-input" moves the stream itself, "set-default-sink" moves the default sink it
-    follows until it is moved itself."""
+    follows until it is moved itself. On the clock, not one sleep after another: on a loaded machine each
+    pactl takes tens of milliseconds, which would push the last changes past the end of the stream."""
     sink = "sink-a"
-    for change in changes:
-        time.sleep(interval)
+    start = time.monotonic()
+    for k, change in enumerate(changes, 1):
+        time.sleep(max(0.0, start + k * interval - time.monotonic()))
         sink = "sink-b" if sink == "sink-a" else "sink-a"
         args = [sink] if change == "set-default-sink" else [stream, sink]
         subprocess.run(["pactl", change] + args, env=env, check=True)

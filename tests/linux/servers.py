@@ -7,6 +7,7 @@ HOME and configuration, so nothing outside the test sees or touches it.
 """
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -52,6 +53,13 @@ def quiet(args, env, timeout=10):
     except subprocess.TimeoutExpired:
         return None
     return done.stdout.decode(errors="replace") if done.returncode == 0 else None
+
+
+def wireplumber_version():
+    """(major, minor) of the installed WirePlumber: 0.4 and 0.5 read different configuration."""
+    out = subprocess.run(["wireplumber", "--version"], capture_output=True, text=True).stdout
+    found = re.search(r"libwireplumber (\d+)\.(\d+)", out)
+    return (int(found.group(1)), int(found.group(2))) if found else (0, 4)
 
 
 class PrivateServer:
@@ -117,10 +125,19 @@ class PipeWireServer(PrivateServer):
         # the machine. Its Bluetooth monitor would also watch logind, which a container or a bare root lacks
         # (/run/systemd/seats): WirePlumber then exits at start.
         wireplumber = os.path.join(self.env["XDG_CONFIG_HOME"], "wireplumber")
-        for section, monitors in (("main.lua.d", ("alsa", "v4l2", "libcamera")), ("bluetooth.lua.d", ("bluez",))):
-            os.makedirs(os.path.join(wireplumber, section))
-            with open(os.path.join(wireplumber, section, "60-private-server.lua"), "w") as f:
-                f.writelines("%s_monitor.enabled = false\n" % name for name in monitors)
+        monitors = ("alsa", "v4l2", "libcamera", "bluez")
+        if wireplumber_version() >= (0, 5):
+            # Profiles in SPA-JSON.
+            os.makedirs(os.path.join(wireplumber, "wireplumber.conf.d"))
+            with open(os.path.join(wireplumber, "wireplumber.conf.d", "60-private-server.conf"), "w") as f:
+                f.write("wireplumber.profiles = { main = { %s } }\n"
+                        % " ".join("monitor.%s = disabled" % name for name in monitors))
+        else:
+            # Lua, one section a file; the Bluetooth monitor in a section of its own.
+            for section, names in (("main.lua.d", monitors[:3]), ("bluetooth.lua.d", monitors[3:])):
+                os.makedirs(os.path.join(wireplumber, section))
+                with open(os.path.join(wireplumber, section, "60-private-server.lua"), "w") as f:
+                    f.writelines("%s_monitor.enabled = false\n" % name for name in names)
 
     def _spawn(self, args):
         log = open(os.path.join(self.dir, os.path.basename(args[0]) + ".log"), "wb")

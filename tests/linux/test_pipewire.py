@@ -150,7 +150,8 @@ class PipeWireCapture(SharedServerCase):
             started = time.monotonic()
             ramp_player = player(["paplay", self.path("ramp.wav")], env)
             changes = ["set-default-sink"] * 10 + ["move-sink-input"] * 10
-            change_sinks(env, self.server.stream_of(ramp_player.pid), changes, 0.35)
+            # The last change 6 s into the 8 s ramp: every change finds the stream playing.
+            change_sinks(env, self.server.stream_of(ramp_player.pid), changes, 0.3)
             wait_exit(self, [ramp_player])
             took = time.monotonic() - started
             played = set()
