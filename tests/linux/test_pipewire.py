@@ -101,10 +101,10 @@ class PipeWireCapture(SharedServerCase):
         env = self.server.env
         for inside in (False, True):
             with self.subTest(inside=inside):
-                jack = ["pw-jack", os.environ["JACK_TONE"], "1000", "0.25", "2"]
+                jack = ["pw-jack", os.environ["JACK_TONE"], "1000", "0.25", "2", "sink-a"]
                 target = player(jack, env) if inside else None
                 capture = Capture(self, self.server, target.pid if inside else bystander(self))
-                monitor = SinkMonitor(env, "sink-a", self.path("jack.wav"))  # where it connects its ports
+                monitor = SinkMonitor(env, "sink-a", self.path("jack.wav"))
                 wait_exit(self, [target or player(jack, env)])
                 heard = monitor.stop()
                 left, right = capture.stop(self)
