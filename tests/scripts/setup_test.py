@@ -2,6 +2,7 @@
 stops before changing anything. Nothing on the machine is touched."""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -13,12 +14,12 @@ SETUP = os.path.join(ROOT, "scripts", "setup.sh")
 STUBS = {
     "dpkg-query": """#!/bin/sh
 for last; do :; done
-case " $STUB_INSTALLED " in *" $last "*) echo "install ok installed";; *) exit 1;; esac
+case " $STUB_INSTALLED $(tr "\\n" " " < "$STUB_MACHINE" 2>/dev/null) " in *" $last "*) echo "install ok installed";; *) exit 1;; esac
 """,
     # Plans from STUB_CONFLICT ("package:removed ..."); every call is logged.
     "apt-get": """#!/bin/sh
 echo "$*" >> "$STUB_LOG"
-case " $* " in *" -s "*) ;; *) exit 0;; esac
+case " $* " in *" -s "*) ;; *" install "*) printf '%s\n' "$@" >> "$STUB_MACHINE"; exit 0;; *) exit 0;; esac
 status=0
 for p; do
     for c in $STUB_CONFLICT; do
@@ -38,13 +39,15 @@ exit $status
 
 BASE = "cmake ninja-build g++ libgtest-dev googletest python3 pkg-config libpipewire-0.3-dev libpulse-dev"
 TOOLS = BASE + " clang-format g++-mingw-w64-x86-64-win32 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64" \
-    " wine wine64 dpkg-dev man-db libjack-jackd2-dev pulseaudio-utils sox"
+    " wine wine64 dpkg-dev man-db libjack-jackd2-dev pulseaudio-utils sox mmdebstrap"
 SERVERS = "pipewire pipewire-bin pipewire-pulse wireplumber dbus pulseaudio pipewire-jack"
 
 
 class SetupTests(unittest.TestCase):
-    def run_setup(self, mode, installed="", conflict="", pactl=False, unknown=""):
+    def run_setup(self, mode, installed="", conflict="", pactl=False, unknown="", machine=None):
+        """`machine`: a folder that keeps what was installed, and set-up's own record, from run to run."""
         d = tempfile.mkdtemp(prefix="setup-test.")
+        machine = machine or d
         bin_dir, runtime = os.path.join(d, "bin"), os.path.join(d, "run")
         os.makedirs(bin_dir)
         os.makedirs(runtime)
@@ -57,7 +60,8 @@ class SetupTests(unittest.TestCase):
         open(log, "w").close()
         env = dict(os.environ, PATH=bin_dir + ":" + os.environ["PATH"], XDG_RUNTIME_DIR=runtime,
                    STUB_INSTALLED=installed, STUB_CONFLICT=conflict, STUB_PACTL="1" if pactl else "",
-                   STUB_LOG=log, STUB_UNKNOWN=unknown)
+                   STUB_LOG=log, STUB_UNKNOWN=unknown, STUB_MACHINE=os.path.join(machine, "installed"),
+                   AUDIO_HELPER_SETUP_STATE=os.path.join(machine, "state", "installed-servers"))
         r = subprocess.run(["bash", SETUP] + ([mode] if mode else []), env=env, capture_output=True, text=True,
                            timeout=60)
         with open(log) as f:
@@ -86,6 +90,8 @@ class SetupTests(unittest.TestCase):
                 # Plain PulseAudio is for the tests alone: the demo needs only a private PipeWire.
                 self.assertEqual("pulseaudio" in installs[0], gets_servers and mode == "", installs[0])
                 self.assertEqual("sox" in installs[0], mode != "native", installs[0])
+                # A build of the program alone needs no test package.
+                self.assertEqual("libgtest-dev" in installs[0], mode == "", installs[0])
 
     def test_stops_before_any_change(self):
         # (installed, conflict, the message must name)
@@ -108,6 +114,19 @@ class SetupTests(unittest.TestCase):
         self.assertEqual((r.returncode, installs), (1, []), r.stdout + r.stderr)
         self.assertIn("Unable to locate package sox", r.stderr)
         self.assertIn("stopping before any change: apt cannot install sox", r.stderr)
+
+    def test_the_servers_set_up_installed_are_not_the_users(self):
+        # The demo on a machine with no server installs a private PipeWire's packages and records them; the
+        # tests' set-up after it completes the set. Without that record the same machine would be refused.
+        with tempfile.TemporaryDirectory() as machine, tempfile.TemporaryDirectory() as unrecorded:
+            r, _, installs = self.run_setup("demo", machine=machine)
+            self.assertEqual((r.returncode, "pipewire-bin" in installs[0]), (0, True), r.stderr)
+            shutil.copy(os.path.join(machine, "installed"), unrecorded)
+            r, _, installs = self.run_setup("", machine=unrecorded)
+            self.assertEqual((r.returncode, installs), (1, []), r.stderr)
+            r, _, installs = self.run_setup("", machine=machine)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("pulseaudio", installs[0])
 
     def test_nothing_missing_touches_nothing(self):
         r, calls, _ = self.run_setup("", TOOLS + " " + SERVERS)
