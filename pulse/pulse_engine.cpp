@@ -1,5 +1,6 @@
-#include "pulse/pulse_engine.h"
-
+// The engine for machines whose audio server is PulseAudio: each kept application stream is recorded
+// from its sink's monitor on its own, and the recordings are mixed in time by a StreamMixer clocked by
+// the default sink's monitor.
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -9,7 +10,10 @@
 
 #include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
+#include "linuxaudio/server_engine.h"
 #include "stream/performance_clock.h"
+// Last: the library's calls through its table.
+#include "pulse/pulse_library.h"
 
 namespace pulse {
 namespace {
@@ -439,21 +443,18 @@ void PulseEngine::drainMix() {
 
 }  // namespace
 
-HRESULT createEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter,
-                     std::unique_ptr<linuxaudio::ServerEngine>& engine) {
-    auto pulseEngine = std::make_unique<PulseEngine>(std::move(filter));
-    const HRESULT result = pulseEngine->connect();
-    if (FAILED(result)) return result;
-    engine = std::move(pulseEngine);
-    return S_OK;
-}
-
 }  // namespace pulse
 
 namespace linuxaudio {
 
 HRESULT createPulseEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
-    return pulse::createEngine(std::move(filter), engine);
+    // Without the library there is no PulseAudio to reach from here.
+    if (pulse::library() == nullptr) return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    auto pulseEngine = std::make_unique<pulse::PulseEngine>(std::move(filter));
+    const HRESULT result = pulseEngine->connect();
+    if (FAILED(result)) return result;
+    engine = std::move(pulseEngine);
+    return S_OK;
 }
 
 }  // namespace linuxaudio
