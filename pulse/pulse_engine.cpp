@@ -19,22 +19,8 @@ namespace pulse {
 namespace {
 
 constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
-constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the most mixed in one call
+constexpr std::size_t kQueueFrames = MixerLimits{}.capacityFrames;
 constexpr pa_usec_t kRefreshUsec = linuxaudio::ProcessTreeFilter::kRefreshSeconds * PA_USEC_PER_SEC;
-
-MixerLimits mixerLimits() {
-    MixerLimits limits;
-    // Waiting costs latency only while a stream is late, so the patience starts where a loaded machine
-    // needs it (a delivery 20 ms late was seen under load) and never shrinks below that.
-    limits.patienceFrames = 1920;     // 40 ms late before a stream's first dropout
-    limits.maxPatienceFrames = 3840;  // 80 ms: the most the mix waits
-    limits.minPatienceFrames = 1920;
-    limits.shrinkEveryFrames = 10 * stream::kSampleRate;  // 1 ms less per 10 s without an underrun
-    limits.shrinkFrames = 48;
-    limits.aheadFrames = 1920;
-    limits.capacityFrames = kQueueFrames;
-    return limits;
-}
 
 class PulseEngine;
 
@@ -51,7 +37,7 @@ struct Capture {
 class PulseEngine final : public linuxaudio::ServerEngine {
   public:
     explicit PulseEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
-        : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
+        : m_filter(std::move(filter)), m_mixer(MixerLimits{}), m_mixed(kQueueFrames * kChannels) {}
     ~PulseEngine() override;
 
     HRESULT connect();
