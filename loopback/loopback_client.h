@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "loopback/loopback_client_rules.h"
-#include "loopback/ref_counted.h"
+#include "loopback/loopback_audio_client.h"
 
 // The packet a stream lends out from GetBuffer.
 struct CapturedPacket {

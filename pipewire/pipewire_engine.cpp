@@ -15,6 +15,8 @@
 #include "linuxaudio/server_engine.h"
 #include "pipewire/stream_graph.h"
 #include "stream/performance_clock.h"
+// Last: the library's calls through its table.
+#include "pipewire/pipewire_library.h"
 
 namespace pipewire {
 
@@ -350,6 +352,8 @@ namespace linuxaudio {
 
 HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
                              std::unique_ptr<ServerEngine>& engine) {
+    // Without the library there is no PipeWire to reach from here.
+    if (pipewire::library() == nullptr) return AUDCLNT_E_SERVICE_NOT_RUNNING;
     pw_init(nullptr, nullptr);
     auto pipewire = std::make_unique<pipewire::PipeWireEngine>(std::move(filter));
     const HRESULT status = pipewire->connect();

@@ -1,5 +1,6 @@
-#include "pulse/pulse_engine.h"
-
+// The engine for machines whose audio server is PulseAudio: each kept application stream is recorded
+// from its sink's monitor on its own, and the recordings are mixed in time by a StreamMixer clocked by
+// the default sink's monitor.
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -9,28 +10,17 @@
 
 #include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
+#include "linuxaudio/server_engine.h"
 #include "stream/performance_clock.h"
+// Last: the library's calls through its table.
+#include "pulse/pulse_library.h"
 
 namespace pulse {
 namespace {
 
 constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
-constexpr std::size_t kQueueFrames = 24000;   // 500 ms per stream, and the most mixed in one call
+constexpr std::size_t kQueueFrames = MixerLimits{}.capacityFrames;
 constexpr pa_usec_t kRefreshUsec = linuxaudio::ProcessTreeFilter::kRefreshSeconds * PA_USEC_PER_SEC;
-
-MixerLimits mixerLimits() {
-    MixerLimits limits;
-    // Waiting costs latency only while a stream is late, so the patience starts where a loaded machine
-    // needs it (a delivery 20 ms late was seen under load) and never shrinks below that.
-    limits.patienceFrames = 1920;     // 40 ms late before a stream's first dropout
-    limits.maxPatienceFrames = 3840;  // 80 ms: the most the mix waits
-    limits.minPatienceFrames = 1920;
-    limits.shrinkEveryFrames = 10 * stream::kSampleRate;  // 1 ms less per 10 s without an underrun
-    limits.shrinkFrames = 48;
-    limits.aheadFrames = 1920;
-    limits.capacityFrames = kQueueFrames;
-    return limits;
-}
 
 class PulseEngine;
 
@@ -47,7 +37,7 @@ struct Capture {
 class PulseEngine final : public linuxaudio::ServerEngine {
   public:
     explicit PulseEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
-        : m_filter(std::move(filter)), m_mixer(mixerLimits()), m_mixed(kQueueFrames * kChannels) {}
+        : m_filter(std::move(filter)), m_mixer(MixerLimits{}), m_mixed(kQueueFrames * kChannels) {}
     ~PulseEngine() override;
 
     HRESULT connect();
@@ -439,21 +429,18 @@ void PulseEngine::drainMix() {
 
 }  // namespace
 
-HRESULT createEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter,
-                     std::unique_ptr<linuxaudio::ServerEngine>& engine) {
-    auto pulseEngine = std::make_unique<PulseEngine>(std::move(filter));
-    const HRESULT result = pulseEngine->connect();
-    if (FAILED(result)) return result;
-    engine = std::move(pulseEngine);
-    return S_OK;
-}
-
 }  // namespace pulse
 
 namespace linuxaudio {
 
 HRESULT createPulseEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<ServerEngine>& engine) {
-    return pulse::createEngine(std::move(filter), engine);
+    // Without the library there is no PulseAudio to reach from here.
+    if (pulse::library() == nullptr) return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    auto pulseEngine = std::make_unique<pulse::PulseEngine>(std::move(filter));
+    const HRESULT result = pulseEngine->connect();
+    if (FAILED(result)) return result;
+    engine = std::move(pulseEngine);
+    return S_OK;
 }
 
 }  // namespace linuxaudio

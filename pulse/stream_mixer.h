@@ -23,14 +23,17 @@ namespace pulse {
 using stream::kChannels;
 
 // Patience is given in frames of the stream's rate and measured against arrival times in 100 ns units.
+// The defaults are the engine's tuning. Waiting costs latency only while a stream is late, so the patience
+// starts where a loaded machine needs it (a delivery 20 ms late was seen under load) and never shrinks
+// below that.
 struct MixerLimits {
-    std::size_t patienceFrames = 960;      // how late a new stream may deliver before it is zero-filled
-    std::size_t maxPatienceFrames = 3840;  // what an underrun may grow it to
-    std::size_t minPatienceFrames = 480;
-    std::size_t shrinkEveryFrames = 480000;  // mixed without an underrun before the patience shrinks ...
-    std::size_t shrinkFrames = 48;           // ... by this much
-    std::size_t aheadFrames = 1920;          // how far a stream may run ahead of the clock before a trim
-    std::size_t capacityFrames = 24000;      // each stream's queue
+    std::size_t patienceFrames = 1920;     // 40 ms late before a new stream's first dropout
+    std::size_t maxPatienceFrames = 3840;  // 80 ms: the most an underrun may grow it to
+    std::size_t minPatienceFrames = 1920;
+    std::size_t shrinkEveryFrames = 10 * stream::kSampleRate;  // mixed without an underrun before ...
+    std::size_t shrinkFrames = 48;                             // ... the patience shrinks by 1 ms
+    std::size_t aheadFrames = 1920;      // how far a stream may run ahead of the clock before a trim
+    std::size_t capacityFrames = 24000;  // each stream's queue: 500 ms, and the most mixed in one call
 };
 
 class StreamMixer {

@@ -6,7 +6,9 @@ real player processes, how it ends when the server goes, and what it says when t
 """
 
 import os
+import re
 import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -16,11 +18,13 @@ from tests.process import helperlib
 from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, change_sinks, db, level, player, ramp,
                                   ramp_breaks, ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level,
                                   tone)
-from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
-                                   wait_exit)
+from tests.linux.linuxcase import (SERVICE_NOT_RUNNING, SharedServerCase, bystander, check_excluded_absent,
+                                   check_no_server, run, wait_exit)
 from tests.linux.servers import PipeWireServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
+HIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hide_libraries.sh")
+PIPEWIRE, PULSE = "libpipewire-0.3.so.0", "libpulse.so.0"
 ABSENT = 1e-10  # -200 dBFS
 
 
@@ -229,6 +233,33 @@ class ServerLifetime(unittest.TestCase):
         check_no_server(self, HELPER)
 
 
+def library_file(soname):
+    """Where the loader finds `soname` here (the file its links end at)."""
+    listing = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True, check=True).stdout
+    return os.path.realpath(re.search(r"^\s*%s \(.*x86-64.*\) => (\S+)$" % re.escape(soname), listing, re.M).group(1))
+
+
+class MissingLibraries(unittest.TestCase):
+    def test_a_missing_server_library_leaves_the_other_engine(self):
+        # PipeWire with its pulse server answers both engines: without one library the other engine
+        # captures; without both, no server can be reached.
+        with PipeWireServer() as server:
+            os.environ.update(server.env)
+            for hidden, code in (((PIPEWIRE,), 0), ((PULSE,), 0), ((PIPEWIRE, PULSE), 4)):
+                with self.subTest(hidden=hidden):
+                    files = [library_file(soname) for soname in hidden]
+                    helper = helperlib.Helper(self, exe="unshare", args=["--mount", HIDE] + files + ["--", HELPER, "1"])
+                    if code == 0:
+                        helper.wait_stdout(16 + 8 * RATE // 10, timeout=30)
+                        helper.signal(signal.SIGINT)
+                    self.assertEqual(helper.finish(), code)
+                    lines = helperlib.setup_lines(1) if code == 0 else [
+                        helperlib.line(1, 2), helperlib.line(3, 1), helperlib.line(5), helperlib.line(7),
+                        helperlib.line(9, helperlib.hx(SERVICE_NOT_RUNNING)),
+                        helperlib.line(10, helperlib.hx(SERVICE_NOT_RUNNING))]
+                    self.assertEqual(bytes(helper.err), helperlib.stderr_bytes(lines))
+
+
 class OtherGraphRate(unittest.TestCase):
     def test_a_44100_hz_graph_is_captured_at_48000_hz(self):
         with PipeWireServer(rate=44100) as server, tempfile.TemporaryDirectory() as files:
@@ -266,4 +297,4 @@ class MinuteLongTone(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    run(sys.modules[__name__], [PipeWireCapture, ServerLifetime, OtherGraphRate], MinuteLongTone)
+    run(sys.modules[__name__], [PipeWireCapture, ServerLifetime, MissingLibraries, OtherGraphRate], MinuteLongTone)
