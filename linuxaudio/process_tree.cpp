@@ -54,22 +54,6 @@ bool ProcessTreeFilter::keeps(const StreamClient& client) {
     return isMember(client) != exclude;
 }
 
-bool ProcessTreeFilter::keepsStream(std::uint32_t stream, const StreamClient& client) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        const auto known = m_verdicts.find(stream);
-        if (known != m_verdicts.end()) return known->second;
-    }
-    const bool kept = keeps(client);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_verdicts.emplace(stream, kept).first->second;
-}
-
-void ProcessTreeFilter::forget(std::uint32_t stream) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_verdicts.erase(stream);
-}
-
 bool ProcessTreeFilter::isMember(const StreamClient& client) {
     if (m_target == 0 || client.pid <= 0) return false;
     if (client.pidTrusted) return inTree(client.pid);

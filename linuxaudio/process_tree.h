@@ -43,12 +43,9 @@ class ProcessTreeFilter {
     ProcessTreeFilter& operator=(const ProcessTreeFilter&) = delete;
 
     // Whether a stream of `client` is captured. A stream whose process is not known (no pid, or one that
-    // does not check out) is kept when excluding and left out when including.
+    // does not check out) is kept when excluding and left out when including. Engines judge each stream
+    // once (stream_verdicts.h).
     bool keeps(const StreamClient& client);
-    // The same, judged once per stream: a process cannot leave a tree, and a verdict that flipped would
-    // tear a stream out of the capture. `forget` when the stream is gone, as servers reuse ids.
-    bool keepsStream(std::uint32_t stream, const StreamClient& client);
-    void forget(std::uint32_t stream);
     // Whether the live process `pid` is the target or one of its descendants (learning new members).
     bool inTree(pid_t pid);
     // Looks at processes started since the last look, so members that outlive their parents are known.
@@ -82,8 +79,7 @@ class ProcessTreeFilter {
     std::mutex m_mutex;
     // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
     std::unordered_map<pid_t, std::uint64_t> m_members;
-    std::unordered_map<std::uint32_t, bool> m_verdicts;  // by stream
-    long m_lastPid = -1;                                 // the newest pid when refresh() last scanned
+    long m_lastPid = -1;  // the newest pid when refresh() last scanned
     // The pids the last scan found, sorted: the next one reads only the stat files of others. The
     // vectors keep their capacity and the directory stays open, so a scan in steady state does not
     // allocate.

@@ -64,7 +64,7 @@ void StreamGraph::remove(std::uint32_t id) {
     m_clients.erase(id);
     m_streamClient.erase(id);
     m_kept.erase(id);
-    m_filter->forget(id);
+    m_verdicts.forget(id);
     m_ports.erase(id);
     for (auto link = m_linked.begin(); link != m_linked.end();) {
         link = link->first == id || link->second == id ? m_linked.erase(link) : std::next(link);
@@ -76,7 +76,7 @@ void StreamGraph::decide(std::uint32_t node) {
     const auto client = m_clients.find(m_streamClient[node]);
     if (client == m_clients.end()) return;  // decided when the client's details arrive
     if (m_kept.count(node) != 0) return;
-    if (!m_filter->keepsStream(node, streamClient(client->second))) return;
+    if (!m_verdicts.keeps(node, streamClient(client->second))) return;
     m_kept.insert(node);
     for (const auto& [id, port] : m_ports) {
         if (port.node == node) linkPort(id, port);

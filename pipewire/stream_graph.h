@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "linuxaudio/process_tree.h"
+#include "linuxaudio/stream_verdicts.h"
 
 namespace pipewire {
 
@@ -77,6 +78,7 @@ class StreamGraph {
     void linkAll();
 
     std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
+    linuxaudio::StreamVerdicts m_verdicts{*m_filter};
     LinkRequest m_link;
     std::uint32_t m_captureNode = UINT32_MAX;
     std::map<std::uint32_t, ClientInfo> m_clients;

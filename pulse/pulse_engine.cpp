@@ -11,6 +11,7 @@
 #include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
 #include "linuxaudio/server_engine.h"
+#include "linuxaudio/stream_verdicts.h"
 #include "stream/performance_clock.h"
 // Last: the library's calls through its table.
 #include "pulse/pulse_library.h"
@@ -68,6 +69,7 @@ class PulseEngine final : public linuxaudio::ServerEngine {
     static void closeStream(pa_stream*& stream);
 
     std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
+    linuxaudio::StreamVerdicts m_verdicts{*m_filter};
     pa_threaded_mainloop* m_loop = nullptr;
     pa_context* m_context = nullptr;
     // Everything below is touched only on the server thread, or under its lock.
@@ -186,7 +188,7 @@ void PulseEngine::onSubscription(pa_context*, pa_subscription_event_type_t type,
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
         engine->forgetCapture(index);
-        engine->m_filter->forget(index);
+        engine->m_verdicts.forget(index);
     } else {
         // New, or changed: a move to another sink shows here, after the server killed the old monitor.
         engine->requestSinkInput(index);
@@ -204,7 +206,7 @@ bool PulseEngine::keeps(const pa_sink_input_info& info) {
     client.pid = linuxaudio::parsePid(pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID));
     const char* binary = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
     client.binary = binary != nullptr ? binary : "";
-    return m_filter->keepsStream(info.index, client);
+    return m_verdicts.keeps(info.index, client);
 }
 
 void PulseEngine::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self) {

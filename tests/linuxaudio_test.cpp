@@ -12,12 +12,14 @@
 
 #include "linuxaudio/packet_buffer.h"
 #include "linuxaudio/process_tree.h"
+#include "linuxaudio/stream_verdicts.h"
 
 namespace fs = std::filesystem;
 using linuxaudio::kPacketFrames;
 using linuxaudio::PacketBuffer;
 using linuxaudio::ProcessTreeFilter;
 using linuxaudio::StreamClient;
+using linuxaudio::StreamVerdicts;
 
 namespace {
 
@@ -219,13 +221,14 @@ TEST(ProcessTree, AStreamIsJudgedOnceUntilForgotten) {
     proc.add(101, 100);
     proc.program("101", "/usr/bin/player", "player");
     ProcessTreeFilter filter(100, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    StreamVerdicts verdicts(filter);
     const StreamClient member{101, false, "player", ""};
-    EXPECT_FALSE(filter.keepsStream(7, member));
+    EXPECT_FALSE(verdicts.keeps(7, member));
     proc.program("101", "/usr/bin/other", "other");
-    EXPECT_FALSE(filter.keepsStream(7, member)) << "judged once";
-    EXPECT_TRUE(filter.keepsStream(8, member));
-    filter.forget(7);
-    EXPECT_TRUE(filter.keepsStream(7, member)) << "an id the server gives again is judged again";
+    EXPECT_FALSE(verdicts.keeps(7, member)) << "judged once";
+    EXPECT_TRUE(verdicts.keeps(8, member));
+    verdicts.forget(7);
+    EXPECT_TRUE(verdicts.keeps(7, member)) << "an id the server gives again is judged again";
 }
 
 TEST(ProcessTree, KeepsMembersWhoseParentExited) {
