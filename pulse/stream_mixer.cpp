@@ -61,16 +61,6 @@ void StreamMixer::removeStream(std::uint32_t id) {
     if (queue->count == 0) queue->live = false;
 }
 
-bool StreamMixer::hasStream(std::uint32_t id) const {
-    const Queue* queue = find(id);
-    return queue != nullptr && !queue->ending;
-}
-
-std::size_t StreamMixer::streamCount() const {
-    return static_cast<std::size_t>(std::count_if(
-        m_queues.begin(), m_queues.end(), [](const Queue& queue) { return queue.live && !queue.ending; }));
-}
-
 std::size_t StreamMixer::queuedFrames(std::uint32_t id) const {
     const Queue* queue = find(id);
     return queue != nullptr ? queue->count : 0;

@@ -45,8 +45,6 @@ class StreamMixer {
     void addStream(std::uint32_t id);
     // The stream has ended: what it queued still plays out, it is no longer waited for, then forgotten.
     void removeStream(std::uint32_t id);
-    bool hasStream(std::uint32_t id) const;
-    std::size_t streamCount() const;
 
     // The stream's recording restarts (its monitor was reopened after a move): it is not waited for until
     // its new audio arrives, which goes on at the clock's newest frame, the time lost meanwhile silent.

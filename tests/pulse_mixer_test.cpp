@@ -274,8 +274,6 @@ TEST(StreamMixer, TrimHoleResumeAndEnd) {
         rig.mixer.addStream(5);
         rig.push(5, 1.0f, 100);
         rig.mixer.removeStream(5);
-        EXPECT_FALSE(rig.mixer.hasStream(5));
-        EXPECT_EQ(rig.mixer.streamCount(), 0u);
         rig.push(5, 1.0f, 100);  // nothing new is taken
         rig.clock(2000);         // and the ended stream is not waited for
         ASSERT_EQ(rig.left.size(), 2000u);
