@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs every benchmark of the helper, prints one table and writes bench/results.json and the table in
+"""Runs every benchmark of the helper, prints one table and writes build/bench/results.json and the table in
 bench/README.md. Figures, not pass/fail: the exit code is non-zero only when a section could not run.
 
     python3 -m bench.run [--quick] [--only SECTION,...] [--helper PATH] [--windows-exe PATH] [--no-readme]
@@ -161,7 +161,8 @@ def main() -> int:
     parser.add_argument("--only", default=",".join(SECTIONS), help="comma-separated: " + ", ".join(SECTIONS))
     parser.add_argument("--helper", type=Path, help="use this native audio-helper-sim instead of building one")
     parser.add_argument("--windows-exe", type=Path, help="use this audio-helper.exe instead of building one")
-    parser.add_argument("--json", type=Path, default=BENCH / "results.json", help="where the results go")
+    parser.add_argument("--json", type=Path, default=ROOT / "build" / "bench" / "results.json",
+                        help="where the raw results go (not kept in the tree: the README's table is the record)")
     parser.add_argument("--no-readme", action="store_true", help="leave bench/README.md as it is")
     args = parser.parse_args()
     only = [s.strip() for s in args.only.split(",") if s.strip()]
@@ -223,6 +224,7 @@ def main() -> int:
               f"{' (--quick)' if args.quick else ''}; whole run {total:.0f} s.")
     print(header)
     print(text)
+    args.json.parent.mkdir(parents=True, exist_ok=True)
     args.json.write_text(json.dumps({
         "machine": machine, "quick": args.quick, "sections_seconds": timings, "total_seconds": total,
         "helper": str(ctx.helper), "windows_exe": str(ctx.windows_exe) if ctx.windows_exe else None,
