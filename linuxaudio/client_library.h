@@ -27,4 +27,13 @@ bool loadClientLibrary(const char* soname, Functions forEachFunction) {
     return complete;
 }
 
+// The one table of `Table` (a struct of function pointers), filled by `fill(table, load)` on the first
+// call; nullptr from then on where the library or a function was missing.
+template <typename Table, typename Fill>
+const Table* openClientLibrary(const char* soname, Fill fill) {
+    static Table table;
+    static const bool loaded = loadClientLibrary(soname, [&](auto load) { fill(table, load); });
+    return loaded ? &table : nullptr;
+}
+
 }  // namespace linuxaudio

@@ -5,13 +5,12 @@
 namespace pipewire {
 
 const PipeWireLibrary* library() {
-    static PipeWireLibrary table;
-    static const bool loaded = linuxaudio::loadClientLibrary("libpipewire-0.3.so.0", [](auto load) {
+    return linuxaudio::openClientLibrary<PipeWireLibrary>(
+        "libpipewire-0.3.so.0", [](PipeWireLibrary& table, auto load) {
 #define AUDIO_HELPER_LOAD(name) load(#name, table.name);
-        AUDIO_HELPER_PIPEWIRE_FUNCTIONS(AUDIO_HELPER_LOAD)
+            AUDIO_HELPER_PIPEWIRE_FUNCTIONS(AUDIO_HELPER_LOAD)
 #undef AUDIO_HELPER_LOAD
-    });
-    return loaded ? &table : nullptr;
+        });
 }
 
 }  // namespace pipewire

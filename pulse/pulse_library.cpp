@@ -5,13 +5,11 @@
 namespace pulse {
 
 const PulseLibrary* library() {
-    static PulseLibrary table;
-    static const bool loaded = linuxaudio::loadClientLibrary("libpulse.so.0", [](auto load) {
+    return linuxaudio::openClientLibrary<PulseLibrary>("libpulse.so.0", [](PulseLibrary& table, auto load) {
 #define AUDIO_HELPER_LOAD(name) load(#name, table.name);
         AUDIO_HELPER_PULSE_FUNCTIONS(AUDIO_HELPER_LOAD)
 #undef AUDIO_HELPER_LOAD
     });
-    return loaded ? &table : nullptr;
 }
 
 }  // namespace pulse
