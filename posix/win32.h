@@ -97,3 +97,7 @@ union LARGE_INTEGER {
 };
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
+// The multimedia class scheduler (avrt.dll): registering a thread succeeds and changes nothing here.
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex);
+BOOL AvRevertMmThreadCharacteristics(HANDLE avrtHandle);

@@ -1,8 +1,8 @@
 // Binds the simulated platform to the names the program calls on Windows, in place of mmdevapi's
-// ActivateAudioInterfaceAsync and ole32's COM start-up. ole32's functions are reached through their
-// import pointers (__imp_*), so the test build defines those pointers itself and links no ole32. The
-// kernel32 calls on the program's events are bound the same way, in front of kernel32's own, so that the
-// engine sees the program create, wait on and close them (and can fail them) as it does natively.
+// ActivateAudioInterfaceAsync, ole32's COM start-up and avrt's thread registration. ole32's functions are
+// reached through their import pointers (__imp_*), so the test build defines those pointers itself and links
+// no ole32. The kernel32 calls on the program's events are bound the same way, in front of kernel32's own, so
+// that the engine sees the program create, wait on and close them (and can fail them) as it does natively.
 #include <atomic>
 
 #include "simaudio/kernel_model.h"
@@ -98,6 +98,15 @@ DWORD WINAPI deliverCtrlC(LPVOID) {
     return 0;
 }
 
+// avrt's own function, if the system has it: the test build links no avrt, yet registers its capture
+// thread for real where it can.
+template <class Function>
+Function avrt(const char* name) {
+    static HMODULE module = LoadLibraryW(L"avrt.dll");
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace
 
 extern "C" {
@@ -113,6 +122,16 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
                                            IActivateAudioInterfaceCompletionHandler* handler,
                                            IActivateAudioInterfaceAsyncOperation** operation) {
     return simaudio::simActivateAudioInterfaceAsync(path, riid, params, handler, operation);
+}
+
+HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex) {
+    static auto function = avrt<HANDLE(WINAPI*)(LPCWSTR, LPDWORD)>("AvSetMmThreadCharacteristicsW");
+    return function != nullptr ? function(taskName, taskIndex) : nullptr;
+}
+
+WINBOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE avrtHandle) {
+    static auto function = avrt<WINBOOL(WINAPI*)(HANDLE)>("AvRevertMmThreadCharacteristics");
+    return function != nullptr ? function(avrtHandle) : FALSE;
 }
 
 }  // extern "C"
