@@ -133,8 +133,9 @@ void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, stre
         UINT64 position = 0;
         if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position))) return;
         // A packet whose gap a stop cut short is not written: it would stand at the wrong time.
-        const bool inTime = writeZeroFrames(
-            output, streamTime.framesBeforePacket(devicePosition, position, frames, flags), began);
+        const std::uint64_t zeros =
+            streamTime.framesBeforePacket(devicePosition, position, frames, flags, performanceClockNow());
+        const bool inTime = writeZeroFrames(output, zeros, began);
         if (inTime) writePacket(output, data, frames, flags);
         captureClient->ReleaseBuffer(frames);
         if (!inTime || stopIsDue(began)) return;

@@ -26,7 +26,8 @@ class PacketSource {
     std::uint64_t produced() const { return m_produced; }
     // The next packet; its position counts from `start`, the engine's time 0.
     Packet next(std::uint64_t start);
-    // True for a packet that begins inside a quiet stretch: it is made (time runs on) but never handed out.
+    // True for a packet that begins inside a quiet stretch, or is lost without a flag: it is made (time runs
+    // on) but never handed out.
     bool quiet(const Packet& packet) const;
 
     // Fills `samples` with the packet's interleaved stereo frames. A silent packet gets non-zero junk, as

@@ -98,7 +98,7 @@ HANDLE SimulatedEngine::produceBatch() {
         // handed out says so.
         const std::size_t firstFree = m_held ? 1 : 0;
         bool dropped = false;
-        while (m_queuedFrames + packet.frames > m_scenario.capacityFrames && m_queue.size() > firstFree) {
+        while (m_queuedFrames + packet.frames > capacityFrames() && m_queue.size() > firstFree) {
             m_queuedFrames -= m_queue[firstFree].frames;
             m_queue.erase(firstFree);
             ++m_dropped;
