@@ -24,6 +24,8 @@ class PacketSource {
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
     std::uint64_t produced() const { return m_produced; }
+    // The engine's time so far, in frames: every packet made, quiet and lost ones too.
+    std::uint64_t framesMade() const { return m_nextFrame; }
     // The next packet; its position counts from `start`, the engine's time 0.
     Packet next(std::uint64_t start);
     // True for a packet that begins inside a quiet stretch, or is lost without a flag: it is made (time runs

@@ -48,6 +48,7 @@ std::atomic<void*> g_createEventW{nullptr};
 std::atomic<void*> g_waitForSingleObject{nullptr};
 std::atomic<void*> g_closeHandle{nullptr};
 std::atomic<void*> g_setConsoleCtrlHandler{nullptr};
+std::atomic<void*> g_writeFile{nullptr};
 
 HANDLE kernel32CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                             LPCWSTR name) {
@@ -74,6 +75,17 @@ DWORD WINAPI boundWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI boundCloseHandle(HANDLE handle) { return simaudio::simCloseHandle(handle, kernel32CloseHandle); }
+
+BOOL WINAPI boundWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                           LPOVERLAPPED overlapped) {
+    using Function = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    DWORD taken = 0;
+    const BOOL written =
+        kernel32<Function>(g_writeFile, "WriteFile")(file, buffer, bytesToWrite, &taken, overlapped);
+    if (bytesWritten != nullptr) *bytesWritten = taken;
+    simaudio::simOutputWritten(file, written ? taken : bytesToWrite);
+    return written;
+}
 
 // The program's console handlers, most recent last, so the engine can deliver a console event itself.
 constexpr int kMaxHandlers = 8;
@@ -116,6 +128,7 @@ void(WINAPI* __imp_CoUninitialize)() = boundCoUninitialize;
 HANDLE(WINAPI* __imp_CreateEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) = boundCreateEventW;
 DWORD(WINAPI* __imp_WaitForSingleObject)(HANDLE, DWORD) = boundWaitForSingleObject;
 BOOL(WINAPI* __imp_CloseHandle)(HANDLE) = boundCloseHandle;
+BOOL(WINAPI* __imp_WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = boundWriteFile;
 BOOL(WINAPI* __imp_SetConsoleCtrlHandler)(PHANDLER_ROUTINE, BOOL) = boundSetConsoleCtrlHandler;
 
 HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* params,
