@@ -11,7 +11,7 @@ from bench.common import BenchError, Row, ratio
 
 PREFIX = "x86_64-w64-mingw32"
 # Present on every Windows 10 installation; anything else would have to ship beside the exe.
-SYSTEM_DLLS = {"kernel32.dll", "ole32.dll", "mmdevapi.dll", "msvcrt.dll", "user32.dll", "advapi32.dll",
+SYSTEM_DLLS = {"kernel32.dll", "ole32.dll", "mmdevapi.dll", "avrt.dll", "msvcrt.dll", "user32.dll", "advapi32.dll",
                "oleaut32.dll", "ntdll.dll", "ucrtbase.dll"}
 SYSTEM_PREFIXES = ("api-ms-win-",)
 

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "stream/audio_ring.h"
 #include "stream/performance_clock.h"
 #include "stream/stream_format.h"
 #include "stream/stream_header.h"
@@ -59,8 +60,11 @@ constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
 // A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait);
 // silence is written once no packet has come for as long.
 constexpr std::uint64_t kCaptureWaitTicks = std::uint64_t{kCaptureWaitMs} * (stream::kTicksPerSecond / 1000);
-// Zero frames for a gap go out in pieces of one write each.
-constexpr std::uint64_t kZeroPieceFrames = kWriteChunkBytes / stream::kFrameBytes;
+// What a reader may fall behind by before audio is lost: the ring between capture and standard output.
+constexpr std::uint64_t kRingBytes = 2 * std::uint64_t{stream::kBytesPerSecond};
+// At shutdown the writer has this long to hand over what the ring still holds; a reader that stopped
+// reading keeps it no longer (the process's end takes the thread with it).
+constexpr DWORD kWriterEndMs = 300;
 
 // The one format asked for and written; the process-loopback client converts whatever the device mixes.
 constexpr WAVEFORMATEX kCaptureFormat = {
@@ -88,40 +92,96 @@ std::atomic<bool> g_stop{false};
 
 BOOL WINAPI ConsoleHandler(DWORD ctrlType) {
     if (ctrlType <= CTRL_CLOSE_EVENT) g_stop.store(true, std::memory_order_seq_cst);
-    // Every event is answered as handled, so the system's default handler never ends the process.
+    // Every event is answered as handled, so no later handler runs. For Ctrl+C and Ctrl+Break that keeps
+    // the process alive until the loop has shut down; after a console close, logoff or shutdown Windows
+    // ends the process itself once the answer is given, however far the shutdown has come.
     return TRUE;
 }
 
 // True once a stop was requested and the work begun at `began` has run for a capture wait: a short drain
-// finishes every packet that was ready, a long one (a reader slower than real time) still stops.
+// finishes every packet that was ready, a long one (an engine that never runs dry) still stops.
 bool stopIsDue(std::uint64_t began) {
     return g_stop.load() && performanceClockNow() - began >= kCaptureWaitTicks;
 }
 
-// Writes `frames` zero frames; false when a due stop cut them short.
-bool writeZeroFrames(StreamOutput& output, std::uint64_t frames, std::uint64_t began) {
-    while (frames > 0) {
-        if (stopIsDue(began)) return false;
-        const std::uint64_t piece = frames < kZeroPieceFrames ? frames : kZeroPieceFrames;
-        output.zeros(piece * kCaptureFormat.nBlockAlign);
-        frames -= piece;
+// Standard output's own thread. The capture thread never waits for the reader: it queues each packet in
+// the ring and gives it back to the engine at once, whose buffer holds only 20 ms.
+struct Writer {
+    AudioRing ring{kRingBytes};
+    StreamOutput output{kCaptureFormat.nBlockAlign};
+    std::atomic<HANDLE> wake{nullptr};  // made by the writer, so the capture thread never waits for it
+    std::atomic<bool> ending{false};
+    std::atomic<bool> idle{false};  // the writer waits, or is about to: only then is it woken
+    bool alone = false;  // no thread could be made: the capture thread writes, as it waits for the reader
+
+    // Writes what the ring holds, in order, until it is empty.
+    void writeQueued() {
+        for (;;) {
+            if (std::uint64_t zeros = ring.zerosDue()) {
+                while (zeros > 0) {
+                    const std::uint64_t piece = zeros < kWriteChunkBytes ? zeros : kWriteChunkBytes;
+                    output.zeros(piece);
+                    zeros -= piece;
+                }
+                ring.takeZeros();
+                continue;
+            }
+            const std::uint8_t* data = nullptr;
+            std::uint64_t bytes = ring.peek(data);
+            if (bytes == 0) return;
+            // One write at a time, each given back at once, so the room it frees is the capture's again.
+            if (bytes > kWriteChunkBytes) bytes = kWriteChunkBytes;
+            output.audio(data, bytes);
+            ring.consume(bytes);
+        }
     }
-    return true;
+
+    // Tells the writer there is more to write.
+    void hurry() {
+        if (alone) writeQueued();
+        if (!idle.exchange(false)) return;
+        if (HANDLE event = wake.load()) SetEvent(event);
+    }
+};
+
+DWORD WINAPI writeStream(LPVOID parameter) {
+    Writer& writer = *static_cast<Writer*>(parameter);
+    // Below the capture thread, which has 20 ms to take each packet: catching up after a stall must not
+    // keep it waiting. Best effort.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    writer.wake.store(wake);
+    for (;;) {
+        writer.writeQueued();
+        if (writer.ending.load()) {
+            writer.writeQueued();  // what came with the end
+            break;
+        }
+        // Idle first, then a last look: what is queued after that look wakes the writer.
+        writer.idle.store(true);
+        const std::uint8_t* data = nullptr;
+        if (writer.ring.zerosDue() != 0 || writer.ring.peek(data) != 0 || writer.ending.load()) {
+            writer.idle.store(false);
+            continue;
+        }
+        // Bounded, in case the event could not be made.
+        if (wake == nullptr || WaitForSingleObject(wake, kCaptureWaitMs) == WAIT_FAILED) Sleep(1);
+        writer.idle.store(false);
+    }
+    return 0;
 }
 
-// One packet, from the engine's buffer or, when it is flagged silent, from the zero buffer.
-void writePacket(StreamOutput& output, const BYTE* data, UINT32 frames, DWORD flags) {
+// One packet, from the engine's buffer or, when it is flagged silent, as zeros.
+void writePacket(Writer& writer, const BYTE* data, UINT32 frames, DWORD flags) {
     const std::uint64_t bytes = std::uint64_t{frames} * kCaptureFormat.nBlockAlign;
-    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
-        output.zeros(bytes);  // the engine's data is not read for a silent packet
-    } else {
-        output.audio(data, bytes);
-    }
+    // The engine's data is not read for a silent packet.
+    writer.ring.push((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, bytes);
+    writer.hurry();
 }
 
 // Empties the packets the engine has ready, each after the zero frames that its positions show are
 // missing (time the engine said nothing about, or audio it dropped).
-void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, stream::Timeline& streamTime) {
+void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Timeline& streamTime) {
     const std::uint64_t began = performanceClockNow();
     for (;;) {
         BYTE* data = nullptr;
@@ -130,12 +190,12 @@ void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, stre
         UINT64 devicePosition = 0;
         UINT64 position = 0;
         if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position))) return;
-        // A packet whose gap a stop cut short is not written: it would stand at the wrong time.
-        const bool inTime = writeZeroFrames(
-            output, streamTime.framesBeforePacket(devicePosition, position, frames, flags), began);
-        if (inTime) writePacket(output, data, frames, flags);
+        const std::uint64_t zeros =
+            streamTime.framesBeforePacket(devicePosition, position, frames, flags, performanceClockNow());
+        writer.ring.push(nullptr, zeros * kCaptureFormat.nBlockAlign);
+        writePacket(writer, data, frames, flags);
         captureClient->ReleaseBuffer(frames);
-        if (!inTime || stopIsDue(began)) return;
+        if (stopIsDue(began)) return;
 
         UINT32 nextFrames = 0;
         if (FAILED(captureClient->GetNextPacketSize(&nextFrames)) || nextFrames == 0) return;
@@ -143,16 +203,24 @@ void drainPackets(IAudioCaptureClient* captureClient, StreamOutput& output, stre
 }
 
 // No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
-void writeQuietTime(StreamOutput& output, stream::Timeline& streamTime) {
-    const std::uint64_t now = performanceClockNow();
-    writeZeroFrames(output, streamTime.framesWhileQuiet(now), now);
+void writeQuietTime(Writer& writer, stream::Timeline& streamTime) {
+    writer.ring.push(nullptr,
+                     streamTime.framesWhileQuiet(performanceClockNow()) * kCaptureFormat.nBlockAlign);
+    writer.hurry();
 }
 
 // Moves packets to standard output until a stop request or a failed packet-size query, then tears the
 // capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
 int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
                ActivationHandler* handler, std::uint64_t startedAt) {
-    StreamOutput output(kCaptureFormat.nBlockAlign);
+    // The engine keeps only the 20 ms buffer asked for: a busy machine must not starve this thread. Best
+    // effort: without the scheduler capture runs the same, at normal priority.
+    DWORD taskIndex = 0;
+    const HANDLE proAudio = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
+    // Made once; left to the end of the process if the writer is still held by its reader then.
+    auto* writer = new Writer();
+    HANDLE writerThread = CreateThread(nullptr, 0, writeStream, writer, 0, nullptr);
+    writer->alone = writerThread == nullptr;
     stream::Timeline streamTime(startedAt);
     std::uint64_t lastDrain = startedAt;
     for (;;) {
@@ -169,11 +237,12 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
         UINT32 packetFrames = 0;
         if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) break;  // the device is gone
         if (packetFrames != 0) {
-            drainPackets(captureClient, output, streamTime);
-            lastDrain = performanceClockNow();  // a long drain (a slow reader) is no quiet time
+            drainPackets(captureClient, *writer, streamTime);
+            lastDrain =
+                performanceClockNow();  // a long drain (an engine that never runs dry) is no quiet time
         } else if (!overran && performanceClockNow() - lastDrain >= kCaptureWaitTicks) {
             // However the loop woke: an engine may signal with nothing ready, again and again.
-            writeQuietTime(output, streamTime);
+            writeQuietTime(*writer, streamTime);
         }
     }
 
@@ -183,6 +252,15 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
     CloseHandle(captureEvent);
     handler->Release();
     CoUninitialize();
+    if (proAudio != nullptr) AvRevertMmThreadCharacteristics(proAudio);
+    writer->ending.store(true);
+    writer->idle.store(true);  // woken whatever it is doing
+    writer->hurry();
+    if (writerThread != nullptr && WaitForSingleObject(writerThread, kWriterEndMs) == WAIT_OBJECT_0) {
+        if (HANDLE wake = writer->wake.load()) CloseHandle(wake);
+        delete writer;
+    }
+    if (writerThread != nullptr) CloseHandle(writerThread);
     return kExitCaptureEnded;
 }
 

@@ -1,6 +1,12 @@
 // Kernel events over a mutex and a condition variable, with the Windows semantics. A wait holds its own
 // reference to the event, so closing the handle meanwhile (a fault) leaves the wait well defined.
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -105,3 +111,36 @@ __attribute__((weak)) DWORD WaitForSingleObject(HANDLE handle, DWORD millisecond
 __attribute__((weak)) BOOL CloseHandle(HANDLE handle) { return posix::closeKernelHandle(handle); }
 
 void Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD,
+                    LPDWORD threadId) {
+    // The thread's handle is a manual-reset event the thread sets as it ends; the thread holds a handle of
+    // its own to it, so the caller may close its handle first.
+    HANDLE handle = posix::createEvent(nullptr, TRUE, FALSE, nullptr);
+    if (handle == nullptr) return nullptr;
+    HANDLE own = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        posix::closeKernelHandle(handle);
+        return nullptr;
+    }
+    if (threadId != nullptr) *threadId = 0;
+    std::thread([start, parameter, own] {
+        start(parameter);
+        SetEvent(own);
+        posix::closeKernelHandle(own);
+    }).detach();
+    return handle;
+}
+
+HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)); }
+
+BOOL SetThreadPriority(HANDLE thread, int priority) {
+    if (thread != GetCurrentThread() || priority > 0) return FALSE;
+    // A lower priority is a higher nice value of this thread alone (Linux keeps one per thread).
+    const auto self = static_cast<id_t>(syscall(SYS_gettid));
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, self);
+    if (errno != 0) return FALSE;
+    return setpriority(PRIO_PROCESS, self, nice - 5 * priority) == 0 ? TRUE : FALSE;
+}

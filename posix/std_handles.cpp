@@ -19,6 +19,7 @@
 
 #include "posix/console.h"
 #include "posix/handles.h"
+#include "posix/kernel.h"
 #include "posix/write_seam.h"
 
 namespace {
@@ -99,7 +100,7 @@ HANDLE GetStdHandle(DWORD stdHandle) {
     }
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
+BOOL posix::writeFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten) {
     if (bytesWritten != nullptr) *bytesWritten = 0;
     const std::shared_ptr<posix::KernelObject> object = posix::objectOf(file);
     if (object == nullptr || object->kind != posix::KernelObject::Kind::StdFile) {
@@ -121,4 +122,11 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
     }
     if (bytesWritten != nullptr) *bytesWritten = static_cast<DWORD>(written);
     return TRUE;
+}
+
+// Weak, so that a test build can watch what the program writes (as kernel32's import pointer lets it on
+// Windows).
+__attribute__((weak)) BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                                     LPOVERLAPPED) {
+    return posix::writeFile(file, buffer, bytesToWrite, bytesWritten);
 }

@@ -51,6 +51,17 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);
 
+// A thread runs `start(parameter)`; its handle is signalled once that returns, so a wait on it waits for
+// the thread. Stack size, flags and the thread id are not used.
+using SIZE_T = std::size_t;
+using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD flags, LPDWORD threadId);
+// Only the calling thread's own priority, and only lowered: a nice value above the process's.
+constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+HANDLE GetCurrentThread();
+BOOL SetThreadPriority(HANDLE thread, int priority);
+
 // Handles are references to kernel objects (posix/handles.h); a call given an unknown or closed handle
 // fails and says why in the thread's last error.
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
@@ -97,3 +108,7 @@ union LARGE_INTEGER {
 };
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
+// The multimedia class scheduler (avrt.dll): registering a thread succeeds and changes nothing here.
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex);
+BOOL AvRevertMmThreadCharacteristics(HANDLE avrtHandle);

@@ -26,6 +26,11 @@ std::atomic<std::uint64_t> g_programThread{0};
 std::atomic<bool> g_stopRaised{false};
 std::atomic<int> g_waitsAfterStop{0};
 std::atomic<bool> g_waitingForCapture{false};
+std::atomic<std::uint64_t> g_outputBytes{0};
+std::atomic<bool> g_outputSeen{false};
+std::atomic<bool> g_captureClosed{false};
+std::atomic<bool> g_outputWanted{false};  // the engine waits for standard output to catch up  // by the
+                                          // program: not to be signalled any more
 
 bool onProgramThread() {
     const std::uint64_t id = g_programThread.load();
@@ -107,7 +112,11 @@ BOOL simCloseHandle(HANDLE handle, BOOL (*platform)(HANDLE)) {
     // By whom: the program closes its capture event at shutdown; the completion event goes with the
     // handler's last reference. The handler's count says where the close stands among its releases.
     const int refs = capture ? handlerReferences() : 0;
+    const bool closedBefore = capture && g_captureClosed.exchange(true);
     const BOOL closed = platform(handle);
+    // Once the capture event is closed, its handle value may be given out again: a close that succeeds
+    // is then another object's.
+    if (closedBefore && closed) return closed;
     const DWORD error = GetLastError();
     std::string line =
         std::string("CloseHandle ") + (capture ? "capture event by the program" : "completion event");
@@ -134,5 +143,21 @@ bool stopDueBefore(std::uint64_t packet) {
 }
 
 bool programWaitsForCapture() { return g_waitingForCapture.load(); }
+
+void simOutputWritten(HANDLE file, DWORD bytes) {
+    if (file != GetStdHandle(STD_OUTPUT_HANDLE)) return;
+    g_outputBytes.fetch_add(bytes);
+    g_outputSeen.store(true);
+    if (!g_outputWanted.exchange(false)) return;
+    HANDLE capture = g_capture.handle.load();
+    if (capture != nullptr && !g_captureClosed.load()) SetEvent(capture);
+}
+
+bool programOutput(std::uint64_t& bytes) {
+    bytes = g_outputBytes.load();
+    return g_outputSeen.load();
+}
+
+void waitForOutput() { g_outputWanted.store(true); }
 
 }  // namespace simaudio

@@ -27,6 +27,14 @@ bool stopDueBefore(std::uint64_t packet);
 // True while the program is inside a wait on its capture event.
 bool programWaitsForCapture();
 
+// Counts what the program's standard output took (all of a write that failed: that is gone too), and
+// wakes the capture if the engine's next batch waits for it.
+void simOutputWritten(HANDLE file, DWORD bytes);
+// The bytes handed to standard output so far; false until the first.
+bool programOutput(std::uint64_t& bytes);
+// The next write to standard output wakes the capture.
+void waitForOutput();
+
 // Delivers a Ctrl+C console event to the program and returns once its handlers have run (host binding).
 void raiseConsoleStop();
 

@@ -25,6 +25,9 @@ PacketSource::PacketSource(const Scenario& scenario) : m_scenario(scenario), m_t
 }
 
 bool PacketSource::quiet(const Packet& packet) const {
+    for (const Scenario::Loss& loss : m_scenario.unflaggedLosses) {
+        if (packet.number > loss.after && packet.number - loss.after <= loss.count) return true;
+    }
     for (const Scenario::Quiet& stretch : m_scenario.quiet) {
         const std::uint64_t from = stretch.fromMs * stream::kFramesPerMillisecond;
         if (packet.firstFrame >= from &&
@@ -40,6 +43,14 @@ Packet PacketSource::next(std::uint64_t start) {
     const std::int64_t drift = static_cast<std::int64_t>(elapsed) / 1000000 * m_scenario.driftPpm +
                                static_cast<std::int64_t>(elapsed % 1000000) * m_scenario.driftPpm / 1000000;
     std::uint64_t position = start + elapsed + static_cast<std::uint64_t>(drift);
+    if (m_scenario.stampOffsetMs != 0) {
+        const std::uint64_t offset =
+            static_cast<std::uint64_t>(m_scenario.stampOffsetMs < 0 ? -m_scenario.stampOffsetMs
+                                                                    : m_scenario.stampOffsetMs) *
+            (stream::kTicksPerSecond / 1000);
+        position =
+            m_scenario.stampOffsetMs > 0 ? position + offset : (position > offset ? position - offset : 1);
+    }
     if (m_scenario.jitterUs != 0) {
         // xorshift64: the same wander on every run
         m_jitterState ^= m_jitterState << 13;

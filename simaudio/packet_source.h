@@ -24,9 +24,12 @@ class PacketSource {
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
     std::uint64_t produced() const { return m_produced; }
+    // The engine's time so far, in frames: every packet made, quiet and lost ones too.
+    std::uint64_t framesMade() const { return m_nextFrame; }
     // The next packet; its position counts from `start`, the engine's time 0.
     Packet next(std::uint64_t start);
-    // True for a packet that begins inside a quiet stretch: it is made (time runs on) but never handed out.
+    // True for a packet that begins inside a quiet stretch, or is lost without a flag: it is made (time runs
+    // on) but never handed out.
     bool quiet(const Packet& packet) const;
 
     // Fills `samples` with the packet's interleaved stereo frames. A silent packet gets non-zero junk, as

@@ -27,4 +27,12 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL CloseHandle(HANDLE handle) { return simaudio::simCloseHandle(handle, posix::closeKernelHandle); }
 
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
+    DWORD taken = 0;
+    const BOOL written = posix::writeFile(file, buffer, bytesToWrite, &taken);
+    if (bytesWritten != nullptr) *bytesWritten = taken;
+    simaudio::simOutputWritten(file, written ? taken : bytesToWrite);
+    return written;
+}
+
 void simaudio::raiseConsoleStop() { posix::raiseConsoleEvent(CTRL_C_EVENT); }

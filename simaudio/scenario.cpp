@@ -119,8 +119,30 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
         return "";
     }
     if (key == "device_position") {
-        if (value != "none") return "needs none";
-        s.devicePositions = false;
+        if (value != "none" && value != "count") return "needs none or count";
+        s.devicePositions = value == "count";
+        return "";
+    }
+    if (key == "drop_unflagged") {
+        // drop_unflagged=N:K, repeatable
+        const std::size_t colon = value.find(':');
+        std::uint64_t after = 0;
+        std::uint64_t count = 0;
+        if (!hasValue || colon == std::string::npos ||
+            !parseNumber(value.substr(0, colon), UINT64_MAX / 2, after) ||
+            !parseNumber(value.substr(colon + 1), 1000000, count) || count == 0) {
+            return "needs N:K, a packet number and from 1 to 1000000 packets";
+        }
+        s.unflaggedLosses.push_back({after, count});
+        return "";
+    }
+    if (key == "stamp_offset") {
+        // stamp_offset=MS, signed
+        const bool negative = !value.empty() && value[0] == '-';
+        std::uint64_t ms = 0;
+        if (!hasValue || !parseNumber(negative ? value.substr(1) : value, 86400000, ms))
+            return "needs milliseconds from -86400000 to 86400000";
+        s.stampOffsetMs = negative ? -static_cast<std::int64_t>(ms) : static_cast<std::int64_t>(ms);
         return "";
     }
     if (key == "empty_wakes") return number(s.emptyWakesMs, 1, 10000);
@@ -243,9 +265,10 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const bool hasValue = equals != std::string::npos;
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
-        std::string problem = seen.insert(key).second || key == "quiet" || key == "bad_position"
-                                  ? applyItem(key, value, hasValue, parsed)
-                                  : "is given twice";
+        std::string problem =
+            seen.insert(key).second || key == "quiet" || key == "bad_position" || key == "drop_unflagged"
+                ? applyItem(key, value, hasValue, parsed)
+                : "is given twice";
         if (!problem.empty()) {
             error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
             return false;
@@ -253,6 +276,13 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
     }
     scenario = parsed;
     return true;
+}
+
+std::uint32_t engineCapacity(const Scenario& scenario) {
+    constexpr std::uint64_t kClientBufferFrames = 960;  // the 20 ms the client asks for
+    if (scenario.capacityFrames != 0) return scenario.capacityFrames;
+    const std::uint64_t burst = std::uint64_t{scenario.burst} * scenario.frames;
+    return static_cast<std::uint32_t>(burst > kClientBufferFrames ? burst : kClientBufferFrames);
 }
 
 const Scenario& currentScenario() { return current().scenario; }

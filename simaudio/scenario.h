@@ -26,11 +26,14 @@ struct Scenario {
     std::uint64_t delayMs = 2;  // kNever: the completion never arrives
 
     Source source = Source::Tone;
-    std::uint32_t frames = 480;            // per packet
-    std::uint32_t periodMs = 10;           // 0: a new batch as soon as the reader has taken the last
-    std::uint32_t burst = 1;               // packets ready at each wake-up
-    std::uint64_t packets = kNever;        // then the engine produces nothing more
-    std::uint32_t capacityFrames = 96000;  // engine buffer; on overflow the oldest audio is dropped
+    std::uint32_t frames = 480;      // per packet
+    std::uint32_t periodMs = 10;     // 0: a new batch as soon as the reader has taken the last
+    std::uint32_t burst = 1;         // packets ready at each wake-up
+    std::uint64_t packets = kNever;  // then the engine produces nothing more
+    // The engine's buffer; 0: the 20 ms the client asks for, as on Windows, or one wake-up's burst where that
+    // is more (a burst is packets the engine holds at once). On overflow the oldest audio is dropped and the
+    // next packet handed out is flagged.
+    std::uint32_t capacityFrames = 0;
 
     // Stretches of engine time (from, length, in ms) in which the engine hands out nothing and signals
     // nothing, as a real engine does while nothing plays; its time runs on.
@@ -43,7 +46,18 @@ struct Scenario {
     // Packet positions run this many millionths off the frame count (positive: the device is slow against
     // the counter); device positions keep counting frames.
     std::int32_t driftPpm = 0;
-    bool devicePositions = true;  // false: GetBuffer's device position is always 0
+    // GetBuffer's device position counts frames; false: it is 0 on every packet, as a process-loopback
+    // client's is on Windows.
+    bool devicePositions = false;
+    // After packet `after`, `count` packets are lost: made (time runs on) but never handed out, and the
+    // packet after them is not flagged.
+    struct Loss {
+        std::uint64_t after;
+        std::uint64_t count;
+    };
+    std::vector<Loss> unflaggedLosses;
+    // Every stamp lies this many milliseconds off the counter, either way: stamps on a wrong base.
+    std::int64_t stampOffsetMs = 0;
     // The event is signalled this often with nothing ready, as some engines do; 0: never.
     std::uint32_t emptyWakesMs = 0;
     // Packets stamped with a broken position: 0, a day early or a day late.
@@ -87,6 +101,9 @@ struct Scenario {
     StopPoint stopAt = StopPoint::None;
     std::uint64_t stopPacket = 0;  // Packet: just before packet N is readied; Release: as N is released
 };
+
+// The engine's buffer in frames, as the scenario sets it.
+std::uint32_t engineCapacity(const Scenario& scenario);
 
 // Parses `text` into `scenario` (starting from the defaults). On failure returns false and sets `error`
 // to one line naming the bad item.

@@ -6,8 +6,16 @@
 #include "simaudio/kernel_model.h"
 #include "simaudio/trace.h"
 #include "stream/performance_clock.h"
+#include "stream/stream_format.h"
 
 namespace simaudio {
+
+namespace {
+
+// How far the program's standard output may lag what the engine handed out, as fast as the reader goes.
+constexpr std::uint64_t kOutputLeadBytes = stream::kBytesPerSecond;
+
+}  // namespace
 
 SimulatedEngine::SimulatedEngine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
 
@@ -98,7 +106,7 @@ HANDLE SimulatedEngine::produceBatch() {
         // handed out says so.
         const std::size_t firstFree = m_held ? 1 : 0;
         bool dropped = false;
-        while (m_queuedFrames + packet.frames > m_scenario.capacityFrames && m_queue.size() > firstFree) {
+        while (m_queuedFrames + packet.frames > capacityFrames() && m_queue.size() > firstFree) {
             m_queuedFrames -= m_queue[firstFree].frames;
             m_queue.erase(firstFree);
             ++m_dropped;
@@ -173,8 +181,13 @@ HRESULT SimulatedEngine::packetReady(UINT32& frames) {
         if (frames == 0) frames = 1;
         return S_OK;
     }
-    // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty.
-    if (m_running && m_scenario.periodMs == 0) {
+    // As fast as the reader goes: the next batch is made once the reader has seen the buffer empty, and the
+    // program's standard output is within a second of the engine's time (the program's reader is the
+    // stream's: the program queues what it takes and writes it on a thread of its own).
+    if (!m_running || m_scenario.periodMs != 0) return S_OK;
+    waitForOutput();  // before the look, so that no write after it goes unnoticed
+    std::uint64_t output = 0;
+    if (!programOutput(output) || output + kOutputLeadBytes >= m_source.framesMade() * stream::kFrameBytes) {
         stopBeforeBatch(lock, false);
         signalUnlocked(lock, produceBatch());
     }

@@ -25,7 +25,7 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     // The scenario's refusals of the audio client's calls (S_OK: none).
     HRESULT acceptInitialize() const { return FAILED(m_scenario.initialize) ? m_scenario.initialize : S_OK; }
     HRESULT acceptService() const { return FAILED(m_scenario.service) ? m_scenario.service : S_OK; }
-    UINT32 capacityFrames() const { return m_scenario.capacityFrames; }
+    UINT32 capacityFrames() const { return engineCapacity(m_scenario); }
     // Takes a reference of its own to the event (false when the handle is not usable).
     bool setEvent(HANDLE event);
     // The scenario's refusal, or S_OK with the clock running.

@@ -1,8 +1,8 @@
 // Binds the simulated platform to the names the program calls on Windows, in place of mmdevapi's
-// ActivateAudioInterfaceAsync and ole32's COM start-up. ole32's functions are reached through their
-// import pointers (__imp_*), so the test build defines those pointers itself and links no ole32. The
-// kernel32 calls on the program's events are bound the same way, in front of kernel32's own, so that the
-// engine sees the program create, wait on and close them (and can fail them) as it does natively.
+// ActivateAudioInterfaceAsync, ole32's COM start-up and avrt's thread registration. ole32's functions are
+// reached through their import pointers (__imp_*), so the test build defines those pointers itself and links
+// no ole32. The kernel32 calls on the program's events are bound the same way, in front of kernel32's own, so
+// that the engine sees the program create, wait on and close them (and can fail them) as it does natively.
 #include <atomic>
 
 #include "simaudio/kernel_model.h"
@@ -48,6 +48,7 @@ std::atomic<void*> g_createEventW{nullptr};
 std::atomic<void*> g_waitForSingleObject{nullptr};
 std::atomic<void*> g_closeHandle{nullptr};
 std::atomic<void*> g_setConsoleCtrlHandler{nullptr};
+std::atomic<void*> g_writeFile{nullptr};
 
 HANDLE kernel32CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                             LPCWSTR name) {
@@ -75,6 +76,17 @@ DWORD WINAPI boundWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL WINAPI boundCloseHandle(HANDLE handle) { return simaudio::simCloseHandle(handle, kernel32CloseHandle); }
 
+BOOL WINAPI boundWriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+                           LPOVERLAPPED overlapped) {
+    using Function = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    DWORD taken = 0;
+    const BOOL written =
+        kernel32<Function>(g_writeFile, "WriteFile")(file, buffer, bytesToWrite, &taken, overlapped);
+    if (bytesWritten != nullptr) *bytesWritten = taken;
+    simaudio::simOutputWritten(file, written ? taken : bytesToWrite);
+    return written;
+}
+
 // The program's console handlers, most recent last, so the engine can deliver a console event itself.
 constexpr int kMaxHandlers = 8;
 std::atomic<PHANDLER_ROUTINE> g_handlers[kMaxHandlers];
@@ -98,6 +110,15 @@ DWORD WINAPI deliverCtrlC(LPVOID) {
     return 0;
 }
 
+// avrt's own function, if the system has it: the test build links no avrt, yet registers its capture
+// thread for real where it can.
+template <class Function>
+Function avrt(const char* name) {
+    static HMODULE module = LoadLibraryW(L"avrt.dll");
+    if (module == nullptr) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace
 
 extern "C" {
@@ -107,12 +128,23 @@ void(WINAPI* __imp_CoUninitialize)() = boundCoUninitialize;
 HANDLE(WINAPI* __imp_CreateEventW)(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCWSTR) = boundCreateEventW;
 DWORD(WINAPI* __imp_WaitForSingleObject)(HANDLE, DWORD) = boundWaitForSingleObject;
 BOOL(WINAPI* __imp_CloseHandle)(HANDLE) = boundCloseHandle;
+BOOL(WINAPI* __imp_WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED) = boundWriteFile;
 BOOL(WINAPI* __imp_SetConsoleCtrlHandler)(PHANDLER_ROUTINE, BOOL) = boundSetConsoleCtrlHandler;
 
 HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* params,
                                            IActivateAudioInterfaceCompletionHandler* handler,
                                            IActivateAudioInterfaceAsyncOperation** operation) {
     return simaudio::simActivateAudioInterfaceAsync(path, riid, params, handler, operation);
+}
+
+HANDLE WINAPI AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex) {
+    static auto function = avrt<HANDLE(WINAPI*)(LPCWSTR, LPDWORD)>("AvSetMmThreadCharacteristicsW");
+    return function != nullptr ? function(taskName, taskIndex) : nullptr;
+}
+
+WINBOOL WINAPI AvRevertMmThreadCharacteristics(HANDLE avrtHandle) {
+    static auto function = avrt<WINBOOL(WINAPI*)(HANDLE)>("AvRevertMmThreadCharacteristics");
+    return function != nullptr ? function(avrtHandle) : FALSE;
 }
 
 }  // extern "C"

@@ -43,8 +43,20 @@ void Timeline::follow(std::uint64_t position, std::uint64_t frames) {
     m_framesSinceReference += frames;
 }
 
+bool Timeline::judgeStamps(std::uint64_t position, std::uint64_t now) {
+    if (m_stamps != Stamps::Unjudged) return m_stamps == Stamps::Trusted;
+    const std::uint64_t off = position > now ? position - now : now - position;
+    if (off <= kWrongBaseTicks) {
+        m_stamps = Stamps::Trusted;
+        return true;
+    }
+    if (++m_wrongBasePackets >= kWrongBasePackets) m_stamps = Stamps::WrongBase;
+    return false;
+}
+
 std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::uint64_t position,
-                                           std::uint32_t frames, std::uint32_t flags) {
+                                           std::uint32_t frames, std::uint32_t flags,
+                                           std::uint64_t counterNow) {
     if (frames == 0) return 0;  // an empty packet carries no time
     m_packetFrames = frames;
     const bool firstPacket = !m_sawPacket;
@@ -52,11 +64,29 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
     // An engine without device positions gives 0, or one that stands still: neither ever continues.
     const bool deviceContinues = !firstPacket && devicePosition == m_nextDevicePosition;
     m_nextDevicePosition = devicePosition + frames;
+    const bool quietBefore = m_quietBefore;
+    m_quietBefore = false;
     // No timestamp: the packet follows on from the last one.
     if (position == 0 || (flags & kBufferFlagTimestampError) != 0) {
         m_framesSinceReference += frames;
         return 0;
     }
+    if (!judgeStamps(position, counterNow)) {
+        // Stamps on a wrong base: the packet follows on from the last one, except after quiet filled by the
+        // counter, where it stands no earlier than the counter shows: handed out at most its own length and
+        // the tolerance after its first frame.
+        std::uint64_t zeros = 0;
+        const std::uint64_t handedOutWithin = ticksFromFramesDown(std::uint64_t{frames} + kToleratedFrames);
+        const std::uint64_t written = streamTime();
+        if (quietBefore && counterNow > handedOutWithin && counterNow - handedOutWithin > written) {
+            zeros = framesFromTicksDown(counterNow - handedOutWithin - written) / frames * frames;
+            if (zeros > kMaxGapFrames) zeros = 0;
+        }
+        m_framesSinceReference += zeros + frames;
+        return zeros;
+    }
+    const std::uint64_t wasAhead = m_aheadTicks;
+    m_aheadTicks = 0;
     const std::uint64_t now = streamTime();
     const std::uint64_t distance = position > now ? position - now : now - position;
     if (distance > kMaxGapTicks) {
@@ -84,6 +114,21 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
         const std::uint64_t toleratedPackets =
             kToleratedFrames / frames > kToleratedPackets ? kToleratedFrames / frames : kToleratedPackets;
         gap = gapPackets > toleratedPackets;
+        const std::uint64_t packetTicks = ticksFromFramesDown(frames);
+        if (!gap && wasAhead != 0 && position > now && position - now > packetTicks / 4) {
+            // Still ahead after a packet that was: packets were lost if the two leads come to a whole packet,
+            // less the stamps' wander, on average. One stamp out of line, and the next back in line, does
+            // not.
+            const std::uint64_t lead = (wasAhead + (position - now)) / 2;
+            gapPackets = (framesFromTicksNearest(lead) + frames / 2) / frames;
+            gap = gapPackets > 0 && lead + kStampWanderTicks >= packetTicks;
+        } else if (!gap && gapPackets > 0 && !firstPacket && packetTicks >= kLeadPacketTicks) {
+            // Ahead once: written as it is, against the stream's time as it was, so that the next packet
+            // shows which.
+            m_aheadTicks = position - now;
+            m_framesSinceReference += frames;
+            return 0;
+        }
     }
     if (!gap) {
         // Early, overlapping or jittered: written as it is. The first packet is the reference from now on,
@@ -102,6 +147,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
 }
 
 std::uint64_t Timeline::framesWhileQuiet(std::uint64_t now) {
+    m_quietBefore = true;
     if (now <= kQuietMarginTicks) return 0;
     const std::uint64_t target = now - kQuietMarginTicks;
     const std::uint64_t written = streamTime();

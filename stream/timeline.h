@@ -38,6 +38,22 @@ constexpr std::uint64_t kToleratedPackets = 2;
 // are microseconds, less than the time between taking the clock at Start and the engine's own start.
 constexpr std::uint64_t kToleratedFrames = 960;
 
+// How far real engines' stamps wander either way, at most: 4 ms is common.
+constexpr std::uint64_t kStampWanderTicks = 45000;  // 4.5 ms
+// A packet at least this long (twice the wander), whose stamp lies a whole packet or more ahead of the
+// stream's time, is out of line. Once, that is still a stamp out of line; when the next packet stays ahead
+// too (more than a quarter of a packet, and the two leads come to a whole packet less the wander on
+// average), packets were lost without a flag (a process-loopback client gives no device positions to show
+// it), and the lead is a gap however small. Shorter packets leave it to the tolerance.
+constexpr std::uint64_t kLeadPacketTicks = 2 * kStampWanderTicks;
+
+// Stamps further than this from the counter when they are handed out are on a wrong base (some machines'
+// engines stamp so): packets are handed out within a period or two of their first frame.
+constexpr std::uint64_t kWrongBaseTicks = 5000000;  // 500 ms
+// The first packets judge the stamps: this many in a row on a wrong base, and the stream counts frames
+// instead and fills quiet by the counter; one packet on the right base, and the stamps are trusted.
+constexpr std::uint32_t kWrongBasePackets = 3;
+
 // Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
 constexpr std::uint32_t kDefaultPacketFrames = 480;
 
@@ -54,11 +70,14 @@ class Timeline {
     explicit Timeline(std::uint64_t start);
 
     // The zero frames to write before a packet of `frames` at `devicePosition` on the engine's sample
-    // clock, stamped `position`, with the engine's `flags`; the packet and those frames count as written.
-    // A device position that continues exactly from the packet before says nothing is missing, whatever
-    // the stamp says; otherwise (0, not advancing, or a jump) the stamp decides.
+    // clock, stamped `position`, with the engine's `flags`, taken at `now`; the packet and those frames
+    // count as written. A device position that continues exactly from the packet before says nothing is
+    // missing, whatever the stamp says; otherwise (0, not advancing, or a jump) the stamp decides.
     std::uint64_t framesBeforePacket(std::uint64_t devicePosition, std::uint64_t position,
-                                     std::uint32_t frames, std::uint32_t flags);
+                                     std::uint32_t frames, std::uint32_t flags, std::uint64_t now);
+
+    // False once the first packets showed stamps on a wrong base: the stream then counts frames.
+    bool trustsStamps() const { return m_stamps != Stamps::WrongBase; }
 
     // The zero frames to write at `now` while the engine delivers nothing; they count as written.
     std::uint64_t framesWhileQuiet(std::uint64_t now);
@@ -67,6 +86,8 @@ class Timeline {
     std::uint64_t streamTime() const;
 
   private:
+    // Judges the stamps on the first packets; true while they are to be followed.
+    bool judgeStamps(std::uint64_t position, std::uint64_t now);
     void restartAt(std::uint64_t time, std::uint64_t framesWritten);
     // Counts a packet of `frames` stamped `position` that continues the stream, and follows its stamp.
     void follow(std::uint64_t position, std::uint64_t frames);
@@ -76,6 +97,12 @@ class Timeline {
     std::uint32_t m_packetFrames = kDefaultPacketFrames;
     std::uint64_t m_nextDevicePosition = 0;  // where a packet continuing the last one starts
     bool m_sawPacket = false;
+    // How far ahead the packet before lay, when it was a whole packet or more and was written as it was.
+    std::uint64_t m_aheadTicks = 0;
+    bool m_quietBefore = false;  // a whole wait passed without a packet since the last one
+    enum class Stamps { Unjudged, Trusted, WrongBase };
+    Stamps m_stamps = Stamps::Unjudged;
+    std::uint32_t m_wrongBasePackets = 0;
 };
 
 }  // namespace stream

@@ -27,6 +27,7 @@ struct OnSimulatedEngine {
         scenario.periodMs = 0;
         scenario.burst = 3;
         scenario.packets = 3;
+        scenario.devicePositions = true;  // the contract tells packets apart by them
     }
     IAudioClient* create(HRESULT startStatus) {
         scenario.start = startStatus;

@@ -8,6 +8,7 @@
 #include "simaudio/sim_platform.h"
 #include "simaudio/scenario.h"
 #include "loopback/loopback_client_rules.h"
+#include "stream/performance_clock.h"
 
 namespace {
 
@@ -21,8 +22,9 @@ TEST(Scenario, ParsesEveryKindOfItem) {
         "source=ramp,frames=960,period=0,burst=3,packets=7,noclient,delay=never,result=0x8007000E,"
         "coinit=0x00000001,silent_every=4,fail_size_after=0,fail_buffer_at=2,discontinuity_at=5,"
         "zero_packet_at=6,capacity=1920,stall=service:20,trace=/tmp/x y,fail_event=capture,"
-        "fail_wait=activation,fail_size_once_after=3,stop_at=release:11,drift=-300,device_position=none,"
-        "empty_wakes=100,invalidate_after=4,discontinuity_every=9",
+        "fail_wait=activation,fail_size_once_after=3,stop_at=release:11,drift=-300,device_position=count,"
+        "empty_wakes=100,invalidate_after=4,discontinuity_every=9,drop_unflagged=5:2,drop_unflagged=9:1,"
+        "stamp_offset=-2000",
         s, error))
         << error;
     EXPECT_EQ(s.source, simaudio::Source::Ramp);
@@ -47,7 +49,10 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_EQ(s.stopAt, Scenario::StopPoint::Release);
     EXPECT_EQ(s.stopPacket, 11u);
     EXPECT_EQ(s.driftPpm, -300);
-    EXPECT_FALSE(s.devicePositions);
+    EXPECT_TRUE(s.devicePositions);
+    ASSERT_EQ(s.unflaggedLosses.size(), 2u);
+    EXPECT_TRUE(s.unflaggedLosses[1].after == 9 && s.unflaggedLosses[1].count == 1);
+    EXPECT_EQ(s.stampOffsetMs, -2000);
     EXPECT_EQ(s.emptyWakesMs, 100u);
     EXPECT_EQ(s.invalidateAfter, 4u);
     EXPECT_EQ(s.discontinuityEvery, 9u);
@@ -56,6 +61,10 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_EQ(s.source, simaudio::Source::Tone);
     EXPECT_EQ(s.frames, 480u);
     EXPECT_EQ(s.periodMs, 10u);
+    EXPECT_FALSE(s.devicePositions) << "a process-loopback client on Windows gives none";
+    EXPECT_EQ(simaudio::engineCapacity(s), 960u) << "the 20 ms buffer the client asks for";
+    s.burst = 3;
+    EXPECT_EQ(simaudio::engineCapacity(s), 1440u) << "a burst is held at once";
 }
 
 TEST(Scenario, RejectsMalformedItemsNamingThem) {
@@ -98,6 +107,10 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
                             "drift=100001",
                             "drift=+5",
                             "device_position=frames",
+                            "drop_unflagged=5",
+                            "drop_unflagged=5:0",
+                            "stamp_offset=+5",
+                            "stamp_offset=86400001",
                             "empty_wakes=0"}) {
         SCOPED_TRACE(bad);
         Scenario s;
@@ -156,7 +169,7 @@ struct EngineFixture {
     }
     // Waits for the engine's signal, takes the packet it made with its positions and releases it; its
     // first sample in `first`. The size query after it makes the engine ready (and signal) the next batch.
-    void takeSignalled(UINT64& device, UINT64& position, float& first) {
+    void takeSignalled(UINT64& device, UINT64& position, float& first, DWORD* flagsOut = nullptr) {
         ASSERT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
         UINT32 size = 0;
         ASSERT_EQ(engine.nextPacketSize(&size), S_OK);
@@ -165,6 +178,7 @@ struct EngineFixture {
         DWORD flags = 0;
         ASSERT_EQ(engine.getBuffer(&data, &frames, &flags, &device, &position), S_OK);
         first = reinterpret_cast<const float*>(data)[0];
+        if (flagsOut != nullptr) *flagsOut = flags;
         ASSERT_EQ(engine.releaseBuffer(frames), S_OK);
         ASSERT_EQ(engine.nextPacketSize(&size), S_OK);
     }
@@ -222,46 +236,53 @@ TEST(Engine, HandsOutTheRampInOrderOneBatchPerWakeUp) {
 }
 
 TEST(Engine, QuietStretchesPassEngineTimeWithoutPacketsAndPositionsFollowIt) {
-    // 10 ms packets as fast as the reader goes; quiet from 20 ms for 30 ms and from 100 ms for 10 ms.
+    // 10 ms packets as fast as the reader goes; quiet from 20 ms for 30 ms and from 100 ms for 10 ms; packet
+    // 10 lost without a flag.
     Scenario s;
     std::string error;
-    ASSERT_TRUE(simaudio::parseScenario("source=ramp,period=0,jitter=300,quiet=20:30,quiet=100:10", s, error))
+    ASSERT_TRUE(simaudio::parseScenario(
+        "source=ramp,period=0,jitter=300,quiet=20:30,quiet=100:10,device_position=count,drop_unflagged=9:1",
+        s, error))
         << error;
     EngineFixture f(s);
     f.engine.start();
     std::uint64_t previous = 0;
-    for (std::uint64_t expectedFirst : {0u, 480u, 2400u, 2880u, 3360u, 3840u, 4320u, 5280u}) {
+    for (std::uint64_t expectedFirst : {0u, 480u, 2400u, 2880u, 3360u, 3840u, 5280u}) {
         SCOPED_TRACE(expectedFirst);
         UINT64 device = 0;
         UINT64 position = 0;
         float first = 0;
-        ASSERT_NO_FATAL_FAILURE(f.takeSignalled(device, position, first));
+        DWORD flags = 0;
+        ASSERT_NO_FATAL_FAILURE(f.takeSignalled(device, position, first, &flags));
+        EXPECT_EQ(flags, 0u);
         EXPECT_EQ(device, expectedFirst);
         EXPECT_EQ(first, simaudio::rampValue(expectedFirst));
         if (previous != 0) {
             // 208.3 ticks of 100 ns per frame, give or take the 300 us jitter at each end
             const double ticks = static_cast<double>(position) - static_cast<double>(previous);
-            const double packets = expectedFirst == 2400 ? 4 : expectedFirst == 5280 ? 2 : 1;
+            const double packets = expectedFirst == 2400 ? 4 : expectedFirst == 5280 ? 3 : 1;
             EXPECT_NEAR(ticks, 10000000.0 / 48000 * 480 * packets, 6000.0);
         }
         previous = position;
     }
 }
 
-TEST(Engine, PositionsDriftOffTheFrameCountAndDevicePositionsCanBeWithheld) {
+TEST(Engine, PositionsDriftOffTheFrameCountOrTheCounterAndDevicePositionsAreAskedFor) {
     const struct {
         const char* items;
         std::int64_t driftTicks;  // over one second of frames
         std::uint64_t secondDevice;
-    } cases[] = {{"frames=48000", 0, 48000},
-                 {"frames=48000,drift=300", 3000, 48000},
-                 {"frames=48000,drift=-300,device_position=none", -3000, 0}};
+    } cases[] = {{"frames=48000,device_position=count", 0, 48000},
+                 {"frames=48000,drift=300,device_position=count", 3000, 48000},
+                 {"frames=48000,drift=-300", -3000, 0},
+                 {"frames=48000,stamp_offset=-2000", 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.items);
         Scenario s;
         std::string error;
         ASSERT_TRUE(simaudio::parseScenario(std::string("source=ramp,period=0,") + c.items, s, error));
         EngineFixture f(s);
+        const std::uint64_t started = performanceClockNow();
         f.engine.start();
         UINT64 device[2] = {}, position[2] = {};
         float first = 0;
@@ -269,6 +290,8 @@ TEST(Engine, PositionsDriftOffTheFrameCountAndDevicePositionsCanBeWithheld) {
         EXPECT_EQ(device[0], 0u);
         EXPECT_EQ(device[1], c.secondDevice);
         EXPECT_EQ(static_cast<std::int64_t>(position[1] - position[0]), 10000000 + c.driftTicks);
+        const std::uint64_t off = position[0] > started ? position[0] - started : started - position[0];
+        EXPECT_EQ(off > 10000000, std::string(c.items).find("stamp_offset") != std::string::npos) << off;
     }
 }
 

@@ -17,6 +17,9 @@ constexpr std::uint32_t kDiscontinuity = 0x1;
 constexpr std::uint32_t kTimestampError = 0x4;
 constexpr std::uint64_t kMs = 10000;
 
+// A packet is handed out a period after its first frame.
+constexpr std::uint64_t kHandedOut = 10 * kMs;
+
 std::uint64_t at(std::uint64_t frame) { return kStart + ticksFromFramesDown(frame); }
 
 struct Step {
@@ -34,7 +37,8 @@ void play(const char* name, const std::vector<Step>& steps) {
         const Step& step = steps[i];
         const std::uint64_t zeros =
             step.now != 0 ? clock.framesWhileQuiet(step.now)
-                          : clock.framesBeforePacket(step.devicePosition, step.position, kPacket, step.flags);
+                          : clock.framesBeforePacket(step.devicePosition, step.position, kPacket, step.flags,
+                                                     step.position + kHandedOut);
         EXPECT_EQ(zeros, step.zeros) << "step " << i;
     }
 }
@@ -43,7 +47,19 @@ TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
     const std::uint64_t j = 2 * kMs;  // timestamp jitter, well under half a packet
     play("contiguous packets, jittered",
          {{at(0) + j, 0, 0, 0}, {at(480) - j, 0, 0, 0}, {at(960) + j, 0, 0, 0}});
-    play("two packets late is jitter", {{at(0), 0, 0, 0}, {at(3 * 480), 0, 0, 0}});
+    play("two packets late once is a stamp out of line",
+         {{at(0), 0, 0, 0}, {at(3 * 480), 0, 0, 0}, {at(960), 0, 0, 0}});
+    play("a packet ahead, and the next too: one lost without a flag",
+         {{at(0), 0, 0, 0}, {at(960) + j, 0, 0, 0}, {at(1440) - j, 0, 0, 480}, {at(1920), 0, 0, 0}});
+    play("two packets ahead twice: two lost", {{at(0), 0, 0, 0}, {at(1440), 0, 0, 0}, {at(1920), 0, 0, 960}});
+    play("a stamp a packet late, then back in line",
+         {{at(0), 0, 0, 0}, {at(960) - j, 0, 0, 0}, {at(960) + j, 0, 0, 0}, {at(1440), 0, 0, 0}});
+    play("two packets late once, then back in line",
+         {{at(0), 0, 0, 0}, {at(480) + 19 * kMs, 0, 0, 0}, {at(960) + 2 * kMs, 0, 0, 0}});
+    play("ahead twice, by less than a packet less the stamps' wander on average",
+         {{at(0), 0, 0, 0}, {at(480) + 6 * kMs, 0, 0, 0}, {at(960) + 45 * kMs / 10, 0, 0, 0}});
+    play("ahead by less than half a packet is jitter",
+         {{at(0), 0, 0, 0}, {at(480) + 4 * kMs, 0, 0, 0}, {at(960) + 4 * kMs, 0, 0, 0}, {at(1440), 0, 0, 0}});
     play("three packets missing are a gap", {{at(0), 0, 0, 0}, {at(4 * 480) + j, 0, 0, 3 * 480}});
     play("a second of quiet", {{at(0), 0, 0, 0}, {at(48480) - j, 0, 0, 48000}, {at(48960), 0, 0, 0}});
     play("a discontinuity makes one packet a gap", {{at(0), 0, 0, 0}, {at(960) - j, 0, kDiscontinuity, 480}});
@@ -69,7 +85,9 @@ TEST(Timeline, FillsWhatThePositionsShowIsMissing) {
 }
 
 // Two hours of 10 ms packets from an engine whose clock runs off the counter, with a quiet stretch of
-// 7 s every 10 minutes: zeros only there, each stretch at its true place in the stream.
+// 7 s every 10 minutes: zeros only there, each stretch at its true place in the stream. An engine that
+// loses packets without a flag every minute (one, then two) gets zeros of their length within a packet of
+// their place, and the stream's length stays the engine's time.
 TEST(Timeline, FollowsTheEngineClockOverHours) {
     struct Engine {
         const char* name;
@@ -77,6 +95,7 @@ TEST(Timeline, FollowsTheEngineClockOverHours) {
         bool devicePositions;
         std::uint64_t jitterTicks;  // either way
         std::uint64_t flagEvery;    // packets flagged as discontinuities; 0: none
+        bool losses = false;        // packets lost without a flag every minute
     } engines[] = {
         {"300 ppm slow", 300, true, 0, 0},
         {"300 ppm fast", -300, true, 0, 0},
@@ -84,16 +103,28 @@ TEST(Timeline, FollowsTheEngineClockOverHours) {
         {"300 ppm fast, stamps only", -300, false, 0, 0},
         {"4 ms jitter, flagged, stamps only", 100, false, 4 * kMs, 7},
         {"4 ms jitter, flagged", -100, true, 4 * kMs, 3},
+        {"unflagged losses, stamps only", 0, false, 0, 0, true},
+        {"unflagged losses, 4 ms jitter, stamps only", 0, false, 4 * kMs, 0, true},
+        {"unflagged losses, 4 ms jitter, 100 ppm fast, stamps only", -100, false, 4 * kMs, 0, true},
     };
     constexpr std::uint64_t kPackets = 2 * 3600 * 100;
-    constexpr std::uint64_t kQuietEvery = 60000, kQuietPackets = 700;
+    constexpr std::uint64_t kQuietEvery = 60000, kQuietPackets = 700, kLossEvery = 6000;
     for (const Engine& engine : engines) {
         SCOPED_TRACE(engine.name);
         Timeline clock(kStart);
-        std::uint64_t random = 0x9E3779B97F4A7C15u, written = 0, stretches = 0, faults = 0;
+        std::uint64_t random = 0x9E3779B97F4A7C15u, written = 0, stretches = 0, faults = 0, lost = 0;
+        std::uint64_t lossEnd = 0;  // the packet after the last loss
+        std::uint64_t end = 0;      // the engine's time at the end of the last packet
         for (std::uint64_t n = 0; n < kPackets; ++n) {
             const bool quiet = n % kQuietEvery >= kQuietEvery - kQuietPackets;
             if (quiet) continue;
+            const std::uint64_t lossPackets = 1 + n / kLossEvery % 2;
+            if (engine.losses && n % kLossEvery >= kLossEvery / 2 &&
+                n % kLossEvery < kLossEvery / 2 + lossPackets) {
+                lossEnd = n + 1;
+                ++lost;
+                continue;
+            }
             const std::uint64_t frame = n * kPacket;
             const auto elapsed = static_cast<std::int64_t>(ticksFromFramesDown(frame));
             random ^= random << 13;
@@ -106,27 +137,75 @@ TEST(Timeline, FollowsTheEngineClockOverHours) {
             const std::uint32_t flags =
                 engine.flagEvery != 0 && n % engine.flagEvery == 0 ? kDiscontinuity : 0;
             const std::uint64_t zeros =
-                clock.framesBeforePacket(engine.devicePositions ? frame + 1 : 0, position, kPacket, flags);
+                clock.framesBeforePacket(engine.devicePositions ? frame + 1 : 0, position, kPacket, flags,
+                                         kStart + static_cast<std::uint64_t>(elapsed) + kHandedOut);
             const bool afterQuiet = n >= kQuietEvery && n % kQuietEvery == 0;
             if (afterQuiet) ++stretches;
-            if (zeros != 0 && !afterQuiet && ++faults < 5)
+            const bool afterLoss = lossEnd != 0 && n - lossEnd <= 1;
+            if (zeros != 0 && !afterQuiet && !(afterLoss && zeros == lost * kPacket) && ++faults < 5)
                 ADD_FAILURE() << zeros << " zeros before packet " << n;
+            if (zeros != 0 && afterLoss) lost = 0;
             written += zeros;
             if (afterQuiet && (written + kPacket < frame || written > frame + kPacket) && ++faults < 5)
                 ADD_FAILURE() << "packet " << n << " at stream frame " << written << ", not " << frame;
             written += kPacket;
+            end = frame + kPacket;
         }
         EXPECT_EQ(stretches, kPackets / kQuietEvery - 1);
         EXPECT_EQ(faults, 0u);
+        EXPECT_EQ(lost, 0u) << "a loss never written as zeros";
+        EXPECT_LE(written > end ? written - end : end - written, 960u)
+            << "length " << written << ", not " << end;
     }
 }
 
 TEST(Timeline, PacketsOfAFewFramesTolerateTheClientBuffer) {
     Timeline clock(kStart);
-    EXPECT_EQ(clock.framesBeforePacket(0, at(900), 1, 0), 0u) << "an engine that starts 19 ms after Start";
-    EXPECT_EQ(clock.framesBeforePacket(0, at(901), 1, 0), 0u);
-    EXPECT_EQ(clock.framesBeforePacket(0, at(902 + 900), 1, 0), 0u) << "19 ms late is jitter";
-    EXPECT_EQ(clock.framesBeforePacket(0, at(1803 + 1001), 1, 0), 1001u) << "21 ms past the packet before";
+    EXPECT_EQ(clock.framesBeforePacket(0, at(900), 1, 0, at(900) + kHandedOut), 0u)
+        << "an engine that starts 19 ms after Start";
+    EXPECT_EQ(clock.framesBeforePacket(0, at(901), 1, 0, at(901) + kHandedOut), 0u);
+    EXPECT_EQ(clock.framesBeforePacket(0, at(902 + 900), 1, 0, at(902 + 900) + kHandedOut), 0u)
+        << "19 ms late is jitter";
+    EXPECT_EQ(clock.framesBeforePacket(0, at(1803 + 1001), 1, 0, at(1803 + 1001) + kHandedOut), 1001u)
+        << "21 ms past the packet before";
+}
+
+// Stamps that lie 2 s off the counter, either way, from the start: no zeros for the offset at the start or
+// after a silence; the frames are counted and the quiet filled by the counter, so a second of sound, 2.7 s of
+// quiet and another second stand where stamps on the right base put them, within 20 ms.
+TEST(Timeline, StampsOnAWrongBaseAreLeftForTheFrameCount) {
+    const struct {
+        const char* name;
+        std::int64_t offset;
+        bool trusted;
+    } cases[] = {{"right base", 0, true},
+                 {"2 s ahead", 2000 * kMs, false},
+                 {"2 s behind", -2000 * static_cast<std::int64_t>(kMs), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Timeline clock(kStart);
+        std::uint64_t written = 0;
+        const auto packet = [&](std::uint64_t n) {
+            const std::uint64_t time = at(n * kPacket) + kMs / 2;
+            const std::uint64_t zeros = clock.framesBeforePacket(
+                0, static_cast<std::uint64_t>(static_cast<std::int64_t>(time) + c.offset), kPacket, 0,
+                time + kHandedOut);
+            written += zeros + kPacket;
+            return zeros;
+        };
+        for (std::uint64_t n = 0; n < 100; ++n) ASSERT_EQ(packet(n), 0u) << n;
+        for (std::uint64_t ms = 1500; ms <= 3500; ms += 500)
+            written += clock.framesWhileQuiet(kStart + ms * kMs);
+        packet(370);
+        for (std::uint64_t n = 371; n < 470; ++n) ASSERT_EQ(packet(n), 0u) << n;
+        EXPECT_EQ(clock.trustsStamps(), c.trusted);
+        EXPECT_LE(written > 470 * kPacket ? written - 470 * kPacket : 470 * kPacket - written, 960u)
+            << written;
+    }
+    Timeline late(kStart);
+    late.framesBeforePacket(0, at(0), kPacket, 0, at(0) + 600 * kMs);
+    late.framesBeforePacket(0, at(480), kPacket, 0, at(480) + kHandedOut);
+    EXPECT_TRUE(late.trustsStamps()) << "one packet handed out late is no wrong base";
 }
 
 TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {

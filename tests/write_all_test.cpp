@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "posix/write_seam.h"
+#include "stream/audio_ring.h"
 #include "stream/silence.h"
 #include "stream/stream_output.h"
 #include "stream/timeline.h"
@@ -197,6 +198,63 @@ TEST_F(WriteAll, StreamOutputOwesWhatDidNotGoOut) {
         for (const WriteCall& call : g_calls) stream += call.bytes.substr(0, call.taken);
         EXPECT_EQ(stream.size() % kFrame, 0u);
         EXPECT_TRUE(stream == c.stream) << stream.size() << " bytes, expected " << c.stream.size();
+    }
+}
+
+// The ring between capture and standard output: whatever the reader's pace, the stream that comes out is
+// every push in order, those that found no room as zeros of their length.
+TEST(AudioRing, LosesTheNewestAsZerosOfTheirLengthNeverTheOrder) {
+    struct Op {
+        int push;  // bytes pushed (audio), or 0
+        int take;  // bytes the reader takes, at most, or 0
+        bool fits = true;
+        int zeros = 0;  // a run of zeros pushed after the audio
+    };
+    const struct {
+        const char* name;
+        std::vector<Op> ops;
+    } cases[] = {
+        {"a push that fills the ring exactly", {{32, 0}, {8, 0, false}, {0, 40}, {8, 0}, {0, 40}}},
+        {"pieces that wrap around the end", {{24, 0}, {0, 16}, {16, 0}, {0, 8}, {8, 0}, {0, 40}}},
+        {"audio lost while the ring is full, then audio once there is room",
+         {{32, 0}, {16, 0, false}, {8, 0, false}, {0, 8}, {8, 0}, {0, 40}, {16, 0}, {0, 40}}},
+        {"a push larger than the ring", {{40, 0, false}, {8, 0}, {0, 48}}},
+        {"runs of zeros take no room", {{24, 0, true, 100}, {8, 0}, {0, 200}}},
+        {"zeros after audio that was lost stay behind it",
+         {{32, 0, true}, {8, 0, false, 16}, {0, 100}, {8, 0}, {0, 100}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AudioRing ring(32);
+        std::string out, expected;
+        char next = 'a';
+        for (const Op& op : c.ops) {
+            if (op.push != 0) {
+                const std::string audio(static_cast<std::size_t>(op.push), next++);
+                EXPECT_EQ(ring.push(audio.data(), audio.size()), op.fits) << "push of " << op.push;
+                expected += op.fits ? audio : std::string(audio.size(), '\0');
+            }
+            if (op.zeros != 0) {
+                EXPECT_TRUE(ring.push(nullptr, static_cast<std::uint64_t>(op.zeros)));
+                expected += std::string(static_cast<std::size_t>(op.zeros), '\0');
+            }
+            for (int left = op.take; left > 0;) {
+                if (const std::uint64_t zeros = ring.zerosDue()) {
+                    out.append(zeros, '\0');
+                    ring.takeZeros();
+                    continue;
+                }
+                const std::uint8_t* data = nullptr;
+                const std::uint64_t bytes = ring.peek(data);
+                if (bytes == 0) break;
+                const std::uint64_t taken =
+                    bytes < static_cast<std::uint64_t>(left) ? bytes : static_cast<std::uint64_t>(left);
+                out.append(reinterpret_cast<const char*>(data), taken);
+                ring.consume(taken);
+                left -= static_cast<int>(taken);
+            }
+        }
+        EXPECT_EQ(out, expected);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <objbase.h>
 #include <mmdeviceapi.h>
 #include <audioclient.h>
+#include <avrt.h>
 #include <fcntl.h>
 #include <io.h>
 #include <cstdio>

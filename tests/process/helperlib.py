@@ -108,11 +108,17 @@ def proc_status(pid):
 
 
 def blocked_on_stdout(pid):
-    """Whether the helper's main thread waits for its reader: in the write to a pipe or socket itself, or in
-    the wait for it that a write which gives way to a stop makes."""
-    with open("/proc/%d/wchan" % pid) as f:
-        where = f.read()
-    return any(place in where for place in ("pipe_write", "sock_alloc_send", "poll"))
+    """Whether the helper's writer waits for its reader: in the write to a pipe or socket itself, or in the
+    wait for it that a write which gives way to a stop makes."""
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/wchan" % (pid, task)) as f:
+                where = f.read()
+        except FileNotFoundError:
+            continue
+        if any(place in where for place in ("pipe_write", "sock_alloc_send", "poll")):
+            return True
+    return False
 
 
 def write_syscalls(pid):

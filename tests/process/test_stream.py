@@ -26,8 +26,9 @@ RAMP_CASES = [
     ("broken positions write no zeros",
      "period=0,frames=480,packets=40,bad_position=5:zero,bad_position=10:back,bad_position=11:day,"
      "bad_position=20:day,bad_position=30:back", (480, 40)),
-    ("failed read mid-burst comes again", "period=2,frames=480,packets=40,burst=3,fail_buffer_at=8", (480, 40)),
-    ("failed first read", "period=2,frames=480,packets=10,fail_buffer_at=1", (480, 10)),
+    # Five times faster than real time: the engine is given room for what a busy machine holds the capture up.
+    ("failed read mid-burst comes again", "period=2,frames=480,packets=40,burst=3,capacity=14400,fail_buffer_at=8", (480, 40)),
+    ("failed first read", "period=2,frames=480,packets=10,capacity=4800,fail_buffer_at=1", (480, 10)),
     # Inside a drain a failed packet-size query only ends the drain: the next wake-up goes on.
     ("passing size failure inside a drain", "period=0,frames=480,packets=40,burst=4,fail_size_once_after=6", (480, 40)),
 ]
@@ -60,7 +61,7 @@ class StreamTests(TempDirMixin, unittest.TestCase):
         # nothing new to announce (as fast as the reader goes, or the last packet of a finite source).
         cases = [
             ("as fast as possible", "period=0,frames=480,packets=10,fail_buffer_at=3", (480, 10)),
-            ("last packet", "period=2,frames=480,packets=10,fail_buffer_at=10", (480, 10)),
+            ("last packet", "period=2,frames=480,packets=10,capacity=4800,fail_buffer_at=10", (480, 10)),
         ]
         for name, sim, plan in cases:
             with self.subTest(name):
@@ -69,7 +70,7 @@ class StreamTests(TempDirMixin, unittest.TestCase):
     def test_device_gone_ends_capture(self):
         # fail_size_after=N: after N packets every packet-size query fails; the helper stops by itself.
         cases = [
-            ("on the clock", "period=2,frames=480,fail_size_after=5", (480, 5)),
+            ("on the clock", "period=2,frames=480,capacity=4800,fail_size_after=5", (480, 5)),
             ("inside a burst", "period=0,frames=480,burst=3,fail_size_after=4", (480, 4)),
             ("after a silent packet", "period=0,frames=256,silent_every=3,fail_size_after=6", (256, 6, 3)),
         ]
