@@ -1,5 +1,6 @@
 #include "simaudio/simulated_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 
@@ -186,8 +187,12 @@ HRESULT SimulatedEngine::packetReady(UINT32& frames) {
     // stream's: the program queues what it takes and writes it on a thread of its own).
     if (!m_running || m_scenario.periodMs != 0) return S_OK;
     waitForOutput();  // before the look, so that no write after it goes unnoticed
+    // The lead counts the batch about to be made: a batch of long packets would otherwise overrun the
+    // program's queue before its reader could have taken it.
+    const std::uint64_t batch = std::uint64_t{m_scenario.frames} * m_scenario.burst * stream::kFrameBytes;
+    const std::uint64_t lead = std::max(kOutputLeadBytes, batch);
     std::uint64_t output = 0;
-    if (!programOutput(output) || output + kOutputLeadBytes >= m_source.framesMade() * stream::kFrameBytes) {
+    if (!programOutput(output) || output + lead >= m_source.framesMade() * stream::kFrameBytes + batch) {
         stopBeforeBatch(lock, false);
         signalUnlocked(lock, produceBatch());
     }
