@@ -62,9 +62,11 @@ TEST(Scenario, ParsesEveryKindOfItem) {
     EXPECT_EQ(s.frames, 480u);
     EXPECT_EQ(s.periodMs, 10u);
     EXPECT_FALSE(s.devicePositions) << "a process-loopback client on Windows gives none";
+#ifndef AUDIO_HELPER_SIM_SANITIZED  // a sanitizer build's engine holds 2 s: its timing is not the program's
     EXPECT_EQ(simaudio::engineCapacity(s), 960u) << "the 20 ms buffer the client asks for";
     s.burst = 3;
     EXPECT_EQ(simaudio::engineCapacity(s), 1440u) << "a burst is held at once";
+#endif
 }
 
 TEST(Scenario, RejectsMalformedItemsNamingThem) {
