@@ -53,6 +53,12 @@ HRESULT createEngine(std::shared_ptr<ProcessTreeFilter> filter, std::unique_ptr<
 
 }  // namespace linuxaudio
 
+#if defined(__SANITIZE_ADDRESS__)
+// glibc keeps a failed dlopen's message in a buffer of the calling thread's own, freed as that thread
+// ends: the activation thread that looked for a missing library may still be ending as the process does.
+extern "C" const char* __lsan_default_suppressions() { return "leak:_dlerror_run\n"; }
+#endif
+
 HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* params,
                                            IActivateAudioInterfaceCompletionHandler* handler,
                                            IActivateAudioInterfaceAsyncOperation** operation) {
