@@ -10,6 +10,7 @@ Configuration comes from the environment (set by CMake):
 import array
 import concurrent.futures
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -487,6 +488,16 @@ class RampVerifier:
     def complete(self):
         """True when the header and every planned packet have been seen."""
         return self.header_left == 0 and self.segment is None and not self._next_segment()
+
+
+def read_rest(helper, data):
+    """Appends what the helper still writes to standard output (read by the test itself) until it ends."""
+    fd = helper.proc.stdout.fileno()
+    while select.select([fd], [], [], PROCESS_TIMEOUT)[0]:
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            break
+        data += chunk
 
 
 def wait_for(condition, what, timeout=None):

@@ -49,11 +49,7 @@ class StallTests(unittest.TestCase):
                 data += chunk
         if took is None:
             helper.signal(signal.SIGINT)
-        while select.select([fd], [], [], helperlib.PROCESS_TIMEOUT)[0]:
-            chunk = os.read(fd, 1 << 16)
-            if not chunk:
-                break
-            data += chunk
+        helperlib.read_rest(helper, data)
         self.assertEqual(helper.finish(), 0)
         self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)))
         self.assertEqual(bytes(data[:len(HEADER)]), HEADER)

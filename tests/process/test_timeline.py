@@ -36,12 +36,7 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
         total = packets * PACKET
         data, arrivals = self.read_stream(helper, total, packets, pause_at_ms)
         helper.signal(signal.SIGINT)
-        fd = helper.proc.stdout.fileno()
-        while select.select([fd], [], [], helperlib.PROCESS_TIMEOUT)[0]:
-            chunk = os.read(fd, 1 << 16)
-            if not chunk:
-                break
-            data += chunk
+        helperlib.read_rest(helper, data)
         self.assertEqual(helper.finish(), 0)
         self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)), helperlib.describe_lines(helper.err))
         self.assertEqual(bytes(data[:len(HEADER)]), HEADER)
@@ -181,11 +176,7 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
                         self.assertTrue(chunk, "stdout ended early")
                         data += chunk
                 helper.signal(signal.SIGINT)
-                while select.select([fd], [], [], helperlib.PROCESS_TIMEOUT)[0]:
-                    chunk = os.read(fd, 1 << 16)
-                    if not chunk:
-                        break
-                    data += chunk
+                helperlib.read_rest(helper, data)
                 self.assertEqual(helper.finish(), 0)
                 payload = bytes(data[len(HEADER):])
                 second = 1000 * MS
