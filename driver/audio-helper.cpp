@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 
+#include "options/capture_options.h"
 #include "stream/audio_ring.h"
 #include "stream/performance_clock.h"
 #include "stream/stream_format.h"
@@ -30,6 +32,7 @@ enum ExitCode : int {
     kExitGetServiceFailed = 6,
     kExitStartFailed = 7,
     kExitActivationTimeout = 8,
+    kExitBadOption = 9,
 };
 
 // The diagnostic catalogue, in the order the lines can appear, numbered as docs/helper-diagnostics.md
@@ -53,6 +56,8 @@ constexpr const wchar_t* kLine12Initialized = L"[helper] AudioClient inicializal
 constexpr const wchar_t* kLine13GetServiceFailed = L"GetService(IAudioCaptureClient) failed: 0x%08x\n";
 constexpr const wchar_t* kLine14StartFailed = L"AudioClient Start failed: 0x%08x\n";
 constexpr const wchar_t* kLine15CaptureStarted = L"[helper] Rogzites elindult, fejlec elkuldve.\n";
+// Not in the catalogue: only a call with options can get it.
+constexpr const wchar_t* kBadOptionLine = L"[helper] Bad option: %ls\n";
 
 constexpr DWORD kActivationWaitMs = 5000;
 constexpr DWORD kCaptureWaitMs = 500;
@@ -275,6 +280,12 @@ int wmain(int argc, wchar_t* argv[]) {
     if (argc < 2) {
         report(kLine2Usage, argv[0]);
         return kExitUsage;
+    }
+    options::CaptureOptions captureOptions;
+    std::wstring optionError;
+    if (!options::parseCaptureOptions(argc, argv, captureOptions, optionError)) {
+        report(kBadOptionLine, optionError.c_str());
+        return kExitBadOption;
     }
     // No validation: whatever _wtoi makes of the text is the process to leave out.
     const DWORD excludePid = static_cast<DWORD>(_wtoi(argv[1]));

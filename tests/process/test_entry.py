@@ -56,6 +56,23 @@ class EntryTests(unittest.TestCase):
                 self.assertEqual(err, stderr_bytes([line(1, argc), line(3, pid), line(5), line(6, hx(0x80004005))]),
                                  helperlib.describe_lines(err))
 
+    def test_bad_option_is_refused_before_anything_starts(self):
+        # Parsed past the pid on the real program too, where no engine may be reached first.
+        cases = [
+            (["12", "--loud"], "unknown option --loud"),
+            (["12", "x", "--rate", "44000"], "--rate 44000: not one of 8000, 16000, 22050, 24000, 32000, 44100, 48000"),
+            (["12", "--pid"], "--pid needs a value"),
+        ]
+        exes = [HELPER] + ([REAL_HELPER] if REAL_HELPER else [])
+        runs = [(exe, args, why) for exe in exes for args, why in cases]
+        results = run_parallel(lambda run: run_to_exit(run[1], exe=run[0], sim=FAIL_ACTIVATE), runs)
+        for (exe, args, why), (code, out, err) in zip(runs, results):
+            with self.subTest(exe=exe, args=args):
+                self.assertEqual(code, 9)
+                self.assertEqual(out, b"")
+                self.assertEqual(err, stderr_bytes([line(1, len(args) + 1), "[helper] Bad option: " + why]),
+                                 helperlib.describe_lines(err))
+
     def test_malformed_scenario_is_refused_before_the_program_starts(self):
         cases = [
             ("frames=abc", "frames=abc"),
