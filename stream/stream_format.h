@@ -1,5 +1,6 @@
-// The one format the helper asks for, captures and writes, and the clock every position is counted on.
-// Both builds, the reader and the tools include this, so it holds no platform types.
+// The stream's formats (the default one, and any other a parent asks for) and the clock every position
+// is counted on: all frame and time arithmetic lives here. Both builds, the reader and the tools include
+// this, so it holds no platform types.
 #pragma once
 
 #include <cstdint>
@@ -43,5 +44,64 @@ constexpr std::uint64_t framesFromTicksNearest(std::uint64_t ticks) {
     return ticks / kTicksPerStep * kFramesPerStep +
            (ticks % kTicksPerStep * kFramesPerStep + kTicksPerStep / 2) / kTicksPerStep;
 }
+
+// A stream format chosen at run time: 32-bit float samples at `rate` frames a second, `channels` each.
+// Every frame and time rule works in it; none may assume 48000 or 2.
+class StreamFormat {
+  public:
+    constexpr StreamFormat(std::uint32_t rate, std::uint32_t channels)
+        : m_rate(rate),
+          m_channels(channels),
+          m_framesPerStep(rate / detail::gcd(rate, kTicksPerSecond)),
+          m_ticksPerStep(kTicksPerSecond / detail::gcd(rate, kTicksPerSecond)) {}
+
+    constexpr std::uint32_t rate() const { return m_rate; }
+    constexpr std::uint32_t channels() const { return m_channels; }
+    constexpr std::uint32_t frameBytes() const { return m_channels * kBitsPerSample / 8; }
+    constexpr std::uint32_t bytesPerSecond() const { return m_rate * frameBytes(); }
+    // The whole frames in `milliseconds` (22.05 frames a millisecond at 22050 Hz: never a per-millisecond
+    // count times milliseconds).
+    constexpr std::uint64_t framesFromMilliseconds(std::uint64_t milliseconds) const {
+        return milliseconds * m_rate / 1000;
+    }
+
+    // The time `frames` frames last, rounded down to a whole tick.
+    constexpr std::uint64_t ticksFromFramesDown(std::uint64_t frames) const {
+        return frames / m_framesPerStep * m_ticksPerStep +
+               frames % m_framesPerStep * m_ticksPerStep / m_framesPerStep;
+    }
+    // The whole frames that fit in `ticks`.
+    constexpr std::uint64_t framesFromTicksDown(std::uint64_t ticks) const {
+        return ticks / m_ticksPerStep * m_framesPerStep +
+               ticks % m_ticksPerStep * m_framesPerStep / m_ticksPerStep;
+    }
+    // The frames nearest to `ticks` (a gap measured by timestamps that jitter either way).
+    constexpr std::uint64_t framesFromTicksNearest(std::uint64_t ticks) const {
+        return ticks / m_ticksPerStep * m_framesPerStep +
+               (ticks % m_ticksPerStep * m_framesPerStep + m_ticksPerStep / 2) / m_ticksPerStep;
+    }
+
+    constexpr bool operator==(const StreamFormat& other) const {
+        return m_rate == other.m_rate && m_channels == other.m_channels;
+    }
+    constexpr bool operator!=(const StreamFormat& other) const { return !(*this == other); }
+
+  private:
+    // The rate as a reduced fraction of the tick rate, so conversions stay exact and multiply only by
+    // small numbers: no overflow until the result itself would overflow.
+    std::uint32_t m_rate;
+    std::uint32_t m_channels;
+    std::uint64_t m_framesPerStep;
+    std::uint64_t m_ticksPerStep;
+};
+
+// What a call without options gets.
+constexpr StreamFormat kDefaultFormat{kSampleRate, kChannels};
+static_assert(kDefaultFormat.frameBytes() == kFrameBytes &&
+                  kDefaultFormat.bytesPerSecond() == kBytesPerSecond,
+              "the default format is the constants above");
+static_assert(StreamFormat(22050, 1).ticksFromFramesDown(22050) == kTicksPerSecond &&
+                  StreamFormat(44100, 2).framesFromTicksDown(kTicksPerSecond) == 44100,
+              "whole seconds convert exactly at every rate");
 
 }  // namespace stream
