@@ -65,17 +65,16 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     using namespace linuxaudio;
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
-    AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
-    if (!readProcessLoopbackRequest(path, riid, params, loopback)) return E_INVALIDARG;
+    ProcessLoopbackRequest request;
+    if (!readProcessLoopbackRequest(path, riid, params, request)) return E_INVALIDARG;
 
     g_lastHandler.store(handler);
     auto* op = new ActivationOperation(ClientBook{});
     *operation = op;
     op->AddRef();
     handler->AddRef();  // both stay alive until the completion has been delivered
-    std::thread([op, handler, loopback] {
-        auto filter =
-            std::make_shared<ProcessTreeFilter>(loopback.TargetProcessId, loopback.ProcessLoopbackMode);
+    std::thread([op, handler, request] {
+        auto filter = std::make_shared<ProcessTreeFilter>(request.pids.front(), request.mode);
         std::unique_ptr<ServerEngine> engine;
         const HRESULT status = createEngine(filter, engine);
         op->complete(status, SUCCEEDED(status) ? createAudioClient(std::move(engine)) : nullptr);

@@ -29,10 +29,13 @@ HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, 
 }
 
 bool readProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
-                                AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback) {
+                                ProcessLoopbackRequest& request) {
     if (path == nullptr || std::wcscmp(path, VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) != 0) return false;
     if (!IsEqualIID(riid, IID_IAudioClient) || params == nullptr || params->vt != VT_BLOB) return false;
-    if (params->blob.cbSize != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) || params->blob.pBlobData == nullptr) {
+    const ULONG size = params->blob.cbSize;
+    const bool extended = kOneClientTakesSeveralTrees && size > sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) &&
+                          (size - sizeof(AUDIOCLIENT_ACTIVATION_PARAMS)) % sizeof(DWORD) == 0;
+    if ((size != sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) && !extended) || params->blob.pBlobData == nullptr) {
         return false;
     }
     // Read as plain numbers: a program may send a value no enumerator names.
@@ -44,7 +47,12 @@ bool readProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* pa
         words[2] != PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE) {
         return false;
     }
-    loopback.TargetProcessId = words[1];
-    loopback.ProcessLoopbackMode = static_cast<PROCESS_LOOPBACK_MODE>(words[2]);
+    request.mode = static_cast<PROCESS_LOOPBACK_MODE>(words[2]);
+    request.pids.assign(1, words[1]);
+    for (ULONG offset = sizeof words; offset < size; offset += sizeof(DWORD)) {
+        DWORD pid = 0;
+        std::memcpy(&pid, params->blob.pBlobData + offset, sizeof pid);
+        request.pids.push_back(pid);
+    }
     return true;
 }

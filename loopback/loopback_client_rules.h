@@ -2,6 +2,8 @@
 // engine that stands in for it, so a program that passes the wrong values fails everywhere as on Windows.
 #pragma once
 
+#include <vector>
+
 #include "winaudio/windows_audio.h"
 
 // The format alone: a consistent structure, then the one format the client converts to (32-bit float
@@ -16,8 +18,15 @@ inline bool wantsPacketEvents(DWORD streamFlags) {
     return (streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
 }
 
+// The process trees one client captures or leaves out.
+struct ProcessLoopbackRequest {
+    PROCESS_LOOPBACK_MODE mode = PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
+    std::vector<DWORD> pids;  // the parameters' target first, then any the blob adds
+};
+
 // An activation request as ActivateAudioInterfaceAsync checks it: the process-loopback device path, the
 // audio client's interface and a blob of AUDIOCLIENT_ACTIVATION_PARAMS asking for process loopback in one
-// of its two modes. Fills `loopback` and returns true only for such a request.
+// of its two modes. Where one client takes several trees (kOneClientTakesSeveralTrees), 32-bit process ids
+// may follow the parameters in the blob. Fills `request` and returns true only for such a request.
 bool readProcessLoopbackRequest(LPCWSTR path, REFIID riid, const PROPVARIANT* params,
-                                AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS& loopback);
+                                ProcessLoopbackRequest& request);

@@ -143,12 +143,12 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
                                        IActivateAudioInterfaceCompletionHandler* handler,
                                        IActivateAudioInterfaceAsyncOperation** operation) {
     const Scenario& scenario = currentScenario();
-    AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS loopback{};
-    const bool valid = readProcessLoopbackRequest(path, riid, params, loopback);
-    trace("ActivateAudioInterfaceAsync " + (valid
-                                                ? "pid=" + std::to_string(loopback.TargetProcessId) +
-                                                      " mode=" + std::to_string(loopback.ProcessLoopbackMode)
-                                                : std::string("invalid")));
+    ProcessLoopbackRequest request;
+    const bool valid = readProcessLoopbackRequest(path, riid, params, request);
+    std::string pids;
+    for (const DWORD pid : request.pids) pids += (pids.empty() ? "" : ",") + std::to_string(pid);
+    trace("ActivateAudioInterfaceAsync " +
+          (valid ? "pid=" + pids + " mode=" + std::to_string(request.mode) : std::string("invalid")));
     if (operation == nullptr || handler == nullptr) return E_POINTER;
     *operation = nullptr;
     if (!valid) return E_INVALIDARG;

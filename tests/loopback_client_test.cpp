@@ -226,20 +226,25 @@ TEST(ActivationRequest, OnlyAProcessLoopbackClientInAKnownModeIsAccepted) {
         {"another interface", [](Request& r) { r.riid = IID_IAudioCaptureClient; }, false},
         {"not a blob", [](Request& r) { r.vt = VT_EMPTY; }, false},
         {"a short blob", [](Request& r) { r.size -= 1; }, false},
+        // More trees after the parameters: only where one client takes several, and whole ids only.
+        {"two more trees", [](Request& r) { r.size += 8; }, kOneClientTakesSeveralTrees},
+        {"a ragged blob", [](Request& r) { r.size += 2; }, false},
         {"a blob without data", [](Request& r) { r.data = false; }, false},
     };
     for (const auto& c : cases) {
         Request r;
         c.change(r);
-        DWORD words[3] = {r.type, 4242, r.mode};  // type, pid, mode
+        DWORD words[5] = {r.type, 4242, r.mode, 7, 8};  // type, pid, mode, then more trees
         PROPVARIANT blob = {};
         blob.vt = r.vt;
         blob.blob.cbSize = r.size;
         blob.blob.pBlobData = r.data ? reinterpret_cast<BYTE*>(words) : nullptr;
-        AUDIOCLIENT_PROCESS_LOOPBACK_PARAMS read = {};
+        ProcessLoopbackRequest read;
         EXPECT_EQ(readProcessLoopbackRequest(r.path, r.riid, &blob, read), c.accepted) << c.name;
         if (c.accepted) {
-            EXPECT_EQ(read.TargetProcessId, 4242u) << c.name;
+            const std::vector<DWORD> all = {4242u, 7u, 8u};
+            EXPECT_EQ(read.pids, std::vector<DWORD>(all.begin(), all.begin() + 1 + (r.size - 12) / 4))
+                << c.name;
         }
     }
 }

@@ -63,4 +63,12 @@ typedef struct AUDIOCLIENT_ACTIVATION_PARAMS {
 #define VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK L"VAD\\Process_Loopback"
 #endif
 
+// Whether one process-loopback client can take several process trees: the activation blob may then carry
+// more process ids after its parameters. Windows takes one tree per client, and cannot leave several out.
+#ifdef _WIN32
+constexpr bool kOneClientTakesSeveralTrees = false;
+#else
+constexpr bool kOneClientTakesSeveralTrees = true;
+#endif
+
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");
