@@ -1,19 +1,22 @@
 // audio-helper: streams everything the machine plays, except one process tree, to standard output.
 //
-//   audio-helper <exclude_pid>
+//   audio-helper <exclude_pid> [--pid N]... [--include] [--rate HZ] [--channels 1|2]
 //
-// Standard output: a 16-byte header, then 48 kHz stereo 32-bit float frames until stopped.
+// Standard output: a 16-byte header, then 32-bit float frames (48 kHz stereo unless asked otherwise)
+// until stopped.
 // Standard error: one UTF-16 line per stage. Exit code: the stage that failed, or 0.
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "options/capture_options.h"
 #include "stream/audio_ring.h"
 #include "stream/performance_clock.h"
 #include "stream/stream_format.h"
 #include "stream/stream_header.h"
+#include "stream/stream_mix.h"
 #include "stream/stream_output.h"
 #include "stream/timeline.h"
 #include "stream/write_all.h"
@@ -66,21 +69,76 @@ constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
 // silence is written once no packet has come for as long.
 constexpr std::uint64_t kCaptureWaitTicks = std::uint64_t{kCaptureWaitMs} * (stream::kTicksPerSecond / 1000);
 // What a reader may fall behind by before audio is lost: the ring between capture and standard output.
-constexpr std::uint64_t kRingBytes = 2 * std::uint64_t{stream::kBytesPerSecond};
+constexpr std::uint64_t kRingSeconds = 2;
+// With several clients, how far one that has handed out nothing (a tree that plays nothing) may hold the
+// others back before the stream goes on without it: the quiet margin, as the timeline writes silence no
+// closer to now either.
+constexpr std::uint64_t kMixHoldTicks = stream::kQuietMarginTicks;
 // At shutdown the writer has this long to hand over what the ring still holds; a reader that stopped
 // reading keeps it no longer (the process's end takes the thread with it).
 constexpr DWORD kWriterEndMs = 300;
 
-// The one format asked for and written; the process-loopback client converts whatever the device mixes.
-constexpr WAVEFORMATEX kCaptureFormat = {
-    WAVE_FORMAT_IEEE_FLOAT,                     // wFormatTag
-    static_cast<WORD>(stream::kChannels),       // nChannels
-    stream::kSampleRate,                        // nSamplesPerSec
-    stream::kBytesPerSecond,                    // nAvgBytesPerSec
-    static_cast<WORD>(stream::kFrameBytes),     // nBlockAlign
-    static_cast<WORD>(stream::kBitsPerSample),  // wBitsPerSample
-    0,                                          // cbSize
+// The format asked for and written, float at the rate and channels the parent chose; the
+// process-loopback client converts whatever the device mixes.
+WAVEFORMATEX captureFormatFor(const stream::StreamFormat& format) {
+    return WAVEFORMATEX{
+        WAVE_FORMAT_IEEE_FLOAT,                     // wFormatTag
+        static_cast<WORD>(format.channels()),       // nChannels
+        format.rate(),                              // nSamplesPerSec
+        format.bytesPerSecond(),                    // nAvgBytesPerSec
+        static_cast<WORD>(format.frameBytes()),     // nBlockAlign
+        static_cast<WORD>(stream::kBitsPerSample),  // wBitsPerSample
+        0,                                          // cbSize
+    };
+}
+
+// The default format is the client's own; any other needs its converter, which shared mode adds only
+// when asked.
+DWORD streamFlagsFor(const stream::StreamFormat& format) {
+    DWORD flags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+    if (format != stream::kDefaultFormat) {
+        flags |= AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+    }
+    return flags;
+}
+
+// What one process-loopback client is asked for: its mode and trees, as the activation blob carries them
+// (the parameters, then any further trees as 32-bit ids, where one client takes several).
+struct ClientRequest {
+    PROCESS_LOOPBACK_MODE mode;
+    std::vector<DWORD> pids;
+    std::vector<BYTE> blob;
 };
+
+ClientRequest makeRequest(PROCESS_LOOPBACK_MODE mode, std::vector<DWORD> pids) {
+    ClientRequest request{mode, std::move(pids), {}};
+    AUDIOCLIENT_ACTIVATION_PARAMS params = {};
+    params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
+    params.ProcessLoopbackParams.TargetProcessId = request.pids[0];
+    params.ProcessLoopbackParams.ProcessLoopbackMode = mode;
+    const auto* bytes = reinterpret_cast<const BYTE*>(&params);
+    request.blob.assign(bytes, bytes + sizeof params);
+    for (std::size_t i = 1; i < request.pids.size(); ++i) {
+        const auto* pid = reinterpret_cast<const BYTE*>(&request.pids[i]);
+        request.blob.insert(request.blob.end(), pid, pid + sizeof(DWORD));
+    }
+    return request;
+}
+
+// The clients for the trees asked for: to include several, one client each, mixed (a client captures
+// only one tree where the platform's takes one, and a tree added to an include client adds its audio, so
+// mixing is what one client with several would do); to leave several out, one client for all, as leaving
+// them out one client each would let every tree in through another's client.
+std::vector<ClientRequest> planClients(DWORD firstPid, const options::CaptureOptions& options) {
+    std::vector<DWORD> pids{firstPid};
+    pids.insert(pids.end(), options.extraPids.begin(), options.extraPids.end());
+    if (!options.include) return {makeRequest(PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, pids)};
+    std::vector<ClientRequest> requests;
+    for (const DWORD pid : pids) {
+        requests.push_back(makeRequest(PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, {pid}));
+    }
+    return requests;
+}
 
 // Writes one catalogue line and pushes it out at once: the parent follows the stages by these lines, and
 // a C runtime may hold a redirected stderr in a buffer until exit.
@@ -112,8 +170,10 @@ bool stopIsDue(std::uint64_t began) {
 // Standard output's own thread. The capture thread never waits for the reader: it queues each packet in
 // the ring and gives it back to the engine at once, whose buffer holds only 20 ms.
 struct Writer {
-    AudioRing ring{kRingBytes};
-    StreamOutput output{kCaptureFormat.nBlockAlign};
+    explicit Writer(const stream::StreamFormat& format)
+        : ring(kRingSeconds * format.bytesPerSecond()), output(format) {}
+    AudioRing ring;
+    StreamOutput output;
     std::atomic<HANDLE> wake{nullptr};  // made by the writer, so the capture thread never waits for it
     std::atomic<bool> ending{false};
     std::atomic<bool> idle{false};  // the writer waits, or is about to: only then is it woken
@@ -176,17 +236,41 @@ DWORD WINAPI writeStream(LPVOID parameter) {
     return 0;
 }
 
-// One packet, from the engine's buffer or, when it is flagged silent, as zeros.
-void writePacket(Writer& writer, const BYTE* data, UINT32 frames, DWORD flags) {
-    const std::uint64_t bytes = std::uint64_t{frames} * kCaptureFormat.nBlockAlign;
-    // The engine's data is not read for a silent packet.
-    writer.ring.push((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, bytes);
-    writer.hurry();
-}
+// One capture client's packets on their way to the stream, each placed by a timeline of its own.
+struct Source {
+    IAudioCaptureClient* captureClient;
+    stream::Timeline timeline;
+    std::uint64_t lastDrain;
+};
+
+// Where sources' frames go: straight into the ring when there is one source, else into the mix.
+struct Output {
+    Writer& writer;
+    StreamMix* mix;  // null: one source
+    std::uint32_t frameBytes;
+
+    // `frames` of source `source`, from `data`, or zeros when it is null.
+    void push(std::size_t source, const BYTE* data, std::uint64_t frames) {
+        if (mix == nullptr) {
+            writer.ring.push(data, frames * frameBytes);
+        } else {
+            mix->add(source, reinterpret_cast<const float*>(data), frames);
+        }
+    }
+    // Hands the writer what is ready.
+    void flush() {
+        if (mix != nullptr) {
+            mix->mix([this](const float* samples, std::uint64_t frames) {
+                writer.ring.push(samples, frames * frameBytes);
+            });
+        }
+        writer.hurry();
+    }
+};
 
 // Empties the packets the engine has ready, each after the zero frames that its positions show are
 // missing (time the engine said nothing about, or audio it dropped).
-void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Timeline& streamTime) {
+void drainPackets(Source& source, std::size_t index, Output& output) {
     const std::uint64_t began = performanceClockNow();
     for (;;) {
         BYTE* data = nullptr;
@@ -194,40 +278,50 @@ void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Ti
         DWORD flags = 0;
         UINT64 devicePosition = 0;
         UINT64 position = 0;
-        if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position))) return;
-        const std::uint64_t zeros =
-            streamTime.framesBeforePacket(devicePosition, position, frames, flags, performanceClockNow());
-        writer.ring.push(nullptr, zeros * kCaptureFormat.nBlockAlign);
-        writePacket(writer, data, frames, flags);
-        captureClient->ReleaseBuffer(frames);
+        if (FAILED(source.captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position)))
+            return;
+        const std::uint64_t zeros = source.timeline.framesBeforePacket(devicePosition, position, frames,
+                                                                       flags, performanceClockNow());
+        output.push(index, nullptr, zeros);
+        // The engine's data is not read for a silent packet.
+        output.push(index, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, frames);
+        output.flush();
+        source.captureClient->ReleaseBuffer(frames);
         if (stopIsDue(began)) return;
 
         UINT32 nextFrames = 0;
-        if (FAILED(captureClient->GetNextPacketSize(&nextFrames)) || nextFrames == 0) return;
+        if (FAILED(source.captureClient->GetNextPacketSize(&nextFrames)) || nextFrames == 0) return;
     }
 }
 
-// No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
-void writeQuietTime(Writer& writer, stream::Timeline& streamTime) {
-    writer.ring.push(nullptr,
-                     streamTime.framesWhileQuiet(performanceClockNow()) * kCaptureFormat.nBlockAlign);
-    writer.hurry();
-}
+// One process-loopback client from its activation to its release.
+struct Client {
+    ClientRequest request;
+    ActivationHandler* handler = nullptr;
+    IActivateAudioInterfaceAsyncOperation* operation = nullptr;
+    IAudioClient* audioClient = nullptr;
+    IAudioCaptureClient* captureClient = nullptr;
+};
 
 // Moves packets to standard output until a stop request or a failed packet-size query, then tears the
 // capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
-int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
-               ActivationHandler* handler, std::uint64_t startedAt) {
+int runCapture(std::vector<Client>& clients, HANDLE captureEvent, const stream::StreamFormat& format,
+               std::uint64_t startedAt) {
     // The engine keeps only the 20 ms buffer asked for: a busy machine must not starve this thread. Best
     // effort: without the scheduler capture runs the same, at normal priority.
     DWORD taskIndex = 0;
     const HANDLE proAudio = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     // Made once; left to the end of the process if the writer is still held by its reader then.
-    auto* writer = new Writer();
+    auto* writer = new Writer(format);
     HANDLE writerThread = CreateThread(nullptr, 0, writeStream, writer, 0, nullptr);
     writer->alone = writerThread == nullptr;
-    stream::Timeline streamTime(startedAt);
-    std::uint64_t lastDrain = startedAt;
+    std::vector<Source> sources;
+    for (const Client& client : clients) {
+        sources.push_back(Source{client.captureClient, stream::Timeline(startedAt, format), startedAt});
+    }
+    StreamMix mix(sources.size(), format.channels(), format.framesFromTicksDown(kMixHoldTicks));
+    Output output{*writer, sources.size() > 1 ? &mix : nullptr, format.frameBytes()};
+    bool deviceGone = false;
     for (;;) {
         if (g_stop.load()) break;
         const std::uint64_t waitBegan = performanceClockNow();
@@ -238,24 +332,32 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
         // engine captured meanwhile and may not have handed that over yet, so it is not quiet time.
         const bool overran = performanceClockNow() - waitBegan >= 2 * kCaptureWaitTicks;
 
-        // Asked after a time-out too: an engine whose stream has died may never signal again.
-        UINT32 packetFrames = 0;
-        if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) break;  // the device is gone
-        if (packetFrames != 0) {
-            drainPackets(captureClient, *writer, streamTime);
-            lastDrain =
-                performanceClockNow();  // a long drain (an engine that never runs dry) is no quiet time
-        } else if (!overran && performanceClockNow() - lastDrain >= kCaptureWaitTicks) {
-            // However the loop woke: an engine may signal with nothing ready, again and again.
-            writeQuietTime(*writer, streamTime);
+        // Every client signals the one event; each is asked, each on its own timeline.
+        for (std::size_t i = 0; i < sources.size() && !deviceGone; ++i) {
+            Source& source = sources[i];
+            // Asked after a time-out too: an engine whose stream has died may never signal again.
+            UINT32 packetFrames = 0;
+            if (FAILED(source.captureClient->GetNextPacketSize(&packetFrames))) {
+                deviceGone = true;
+            } else if (packetFrames != 0) {
+                drainPackets(source, i, output);
+                // a long drain (an engine that never runs dry) is no quiet time
+                source.lastDrain = performanceClockNow();
+            } else if (!overran && performanceClockNow() - source.lastDrain >= kCaptureWaitTicks) {
+                // No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
+                // However the loop woke: an engine may signal with nothing ready, again and again.
+                output.push(i, nullptr, source.timeline.framesWhileQuiet(performanceClockNow()));
+                output.flush();
+            }
         }
+        if (deviceGone) break;
     }
 
-    audioClient->Stop();
-    captureClient->Release();
-    audioClient->Release();
+    for (Client& client : clients) client.audioClient->Stop();
+    for (Client& client : clients) client.captureClient->Release();
+    for (Client& client : clients) client.audioClient->Release();
     CloseHandle(captureEvent);
-    handler->Release();
+    for (Client& client : clients) client.handler->Release();
     CoUninitialize();
     if (proAudio != nullptr) AvRevertMmThreadCharacteristics(proAudio);
     writer->ending.store(true);
@@ -287,6 +389,13 @@ int wmain(int argc, wchar_t* argv[]) {
         report(kBadOptionLine, optionError.c_str());
         return kExitBadOption;
     }
+    // A platform whose client takes one tree cannot leave several out: each client would let in the
+    // trees the others leave out.
+    if (!captureOptions.extraPids.empty() && !captureOptions.include && !kOneClientTakesSeveralTrees) {
+        report(kBadOptionLine, L"--pid without --include: this platform can leave out only one process tree");
+        return kExitBadOption;
+    }
+    const stream::StreamFormat format(captureOptions.rate, captureOptions.channels);
     // No validation: whatever _wtoi makes of the text is the process to leave out.
     const DWORD excludePid = static_cast<DWORD>(_wtoi(argv[1]));
     report(kLine3ExcludePid, excludePid);
@@ -300,77 +409,104 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     report(kLine5ComReady);
 
-    AUDIOCLIENT_ACTIVATION_PARAMS activationParams = {};
-    activationParams.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
-    activationParams.ProcessLoopbackParams.TargetProcessId = excludePid;
-    activationParams.ProcessLoopbackParams.ProcessLoopbackMode =
-        PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE;
-    PROPVARIANT activationProperty = {};
-    activationProperty.vt = VT_BLOB;
-    activationProperty.blob.cbSize = sizeof(activationParams);
-    activationProperty.blob.pBlobData = reinterpret_cast<BYTE*>(&activationParams);
+    // Every client goes through each stage before the next stage begins, so each stage's line is written
+    // once, and a failure of any client ends the process with that stage's line, its status and exit code
+    // (what is left to the end of the process then is left for every client): a parent that asked for
+    // several trees gets all of them or a failure, never a stream that silently lacks one.
+    std::vector<Client> clients;
+    for (ClientRequest& request : planClients(excludePid, captureOptions))
+        clients.push_back(Client{std::move(request)});
+    for (Client& client : clients) {
+        PROPVARIANT activationProperty = {};
+        activationProperty.vt = VT_BLOB;
+        activationProperty.blob.cbSize = static_cast<ULONG>(client.request.blob.size());
+        activationProperty.blob.pBlobData = client.request.blob.data();
 
-    // Two references are the driver's: one is released on every exit from here on, the other never, so
-    // a completion that arrives after a time-out still finds the handler alive.
-    // A failure exit releases only that reference and the operation: the audio client, the capture client,
-    // the capture event and COM are left to the end of the process, which frees them all.
-    ActivationHandler* handler = new ActivationHandler();
-    handler->AddRef();
-    IActivateAudioInterfaceAsyncOperation* operation = nullptr;
-    hr = ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, IID_IAudioClient,
-                                     &activationProperty, handler, &operation);
-    if (FAILED(hr)) {
-        report(kLine6ActivateRequestFailed, hr);
-        return kExitActivateRequestFailed;
+        // Two references are the driver's: one is released on every exit from here on, the other never,
+        // so a completion that arrives after a time-out still finds the handler alive.
+        // A failure exit releases only that reference and the operation: the audio client, the capture
+        // client, the capture event and COM are left to the end of the process, which frees them all.
+        client.handler = new ActivationHandler();
+        client.handler->AddRef();
+        hr = ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, IID_IAudioClient,
+                                         &activationProperty, client.handler, &client.operation);
+        if (FAILED(hr)) {
+            report(kLine6ActivateRequestFailed, hr);
+            return kExitActivateRequestFailed;
+        }
     }
     report(kLine7ActivationPending);
 
-    const DWORD activationWait = WaitForSingleObject(handler->m_event, kActivationWaitMs);
-    if (operation != nullptr) operation->Release();
-    if (activationWait != WAIT_OBJECT_0) {
+    // One time limit for all the activations together: the first waits it all, each later one what is left.
+    const std::uint64_t activationBegan = performanceClockNow();
+    const std::uint64_t ticksPerMs = stream::kTicksPerSecond / 1000;
+    DWORD activationLimitMs = kActivationWaitMs;
+    bool activationTimedOut = false;
+    for (Client& client : clients) {
+        const DWORD activationWait = WaitForSingleObject(client.handler->m_event, activationLimitMs);
+        if (client.operation != nullptr) client.operation->Release();
+        if (activationWait != WAIT_OBJECT_0) activationTimedOut = true;
+        const std::uint64_t spentMs = (performanceClockNow() - activationBegan) / ticksPerMs;
+        activationLimitMs =
+            spentMs >= kActivationWaitMs ? 0 : static_cast<DWORD>(kActivationWaitMs - spentMs);
+    }
+    if (activationTimedOut) {
         report(kLine8ActivationTimeout);
-        handler->Release();
+        for (Client& client : clients) client.handler->Release();
         return kExitActivationTimeout;
     }
-    report(kLine9ActivationDone, handler->m_activateResult);
-    if (FAILED(handler->m_activateResult) || handler->m_client == nullptr) {
-        report(kLine10ActivationFailed, handler->m_activateResult);
-        handler->Release();
+    // The first failure speaks for all; else the first client's status.
+    const ActivationHandler* verdict = clients[0].handler;
+    for (const Client& client : clients) {
+        if (FAILED(client.handler->m_activateResult) || client.handler->m_client == nullptr) {
+            verdict = client.handler;
+            break;
+        }
+    }
+    report(kLine9ActivationDone, verdict->m_activateResult);
+    if (FAILED(verdict->m_activateResult) || verdict->m_client == nullptr) {
+        report(kLine10ActivationFailed, verdict->m_activateResult);
+        for (Client& client : clients) client.handler->Release();
         return kExitActivationFailed;
     }
-    IAudioClient* audioClient = handler->m_client;
 
-    const WAVEFORMATEX captureFormat = kCaptureFormat;
-    hr = audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                 AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                 kBufferDuration, 0, &captureFormat, nullptr);
-    if (FAILED(hr)) {
-        report(kLine11InitializeFailed, hr);
-        handler->Release();
-        return kExitInitializeFailed;
+    const WAVEFORMATEX captureFormat = captureFormatFor(format);
+    for (Client& client : clients) {
+        client.audioClient = client.handler->m_client;
+        hr = client.audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED, streamFlagsFor(format), kBufferDuration,
+                                            0, &captureFormat, nullptr);
+        if (FAILED(hr)) {
+            report(kLine11InitializeFailed, hr);
+            for (Client& each : clients) each.handler->Release();
+            return kExitInitializeFailed;
+        }
     }
     report(kLine12Initialized);
 
     HANDLE captureEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    audioClient->SetEventHandle(captureEvent);
-    IAudioCaptureClient* captureClient = nullptr;
-    hr = audioClient->GetService(IID_IAudioCaptureClient, reinterpret_cast<void**>(&captureClient));
-    if (FAILED(hr)) {
-        report(kLine13GetServiceFailed, hr);
-        handler->Release();
-        return kExitGetServiceFailed;
+    for (Client& client : clients) {
+        client.audioClient->SetEventHandle(captureEvent);
+        hr = client.audioClient->GetService(IID_IAudioCaptureClient,
+                                            reinterpret_cast<void**>(&client.captureClient));
+        if (FAILED(hr)) {
+            report(kLine13GetServiceFailed, hr);
+            for (Client& each : clients) each.handler->Release();
+            return kExitGetServiceFailed;
+        }
     }
 
     const StreamHeader header = makeStreamHeader(captureFormat);
     writeAll(&header, sizeof header);
     const std::uint64_t startedAt = performanceClockNow();  // the time frame 0 stands for
-    hr = audioClient->Start();
-    if (FAILED(hr)) {
-        report(kLine14StartFailed, hr);
-        handler->Release();
-        return kExitStartFailed;
+    for (Client& client : clients) {
+        hr = client.audioClient->Start();
+        if (FAILED(hr)) {
+            report(kLine14StartFailed, hr);
+            for (Client& each : clients) each.handler->Release();
+            return kExitStartFailed;
+        }
     }
     report(kLine15CaptureStarted);
 
-    return runCapture(audioClient, captureClient, captureEvent, handler, startedAt);
+    return runCapture(clients, captureEvent, format, startedAt);
 }

@@ -252,6 +252,10 @@ class LoopbackClient : public LoopbackAudioClient {
     }
     ULONG STDMETHODCALLTYPE Release() override { return releaseNoted(m_book.noteRelease, "client"); }
 
+  protected:
+    // For an engine's client that tells its stream more than the shared rules do.
+    Stream& stream() { return m_stream; }
+
   private:
     friend class LoopbackCaptureClient<Stream, Mutex>;
     using Packets = std::remove_reference_t<decltype(std::declval<Stream&>().packets())>;

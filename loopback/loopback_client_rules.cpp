@@ -4,7 +4,20 @@
 #include <cwchar>
 #include "stream/stream_format.h"
 
-HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
+namespace {
+
+// The rates a converting client is asked for.
+constexpr DWORD kConvertedRates[] = {8000, 16000, 22050, 24000, 32000, 44100, 48000};
+
+bool isConvertedRate(DWORD rate) {
+    for (const DWORD known : kConvertedRates)
+        if (rate == known) return true;
+    return false;
+}
+
+}  // namespace
+
+HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f, DWORD streamFlags) {
     const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
     if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
         f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8 ||
@@ -13,14 +26,16 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     }
     // A plain format carries no extra bytes the client could use.
     if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == stream::kChannels &&
-                                f.nSamplesPerSec == stream::kSampleRate &&
-                                f.wBitsPerSample == stream::kBitsPerSample;
-    return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+    const bool isFloat = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.wBitsPerSample == stream::kBitsPerSample;
+    if (!isFloat) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    if (stream::StreamFormat(f.nSamplesPerSec, f.nChannels) == stream::kDefaultFormat) return S_OK;
+    const bool converts = (streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0;
+    return converts && isConvertedRate(f.nSamplesPerSec) && f.nChannels <= 2 ? S_OK
+                                                                             : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 
 HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format) {
-    const HRESULT formatStatus = checkLoopbackCaptureFormat(format);
+    const HRESULT formatStatus = checkLoopbackCaptureFormat(format, streamFlags);
     if (FAILED(formatStatus)) return formatStatus;
     if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
         return E_INVALIDARG;

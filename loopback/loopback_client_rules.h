@@ -6,9 +6,11 @@
 
 #include "winaudio/windows_audio.h"
 
-// The format alone: a consistent structure, then the one format the client converts to (32-bit float
-// stereo at 48 kHz).
-HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& format);
+// The format alone: a consistent structure of 32-bit float, then the formats the client delivers. Its own
+// is 48 kHz stereo; any other listed rate, mono or stereo, only when the stream flags ask for conversion
+// (AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM), as a shared-mode client refuses a format other than the engine's
+// without it.
+HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& format, DWORD streamFlags);
 
 // The format, then the share mode and the loopback flag; the caller checks for a null format first.
 HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format);

@@ -69,7 +69,10 @@ class AudioClient final : public LoopbackClient<SimulatedEngine, Mutex> {
         sleepFor(std::chrono::milliseconds(m_scenario.stallInitializeMs));
         const HRESULT status =
             LoopbackClient::Initialize(shareMode, streamFlags, bufferDuration, periodicity, format, session);
-        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Initialize);
+        if (SUCCEEDED(status)) {
+            stream().useFormat(stream::StreamFormat(format->nSamplesPerSec, format->nChannels));
+            stopPoint(Scenario::StopPoint::Initialize);
+        }
         return status;
     }
     HRESULT STDMETHODCALLTYPE Start() override {

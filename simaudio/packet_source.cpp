@@ -12,14 +12,21 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kToneHz = 440.0;
 constexpr double kToneAmplitude = 0.25;
-constexpr double kSampleRate = stream::kSampleRate;
-constexpr std::uint64_t kToneCycleFrames = 1200;  // 440 Hz repeats exactly every 11 cycles = 1200 frames
+constexpr std::uint64_t kToneWholeHz = 440;
+
+constexpr std::uint64_t gcd(std::uint64_t a, std::uint64_t b) { return b == 0 ? a : gcd(b, a % b); }
 
 }  // namespace
 
-PacketSource::PacketSource(const Scenario& scenario) : m_scenario(scenario), m_toneCycle(kToneCycleFrames) {
-    for (std::uint64_t i = 0; i < kToneCycleFrames; ++i) {
-        const double t = static_cast<double>(i) / kSampleRate;
+PacketSource::PacketSource(const Scenario& scenario) : m_scenario(scenario) { formatChanged(); }
+
+void PacketSource::formatChanged() {
+    // The tone repeats exactly after rate / gcd(rate, 440) frames (1200 at 48 kHz: 11 cycles).
+    const std::uint64_t rate = m_scenario.format.rate();
+    const std::uint64_t cycleFrames = rate / gcd(rate, kToneWholeHz);
+    m_toneCycle.assign(cycleFrames, 0.0f);
+    for (std::uint64_t i = 0; i < cycleFrames; ++i) {
+        const double t = static_cast<double>(i) / static_cast<double>(rate);
         m_toneCycle[i] = static_cast<float>(kToneAmplitude * std::sin(kTwoPi * kToneHz * t));
     }
 }
@@ -29,9 +36,9 @@ bool PacketSource::quiet(const Packet& packet) const {
         if (packet.number > loss.after && packet.number - loss.after <= loss.count) return true;
     }
     for (const Scenario::Quiet& stretch : m_scenario.quiet) {
-        const std::uint64_t from = stretch.fromMs * stream::kFramesPerMillisecond;
+        const std::uint64_t from = m_scenario.format.framesFromMilliseconds(stretch.fromMs);
         if (packet.firstFrame >= from &&
-            packet.firstFrame - from < stretch.lengthMs * stream::kFramesPerMillisecond)
+            packet.firstFrame - from < m_scenario.format.framesFromMilliseconds(stretch.lengthMs))
             return true;
     }
     return false;
@@ -39,7 +46,7 @@ bool PacketSource::quiet(const Packet& packet) const {
 
 Packet PacketSource::next(std::uint64_t start) {
     const std::uint64_t number = ++m_produced;
-    const std::uint64_t elapsed = stream::ticksFromFramesDown(m_nextFrame);
+    const std::uint64_t elapsed = m_scenario.format.ticksFromFramesDown(m_nextFrame);
     const std::int64_t drift = static_cast<std::int64_t>(elapsed) / 1000000 * m_scenario.driftPpm +
                                static_cast<std::int64_t>(elapsed % 1000000) * m_scenario.driftPpm / 1000000;
     std::uint64_t position = start + elapsed + static_cast<std::uint64_t>(drift);
@@ -80,7 +87,8 @@ Packet PacketSource::next(std::uint64_t start) {
 }
 
 void PacketSource::render(const Packet& packet, std::vector<float>& samples) const {
-    const std::size_t count = std::size_t{packet.frames} * 2;
+    const std::size_t channels = m_scenario.format.channels();
+    const std::size_t count = std::size_t{packet.frames} * channels;
     if (samples.size() < count) samples.resize(count);
     if ((packet.flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0) {
         std::memset(samples.data(), 0xA5, count * sizeof(float));
@@ -88,16 +96,20 @@ void PacketSource::render(const Packet& packet, std::vector<float>& samples) con
     }
     for (std::uint32_t i = 0; i < packet.frames; ++i) {
         const std::uint64_t frame = packet.firstFrame + i;
-        float value;
+        float left;
+        float right;
         if (m_scenario.source == Source::Ramp) {
-            value = rampValue(frame);
-            samples[2 * i] = value;
-            samples[2 * i + 1] = -value;
-            continue;
+            left = rampValue(frame);
+            right = channels == 1 ? left : -left;
+        } else {
+            left = right = m_toneCycle[frame % m_toneCycle.size()];
         }
-        value = m_toneCycle[frame % kToneCycleFrames];
-        samples[2 * i] = value;
-        samples[2 * i + 1] = value;
+        if (channels == 1) {
+            samples[i] = (left + right) / 2;
+        } else {
+            samples[2 * i] = left;
+            samples[2 * i + 1] = right;
+        }
     }
 }
 

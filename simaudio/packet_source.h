@@ -21,6 +21,8 @@ struct Packet {
 class PacketSource {
   public:
     explicit PacketSource(const Scenario& scenario);
+    // The scenario's format changed (before the first packet): the tone is made again at its rate.
+    void formatChanged();
 
     bool exhausted() const { return m_produced >= m_scenario.packets; }
     std::uint64_t produced() const { return m_produced; }
@@ -32,8 +34,9 @@ class PacketSource {
     // on) but never handed out.
     bool quiet(const Packet& packet) const;
 
-    // Fills `samples` with the packet's interleaved stereo frames. A silent packet gets non-zero junk, as
-    // the real engine gives no promise about its contents.
+    // Fills `samples` with the packet's interleaved frames in the scenario's format: stereo, or mono as
+    // the mean of the two channels. A silent packet gets non-zero junk, as the real engine gives no promise
+    // about its contents.
     void render(const Packet& packet, std::vector<float>& samples) const;
 
   private:
@@ -44,9 +47,9 @@ class PacketSource {
     std::uint64_t m_jitterState = 0x9E3779B97F4A7C15u;
 };
 
-// The ramp's frame numbers are engine time: frame n stands for n / kSampleRate s after the engine started, so
-// a reader can check that every frame stands at its time. The sample on channel 0 for frame n of the ramp: n
-// modulo 2^24, exact in a float.
+// The ramp's frame numbers are engine time: frame n stands for n / rate s after the engine started, so a
+// reader can check that every frame stands at its time. The sample on channel 0 for frame n of the ramp: n
+// modulo 2^24, exact in a float (in mono too: the mean of n and its negation would say nothing).
 inline float rampValue(std::uint64_t frame) { return static_cast<float>(frame & 0xFFFFFFu); }
 
 }  // namespace simaudio

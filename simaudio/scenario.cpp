@@ -84,7 +84,10 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
             return "needs tone, ramp or silence";
         return "";
     }
-    if (key == "frames") return number(s.frames, 1, 1000000);
+    if (key == "frames") {
+        s.framesGiven = true;
+        return number(s.frames, 1, 1000000);
+    }
     if (key == "period") return number(s.periodMs, 0, 10000);
     if (key == "burst") return number(s.burst, 1, 10000);
     if (key == "packets") return number(s.packets, 0, UINT64_MAX / 2);
@@ -282,13 +285,14 @@ std::uint32_t engineCapacity(const Scenario& scenario) {
 #ifdef AUDIO_HELPER_SIM_SANITIZED
     // A sanitizer slows the capture thread five to fifteen times: its builds test memory and threads, not
     // Windows' 20 ms deadline, so their engine holds 2 s unless a scenario asks for less.
-    constexpr std::uint64_t kClientBufferFrames = 96000;
+    const std::uint64_t clientBufferFrames = scenario.format.framesFromMilliseconds(2000);
 #else
-    constexpr std::uint64_t kClientBufferFrames = 960;  // the 20 ms the client asks for
+    const std::uint64_t clientBufferFrames =
+        scenario.format.framesFromMilliseconds(20);  // what the client asks for
 #endif
     if (scenario.capacityFrames != 0) return scenario.capacityFrames;
     const std::uint64_t burst = std::uint64_t{scenario.burst} * scenario.frames;
-    return static_cast<std::uint32_t>(burst > kClientBufferFrames ? burst : kClientBufferFrames);
+    return static_cast<std::uint32_t>(burst > clientBufferFrames ? burst : clientBufferFrames);
 }
 
 const Scenario& currentScenario() { return current().scenario; }

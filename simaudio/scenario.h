@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "stream/stream_format.h"
 #include "winaudio/windows_audio.h"
 
 namespace simaudio {
@@ -26,7 +27,8 @@ struct Scenario {
     std::uint64_t delayMs = 2;  // kNever: the completion never arrives
 
     Source source = Source::Tone;
-    std::uint32_t frames = 480;      // per packet
+    std::uint32_t frames = 480;  // per packet; unless given, 10 ms of the stream's format
+    bool framesGiven = false;
     std::uint32_t periodMs = 10;     // 0: a new batch as soon as the reader has taken the last
     std::uint32_t burst = 1;         // packets ready at each wake-up
     std::uint64_t packets = kNever;  // then the engine produces nothing more
@@ -85,6 +87,9 @@ struct Scenario {
     std::uint32_t stallStartMs = 0;
 
     std::string tracePath;  // where the call log goes at exit; empty: none
+
+    // Not from the variable: the format the program's Initialize asked for, which the engine delivers.
+    stream::StreamFormat format = stream::kDefaultFormat;
 
     // Kernel faults, for the events the program makes: that event's CreateEventW fails, or every wait on
     // it fails at once.

@@ -14,11 +14,19 @@ namespace simaudio {
 namespace {
 
 // How far the program's standard output may lag what the engine handed out, as fast as the reader goes.
-constexpr std::uint64_t kOutputLeadBytes = stream::kBytesPerSecond;
+constexpr std::uint64_t kOutputLeadMilliseconds = 1000;
 
 }  // namespace
 
 SimulatedEngine::SimulatedEngine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
+
+void SimulatedEngine::useFormat(const stream::StreamFormat& format) {
+    std::lock_guard<Mutex> lock(m_mutex);
+    m_scenario.format = format;
+    if (!m_scenario.framesGiven)
+        m_scenario.frames = static_cast<std::uint32_t>(format.framesFromMilliseconds(10));
+    m_source.formatChanged();
+}
 
 SimulatedEngine::~SimulatedEngine() {
     stop();
@@ -189,10 +197,12 @@ HRESULT SimulatedEngine::packetReady(UINT32& frames) {
     waitForOutput();  // before the look, so that no write after it goes unnoticed
     // The lead counts the batch about to be made: a batch of long packets would otherwise overrun the
     // program's queue before its reader could have taken it.
-    const std::uint64_t batch = std::uint64_t{m_scenario.frames} * m_scenario.burst * stream::kFrameBytes;
-    const std::uint64_t lead = std::max(kOutputLeadBytes, batch);
+    const stream::StreamFormat& format = m_scenario.format;
+    const std::uint64_t batch = std::uint64_t{m_scenario.frames} * m_scenario.burst * format.frameBytes();
+    const std::uint64_t lead =
+        std::max(format.framesFromMilliseconds(kOutputLeadMilliseconds) * format.frameBytes(), batch);
     std::uint64_t output = 0;
-    if (!programOutput(output) || output + lead >= m_source.framesMade() * stream::kFrameBytes + batch) {
+    if (!programOutput(output) || output + lead >= m_source.framesMade() * format.frameBytes() + batch) {
         stopBeforeBatch(lock, false);
         signalUnlocked(lock, produceBatch());
     }

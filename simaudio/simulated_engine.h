@@ -26,6 +26,9 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     HRESULT acceptInitialize() const { return FAILED(m_scenario.initialize) ? m_scenario.initialize : S_OK; }
     HRESULT acceptService() const { return FAILED(m_scenario.service) ? m_scenario.service : S_OK; }
     UINT32 capacityFrames() const { return engineCapacity(m_scenario); }
+    // Delivers `format` from now on: the format Initialize was given. Packets are 10 ms of it unless the
+    // scenario gives their size.
+    void useFormat(const stream::StreamFormat& format);
     // Takes a reference of its own to the event (false when the handle is not usable).
     bool setEvent(HANDLE event);
     // The scenario's refusal, or S_OK with the clock running.
@@ -55,7 +58,7 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     // Raises the scenario's stop request if it is due before the next batch; the lock is released meanwhile.
     void stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader);
 
-    const Scenario m_scenario;
+    Scenario m_scenario;
     PacketSource m_source;
     mutable Mutex m_mutex;
     CondVar m_wake;

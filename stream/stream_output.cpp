@@ -3,6 +3,10 @@
 #include "stream/timeline.h"
 #include "stream/write_all.h"
 
+StreamOutput::StreamOutput(const stream::StreamFormat& format)
+    : m_frameBytes(format.frameBytes()),
+      m_longestOwedBytes(stream::maxGapFrames(format) * format.frameBytes()) {}
+
 bool StreamOutput::settle() {
     // In pieces of one write each, so a long debt never grows the zero buffer past one chunk.
     while (m_owed > 0) {
@@ -17,7 +21,7 @@ bool StreamOutput::settle() {
 void StreamOutput::owe(std::uint64_t bytes) {
     m_owed += bytes;
     const std::uint64_t cutFrame = m_owed % m_frameBytes;
-    if (m_owed - cutFrame > stream::kMaxGapFrames * m_frameBytes) m_owed = cutFrame;
+    if (m_owed - cutFrame > m_longestOwedBytes) m_owed = cutFrame;
 }
 
 void StreamOutput::audio(const void* data, std::uint64_t bytes) {

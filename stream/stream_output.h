@@ -9,10 +9,11 @@
 #include <cstdint>
 
 #include "stream/silence.h"
+#include "stream/stream_format.h"
 
 class StreamOutput {
   public:
-    explicit StreamOutput(std::uint32_t frameBytes) : m_frameBytes(frameBytes) {}
+    explicit StreamOutput(const stream::StreamFormat& format);
 
     // Writes `bytes` (whole frames) from `data`, after whatever is owed.
     void audio(const void* data, std::uint64_t bytes);
@@ -29,4 +30,5 @@ class StreamOutput {
     Silence m_silence;
     std::uint64_t m_owed = 0;
     std::uint32_t m_frameBytes;
+    std::uint64_t m_longestOwedBytes;  // the timeline's longest gap
 };

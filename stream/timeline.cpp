@@ -16,10 +16,15 @@ std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency) {
     return count / hertz * kTicksPerSecond + count % hertz * kTicksPerSecond / hertz;
 }
 
-Timeline::Timeline(std::uint64_t start) : m_reference(start) {}
+Timeline::Timeline(std::uint64_t start, const StreamFormat& format)
+    : m_format(format),
+      m_toleratedFrames(format.framesFromMilliseconds(kToleratedMilliseconds)),
+      m_maxGapFrames(maxGapFrames(format)),
+      m_reference(start),
+      m_packetFrames(static_cast<std::uint32_t>(format.framesFromMilliseconds(kDefaultPacketMilliseconds))) {}
 
 std::uint64_t Timeline::streamTime() const {
-    return m_reference + ticksFromFramesDown(m_framesSinceReference);
+    return m_reference + m_format.ticksFromFramesDown(m_framesSinceReference);
 }
 
 void Timeline::restartAt(std::uint64_t time, std::uint64_t framesWritten) {
@@ -76,11 +81,12 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
         // counter, where it stands no earlier than the counter shows: handed out at most its own length and
         // the tolerance after its first frame.
         std::uint64_t zeros = 0;
-        const std::uint64_t handedOutWithin = ticksFromFramesDown(std::uint64_t{frames} + kToleratedFrames);
+        const std::uint64_t handedOutWithin =
+            m_format.ticksFromFramesDown(std::uint64_t{frames} + m_toleratedFrames);
         const std::uint64_t written = streamTime();
         if (quietBefore && counterNow > handedOutWithin && counterNow - handedOutWithin > written) {
-            zeros = framesFromTicksDown(counterNow - handedOutWithin - written) / frames * frames;
-            if (zeros > kMaxGapFrames) zeros = 0;
+            zeros = m_format.framesFromTicksDown(counterNow - handedOutWithin - written) / frames * frames;
+            if (zeros > m_maxGapFrames) zeros = 0;
         }
         m_framesSinceReference += zeros + frames;
         return zeros;
@@ -104,7 +110,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
         return 0;
     }
     std::uint64_t gapPackets = 0;
-    if (position > now) gapPackets = (framesFromTicksNearest(position - now) + frames / 2) / frames;
+    if (position > now) gapPackets = (m_format.framesFromTicksNearest(position - now) + frames / 2) / frames;
     bool gap;
     if ((flags & kBufferFlagDiscontinuity) != 0) {
         // The engine says audio is missing; the stamp must still lie beyond its own wander.
@@ -112,15 +118,15 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
         if (gap && gapPackets == 0) gapPackets = 1;
     } else {
         const std::uint64_t toleratedPackets =
-            kToleratedFrames / frames > kToleratedPackets ? kToleratedFrames / frames : kToleratedPackets;
+            m_toleratedFrames / frames > kToleratedPackets ? m_toleratedFrames / frames : kToleratedPackets;
         gap = gapPackets > toleratedPackets;
-        const std::uint64_t packetTicks = ticksFromFramesDown(frames);
+        const std::uint64_t packetTicks = m_format.ticksFromFramesDown(frames);
         if (!gap && wasAhead != 0 && position > now && position - now > packetTicks / 4) {
             // Still ahead after a packet that was: packets were lost if the two leads come to a whole packet,
             // less the stamps' wander, on average. One stamp out of line, and the next back in line, does
             // not.
             const std::uint64_t lead = (wasAhead + (position - now)) / 2;
-            gapPackets = (framesFromTicksNearest(lead) + frames / 2) / frames;
+            gapPackets = (m_format.framesFromTicksNearest(lead) + frames / 2) / frames;
             gap = gapPackets > 0 && lead + kStampWanderTicks >= packetTicks;
         } else if (!gap && gapPackets > 0 && !firstPacket && packetTicks >= kLeadPacketTicks) {
             // Ahead once: written as it is, against the stream's time as it was, so that the next packet
@@ -157,7 +163,8 @@ std::uint64_t Timeline::framesWhileQuiet(std::uint64_t now) {
         return 0;
     }
     // Whole packets, so the stream stays on the engine's grid for the packet that ends the silence.
-    const std::uint64_t zeros = framesFromTicksDown(target - written) / m_packetFrames * m_packetFrames;
+    const std::uint64_t zeros =
+        m_format.framesFromTicksDown(target - written) / m_packetFrames * m_packetFrames;
     m_framesSinceReference += zeros;
     return zeros;
 }

@@ -1,5 +1,5 @@
 // The stream's clock. The stream carries no timestamps, so its length is its only clock: frame n stands
-// for n / kSampleRate s after capture started. The engine hands out nothing while the machine is silent, and
+// for n / rate s after capture started. The engine hands out nothing while the machine is silent, and
 // drops audio when it overflows; this keeps the account of the time the written frames stand for, and
 // says how many zero frames keep that account true. All times are performance-counter positions in
 // 100 ns units, the unit GetBuffer gives them in.
@@ -36,7 +36,7 @@ constexpr std::uint64_t kFollowShare = 16;
 constexpr std::uint64_t kToleratedPackets = 2;
 // ...and never less than the 20 ms buffer the client asks for: with packets of a few frames, two packets
 // are microseconds, less than the time between taking the clock at Start and the engine's own start.
-constexpr std::uint64_t kToleratedFrames = 960;
+constexpr std::uint64_t kToleratedMilliseconds = 20;
 
 // How far real engines' stamps wander either way, at most: 4 ms is common.
 constexpr std::uint64_t kStampWanderTicks = 45000;  // 4.5 ms
@@ -55,10 +55,12 @@ constexpr std::uint64_t kWrongBaseTicks = 5000000;  // 500 ms
 constexpr std::uint32_t kWrongBasePackets = 3;
 
 // Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
-constexpr std::uint32_t kDefaultPacketFrames = 480;
+constexpr std::uint64_t kDefaultPacketMilliseconds = 10;
 
-// kMaxGapTicks in frames.
-constexpr std::uint64_t kMaxGapFrames = framesFromTicksDown(kMaxGapTicks);
+// kMaxGapTicks in frames of `format`.
+constexpr std::uint64_t maxGapFrames(const StreamFormat& format) {
+    return format.framesFromTicksDown(kMaxGapTicks);
+}
 
 // 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
 std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
@@ -66,8 +68,8 @@ std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
 class Timeline {
   public:
     // `start`: the clock when capture started. Frame 0 stands for it until the first packet, which becomes
-    // the reference unless it comes after a gap.
-    explicit Timeline(std::uint64_t start);
+    // the reference unless it comes after a gap. Frames are counted in `format`'s rate.
+    explicit Timeline(std::uint64_t start, const StreamFormat& format = kDefaultFormat);
 
     // The zero frames to write before a packet of `frames` at `devicePosition` on the engine's sample
     // clock, stamped `position`, with the engine's `flags`, taken at `now`; the packet and those frames
@@ -92,9 +94,12 @@ class Timeline {
     // Counts a packet of `frames` stamped `position` that continues the stream, and follows its stamp.
     void follow(std::uint64_t position, std::uint64_t frames);
 
+    StreamFormat m_format;
+    std::uint64_t m_toleratedFrames;
+    std::uint64_t m_maxGapFrames;
     std::uint64_t m_reference;
     std::uint64_t m_framesSinceReference = 0;
-    std::uint32_t m_packetFrames = kDefaultPacketFrames;
+    std::uint32_t m_packetFrames;
     std::uint64_t m_nextDevicePosition = 0;  // where a packet continuing the last one starts
     bool m_sawPacket = false;
     // How far ahead the packet before lay, when it was a whole packet or more and was written as it was.

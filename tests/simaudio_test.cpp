@@ -127,29 +127,45 @@ TEST(Scenario, RejectsMalformedItemsNamingThem) {
 
 TEST(AudioClient, InitializeChecksTheFormatAsTheEngineDoes) {
     const WAVEFORMATEX good = {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0};
+    constexpr DWORD kConverts = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
     const struct {
         const char* name;
         void (*change)(WAVEFORMATEX&);
+        DWORD flags;
         HRESULT status;
     } cases[] = {
-        {"the capture format", [](WAVEFORMATEX&) {}, S_OK},
-        {"block align not channels x bits / 8", [](WAVEFORMATEX& f) { f.nBlockAlign = 4; }, E_INVALIDARG},
-        {"bytes per second not rate x block align", [](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 192000; },
+        {"the capture format", [](WAVEFORMATEX&) {}, 0, S_OK},
+        {"the capture format, converting", [](WAVEFORMATEX&) {}, kConverts, S_OK},
+        {"block align not channels x bits / 8", [](WAVEFORMATEX& f) { f.nBlockAlign = 4; }, 0, E_INVALIDARG},
+        {"bytes per second not rate x block align", [](WAVEFORMATEX& f) { f.nAvgBytesPerSec = 192000; }, 0,
          E_INVALIDARG},
-        {"no channels", [](WAVEFORMATEX& f) { f.nChannels = 0; }, E_INVALIDARG},
-        {"extra bytes on a plain format", [](WAVEFORMATEX& f) { f.cbSize = 22; }, E_INVALIDARG},
-        {"integer samples", [](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_PCM; },
+        {"no channels", [](WAVEFORMATEX& f) { f.nChannels = 0; }, 0, E_INVALIDARG},
+        {"extra bytes on a plain format", [](WAVEFORMATEX& f) { f.cbSize = 22; }, 0, E_INVALIDARG},
+        {"integer samples", [](WAVEFORMATEX& f) { f.wFormatTag = WAVE_FORMAT_PCM; }, kConverts,
          AUDCLNT_E_UNSUPPORTED_FORMAT},
-        {"mono", [](WAVEFORMATEX& f) { f.nChannels = 1, f.nBlockAlign = 4, f.nAvgBytesPerSec = 192000; },
+        {"mono", [](WAVEFORMATEX& f) { f.nChannels = 1, f.nBlockAlign = 4, f.nAvgBytesPerSec = 192000; }, 0,
          AUDCLNT_E_UNSUPPORTED_FORMAT},
-        {"44.1 kHz", [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; },
+        {"44.1 kHz", [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; }, 0,
+         AUDCLNT_E_UNSUPPORTED_FORMAT},
+        {"16 kHz mono, converting",
+         [](WAVEFORMATEX& f) {
+             f.nSamplesPerSec = 16000, f.nChannels = 1, f.nBlockAlign = 4, f.nAvgBytesPerSec = 64000;
+         },
+         kConverts, S_OK},
+        {"44.1 kHz, converting",
+         [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; },
+         AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM, S_OK},
+        {"11025 Hz, converting", [](WAVEFORMATEX& f) { f.nSamplesPerSec = 11025, f.nAvgBytesPerSec = 88200; },
+         kConverts, AUDCLNT_E_UNSUPPORTED_FORMAT},
+        {"three channels, converting",
+         [](WAVEFORMATEX& f) { f.nChannels = 3, f.nBlockAlign = 12, f.nAvgBytesPerSec = 576000; }, kConverts,
          AUDCLNT_E_UNSUPPORTED_FORMAT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         WAVEFORMATEX format = good;
         c.change(format);
-        EXPECT_EQ(checkLoopbackCaptureFormat(format), c.status);
+        EXPECT_EQ(checkLoopbackCaptureFormat(format, c.flags), c.status);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "stream/silence.h"
 #include "stream/stream_output.h"
 #include "stream/timeline.h"
+#include "stream/timeline.h"
 #include "stream/write_all.h"
 
 namespace {
@@ -150,7 +151,7 @@ TEST_F(WriteAll, SilenceGrowsOnlyToTheLargestPacketAndWritesExactlyItsZeros) {
 // written as zeros, before anything else, once writes go through again.
 TEST_F(WriteAll, StreamOutputOwesWhatDidNotGoOut) {
     constexpr std::uint64_t kFrame = 8;
-    const std::uint64_t longest = stream::kMaxGapFrames * kFrame;
+    const std::uint64_t longest = stream::maxGapFrames(stream::kDefaultFormat) * kFrame;
     const std::string a = pattern(3 * kFrame), b = pattern(2 * kFrame).replace(0, 1, "b");
     const std::string zeros(longest, '\0');
     struct Case {
@@ -183,7 +184,7 @@ TEST_F(WriteAll, StreamOutputOwesWhatDidNotGoOut) {
         SCOPED_TRACE(c.name);
         g_calls.clear();
         g_script = c.script;
-        StreamOutput output(kFrame);
+        StreamOutput output(stream::kDefaultFormat);
         for (const auto& [kind, bytes] : c.ops) {
             if (kind == 'a') {
                 output.audio(a.data(), a.size());
