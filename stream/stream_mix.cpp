@@ -13,6 +13,7 @@ StreamMix::StreamMix(std::size_t sources, std::uint32_t channels, std::uint64_t 
     : m_sources(sources), m_channels(channels), m_holdFrames(holdFrames) {}
 
 void StreamMix::add(std::size_t index, const float* samples, std::uint64_t frames) {
+    if (frames == 0) return;  // an empty run would hold the mix in place
     Source& source = m_sources[index];
     const std::uint64_t begin = source.end;
     source.end += frames;

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "stream/stream_format.h"
+#include "stream/stream_mix.h"
 #include "stream/timeline.h"
 
 namespace {
@@ -220,6 +223,95 @@ TEST(Timeline, QuietWaitsWriteWholePacketsUpToTheMargin) {
           {at(480 + 600 * 480), 0, 0, 50 * 480}});
     play("a packet that arrives later than the margin overlaps and is kept",
          {{at(0), 0, 0, 0}, {0, at(480) + margin + 500 * kMs, 0, 50 * 480}, {at(480 + 40 * 480), 0, 0, 0}});
+}
+
+TEST(Timeline, CountsInTheStreamsOwnRate) {
+    // 10 ms packets at each rate: gaps, quiet waits and the tolerance in the stream's frames.
+    const std::uint64_t margin = stream::kQuietMarginTicks;
+    for (const stream::StreamFormat format :
+         {stream::StreamFormat(16000, 1), stream::StreamFormat(44100, 2), stream::StreamFormat(22050, 1)}) {
+        SCOPED_TRACE(format.rate());
+        const auto packet = static_cast<std::uint32_t>(format.rate() / 100);
+        auto at = [&](std::uint64_t frame) { return kStart + format.ticksFromFramesDown(frame); };
+        Timeline clock(kStart, format);
+        EXPECT_EQ(clock.framesBeforePacket(0, at(0), packet, 0, at(0) + kHandedOut), 0u);
+        // Two packets late is jitter, three missing a gap of three packets.
+        EXPECT_EQ(clock.framesBeforePacket(0, at(packet), packet, 0, at(packet) + kHandedOut), 0u);
+        EXPECT_EQ(clock.framesBeforePacket(0, at(5 * packet), packet, 0, at(5 * packet) + kHandedOut),
+                  3u * packet);
+        // A second of quiet after the margin is a second of the rate, in whole packets.
+        const std::uint64_t second = format.rate() / packet * packet;
+        EXPECT_EQ(clock.framesWhileQuiet(at(6 * packet) + margin + 1000 * kMs), second);
+        EXPECT_EQ(clock.streamTime(), at(6 * packet + second));
+    }
+}
+
+// Several sources summed into one stream: (source, samples or a run of zeros) in, mono runs out.
+TEST(StreamMix, SumsFrameByFrameAndWaitsForAQuietSourceOnlyForTheHold) {
+    struct Add {
+        std::size_t source;
+        std::vector<float> samples;  // empty: `zeros` zero frames
+        std::uint64_t zeros = 0;
+    };
+    struct Case {
+        const char* name;
+        std::size_t sources;
+        std::vector<Add> adds;
+        std::vector<float> out;  // every frame handed out, zeros as 0
+        std::size_t zeroRuns;    // runs handed out as zeros (no samples)
+    } cases[] = {
+        {"one source passes through bit for bit", 1, {{0, {-0.0f, 1, 2}}}, {-0.0f, 1, 2}, 0},
+        {"two sources summed frame by frame, as far as both go",
+         2,
+         {{0, {1, 2, 3}}, {1, {10, 20}}},
+         {11, 22},
+         0},
+        {"the rest once the other catches up",
+         2,
+         {{0, {1, 2, 3}}, {1, {10, 20}}, {1, {30}}},
+         {11, 22, 33},
+         0},
+        {"a quiet source holds the other back only for the hold (4 frames)",
+         2,
+         {{0, {1, 2, 3, 4, 5, 6}}},
+         {1, 2},
+         0},
+        {"what it brings later for frames already out is dropped",
+         2,
+         {{0, {1, 2, 3, 4, 5, 6}}, {1, {100, 100, 100, 100}}},
+         {1, 2, 103, 104},
+         0},
+        {"zeros in every source go out as zeros (the first past the hold at once)",
+         2,
+         {{0, {}, 5}, {1, {}, 5}},
+         {0, 0, 0, 0, 0},
+         2},
+        {"zeros beside audio are the audio", 2, {{0, {}, 2}, {1, {7, 8}}}, {7, 8}, 0},
+        {"empty runs change nothing",
+         2,
+         {{0, {}, 0}, {0, {1, 2}}, {0, {}, 0}, {1, {5, 6}}, {0, {3}}, {1, {7}}},
+         {6, 8, 10},
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamMix mix(c.sources, 1, 4);
+        std::vector<float> out;
+        std::size_t zeroRuns = 0;
+        for (const Add& add : c.adds) {
+            mix.add(add.source, add.samples.empty() ? nullptr : add.samples.data(),
+                    add.samples.empty() ? add.zeros : add.samples.size());
+            mix.mix([&](const float* samples, std::uint64_t frames) {
+                if (samples == nullptr) ++zeroRuns;
+                for (std::uint64_t i = 0; i < frames; ++i)
+                    out.push_back(samples == nullptr ? 0.0f : samples[i]);
+            });
+        }
+        ASSERT_EQ(out.size(), c.out.size());
+        EXPECT_EQ(std::memcmp(out.data(), c.out.data(), out.size() * sizeof(float)), 0);
+        EXPECT_EQ(mix.mixed(), c.out.size());
+        EXPECT_EQ(zeroRuns, c.zeroRuns);
+    }
 }
 
 TEST(Timeline, BadPositionsNeverWriteMoreThanTheGuardAllows) {

@@ -12,6 +12,7 @@ import concurrent.futures
 import os
 import select
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -353,6 +354,24 @@ def ramp_bytes(first, count):
         first += run
         count -= run
     return bytes(out)
+
+
+def format_header(rate, channels):
+    """The stream header for `rate` and `channels`."""
+    return b"LBAS" + struct.pack("<III", rate, channels, 32)
+
+
+def format_ramp(first, count, channels, scale=1):
+    """The ramp of frames first..first+count-1 in `channels` channels (mono: n alone), times `scale`."""
+    if channels == 2 and scale == 1:
+        return ramp_bytes(first, count)
+    values = [scale * float(n % RAMP_PERIOD) for n in range(first, first + count)]
+    if channels == 2:
+        values = [v for value in values for v in (value, -value)]
+    samples = array.array("f", values)
+    if sys.byteorder != "little":
+        samples.byteswap()
+    return samples.tobytes()
 
 
 def packet_plan(frames, packets, silent_every=0, zero_packet_at=0):

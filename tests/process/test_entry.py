@@ -73,6 +73,23 @@ class EntryTests(unittest.TestCase):
                 self.assertEqual(err, stderr_bytes([line(1, len(args) + 1), "[helper] Bad option: " + why]),
                                  helperlib.describe_lines(err))
 
+    def test_several_trees_are_left_out_only_where_one_client_takes_them(self):
+        # Windows' client takes one tree, and leaving trees out one client each would let each in through
+        # another's client: refused there. The stand-in's client takes them all in one request.
+        args = ["12", "--pid", "13", "--pid", "14"]
+        with tempfile.TemporaryDirectory() as folder:
+            trace = os.path.join(folder, "trace.txt")
+            code, out, err = run_to_exit(args, sim=helperlib.sim_with_trace(FAIL_ACTIVATE, trace))
+            self.assertEqual(out, b"")
+            if WINE:
+                self.assertEqual(code, 9)
+                self.assertEqual(err, stderr_bytes([line(1, 6), "[helper] Bad option: --pid without --include: "
+                                                    "this platform can leave out only one process tree"]),
+                                 helperlib.describe_lines(err))
+            else:
+                self.assertEqual(code, 3)
+                self.assertIn("ActivateAudioInterfaceAsync pid=12,13,14 mode=1", helperlib.read_trace(trace))
+
     def test_malformed_scenario_is_refused_before_the_program_starts(self):
         cases = [
             ("frames=abc", "frames=abc"),

@@ -2,6 +2,8 @@
 sizes, bursts, silences, empty packets and retried reads; a vanished device ends the capture by itself;
 a reader that goes away does not."""
 
+import array
+import math
 import os
 import signal
 import time
@@ -108,6 +110,64 @@ class StreamTests(TempDirMixin, unittest.TestCase):
         helper.signal(signal.SIGINT)
         self.assertEqual(helper.finish(), 0)
         self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID)), helperlib.describe_lines(helper.err))
+
+
+# (rate, channels, Initialize's flags and format in the engine's trace): formats a parent may ask for, each
+# converted by the client.
+FORMATS = [
+    (16000, 1, "flags=0x88060000 duration=200000 periodicity=0 format=tag3/ch1/16000Hz/64000B/s/align4/bits32/cb0"),
+    (44100, 2, "flags=0x88060000 duration=200000 periodicity=0 format=tag3/ch2/44100Hz/352800B/s/align8/bits32/cb0"),
+]
+OTHER_PID = 4243
+
+
+class FormatTests(TempDirMixin, unittest.TestCase):
+    def run_format(self, args, sim, frames, channels):
+        """Runs the helper with `args` until `frames` frames are out, stops it; returns stdout and the trace."""
+        trace = self.temp_path("trace-%d.txt" % len(os.listdir(self.temp_path("."))))
+        helper = Helper(self, args=args, sim=sim_with_trace(sim, trace))
+        helper.wait_line(15)
+        helper.wait_stdout(len(HEADER) + frames * 4 * channels)
+        helper.signal(signal.SIGINT)
+        self.assertEqual(helper.finish(), 0)
+        self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID, len(args) + 1)),
+                         helperlib.describe_lines(helper.err))
+        return bytes(helper.out), read_trace(trace)
+
+    def test_ramp_and_tone_at_the_rate_and_channels_asked_for(self):
+        for rate, channels, initialize in FORMATS:
+            with self.subTest(rate=rate, channels=channels):
+                args = [str(PID), "--rate", str(rate), "--channels=%d" % channels]
+                packet = rate // 100  # the engine's 10 ms packets, at the stream's rate
+                out, trace = self.run_format(args, "source=ramp,period=0,packets=50", 50 * packet, channels)
+                expected = helperlib.format_header(rate, channels) + helperlib.format_ramp(0, 50 * packet, channels)
+                self.assertEqual(out[:len(expected)], expected, stream_difference(expected, out))
+                self.assertEqual(out[len(expected):], bytes(len(out) - len(expected)), "audio after the last packet")
+                self.assertIn("Initialize mode=0 " + initialize + " session=null", trace)
+                self.assertIn("ActivateAudioInterfaceAsync pid=%d mode=1" % PID, trace)
+
+                # 440 Hz at the stream's rate; mono the mean of two equal channels, so the tone itself.
+                out, _ = self.run_format(args, "source=tone,period=0,packets=20", 20 * packet, channels)
+                samples = array.array("f", out[len(HEADER):len(HEADER) + 20 * packet * 4 * channels])
+                for n in range(0, 20 * packet):
+                    want = 0.25 * math.sin(2 * math.pi * 440 * n / rate)
+                    for c in range(channels):
+                        self.assertAlmostEqual(samples[n * channels + c], want, delta=1e-6, msg="frame %d" % n)
+
+    def test_included_trees_each_have_a_client_and_are_mixed(self):
+        # Two trees, one client each in include mode, at 16 kHz mono: every client converts, and the stream is
+        # the two engines' ramps summed frame for frame.
+        rate, channels, initialize = FORMATS[0]
+        args = [str(PID), "--include", "--pid", str(OTHER_PID), "--rate", str(rate), "--channels", str(channels)]
+        frames = 100 * rate // 100
+        out, trace = self.run_format(args, "source=ramp,period=10,packets=100", frames, channels)
+        expected = helperlib.format_header(rate, channels) + helperlib.format_ramp(0, frames, channels, scale=2)
+        self.assertEqual(out[:len(expected)], expected, stream_difference(expected, out))
+        self.assertEqual([text for text in trace if text.startswith("ActivateAudioInterfaceAsync")],
+                         ["ActivateAudioInterfaceAsync pid=%d mode=0" % pid for pid in (PID, OTHER_PID)])
+        self.assertEqual([text for text in trace if text.startswith("Initialize")],
+                         ["Initialize mode=0 " + initialize + " session=null"] * 2)
+        self.assertEqual(trace[-2:], ["live operation=0 client=0 capture=0 com=0", "handler refs=1"])
 
 
 class CheckerTests(unittest.TestCase):

@@ -98,6 +98,50 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
         self.assertNotEqual(payload[quiet:quiet + PACKET * FRAME], bytes(PACKET * FRAME), "no audio after it")
 
 
+    def test_quiet_and_a_stalled_reader_count_in_the_streams_own_rate(self):
+        # At 16 kHz mono and 44.1 kHz stereo: a quiet stretch is zeros of exactly its length in the stream's
+        # frames, and a reader stalled longer than the 2 s ring loses one run of audio, written as zeros of
+        # its length, so every later frame still stands at its time.
+        quiet_from, quiet_ms, packets, pause_at_ms, pause_s = 500, 700, 500, 2000, 3.0
+        for rate, channels in ((16000, 1), (44100, 2)):
+            with self.subTest(rate=rate, channels=channels):
+                frame, packet, per_ms = 4 * channels, rate // 100, rate / 1000
+                sim = "source=ramp,period=10,packets=%d,quiet=%d:%d" % (packets, quiet_from, quiet_ms)
+                args = [str(PID), "--rate=%d" % rate, "--channels=%d" % channels]
+                helper = Helper(self, args=args, sim=sim, stdout="manual")
+                helper.wait_line(15)
+                fd, data, paused = helper.proc.stdout.fileno(), bytearray(), False
+                deadline = time.monotonic() + packets / 100 + pause_s + helperlib.START_SLACK
+                while len(data) < len(HEADER) + packets * packet * frame:
+                    self.assertLess(time.monotonic(), deadline, "only %d bytes arrived" % len(data))
+                    if not paused and len(data) >= len(HEADER) + pause_at_ms * per_ms * frame:
+                        paused = True
+                        time.sleep(pause_s)
+                    if select.select([fd], [], [], 1.0)[0]:
+                        chunk = os.read(fd, 1 << 16)
+                        self.assertTrue(chunk, "stdout ended early")
+                        data += chunk
+                helper.signal(signal.SIGINT)
+                helperlib.read_rest(helper, data)
+                self.assertEqual(helper.finish(), 0)
+                self.assertEqual(bytes(data[:len(HEADER)]), helperlib.format_header(rate, channels))
+                payload = bytes(data[len(HEADER):])
+                slot = packet * frame
+                zero = set()
+                for i in range(packets):
+                    got = payload[i * slot:(i + 1) * slot]
+                    if got == bytes(slot):
+                        zero.add(i)
+                    else:
+                        self.assertEqual(got, helperlib.format_ramp(i * packet, packet, channels),
+                                         "packet %d is not the ramp at its time" % i)
+                quiet = set(range(quiet_from // 10, (quiet_from + quiet_ms) // 10))
+                self.assertEqual(quiet - zero, set(), "audio where the engine was quiet")
+                lost = sorted(zero - quiet)
+                self.assertTrue(lost, "nothing was lost to the stalled reader")
+                self.assertGreaterEqual(lost[0], pause_at_ms // 10, "audio lost before the reader stalled")
+                self.assertEqual(lost, list(range(lost[0], lost[-1] + 1)), "audio lost in more than one place")
+
     def full_speed(self, sim, plan, table):
         """Runs the helper at full speed until every packet of `plan` ((first frame, frames, quiet) per
         packet) is in, checking each frame as it arrives: the ramp at its own time, or zeros where the engine
