@@ -4,6 +4,10 @@ export const SAMPLE_RATE: 48000;
 export const CHANNELS: 2;
 export const HEADER_SIZE: 16;
 export const FRAME_SIZE: 8;
+/** The rates the helper can be asked for. */
+export const RATES: readonly SampleRate[];
+export type SampleRate = 8000 | 16000 | 22050 | 24000 | 32000 | 44100 | 48000;
+export type ChannelCount = 1 | 2;
 export const DEFAULT_STOP_TIMEOUT_MS: number;
 
 /** What each exit code of the helper says failed (null for 0, a normal end). */
@@ -92,6 +96,8 @@ export interface CaptureEnd {
   aborted: boolean;
   /** Whole frames read. */
   frames: number;
+  /** The frames' length in seconds, at the stream's rate. */
+  seconds: number;
   /** Bytes of a last, incomplete frame that were dropped. */
   droppedBytes: number;
   /** Why the capture failed, or null. */
@@ -99,8 +105,19 @@ export interface CaptureEnd {
 }
 
 export interface CaptureOptions {
-  /** The process whose tree is left out of the capture. Default: this process. */
+  /** The process whose tree is left out of the capture (with `include`, the one captured). Default: this process. */
   excludePid?: number;
+  /** Capture only the given trees (excludePid's and `pids`') instead of everything but them. Default false. */
+  include?: boolean;
+  /**
+   * More process trees for the same rule. Without `include` Windows cannot leave out more than one tree:
+   * there startCapture throws a RangeError. Default none.
+   */
+  pids?: number[];
+  /** Frames a second; the helper's client converts (Windows) or the sound server does (Linux). Default 48000. */
+  rate?: SampleRate;
+  /** 1 (the mean of the two channels) or 2. Default 2. */
+  channels?: ChannelCount;
   /**
    * Default: $AUDIO_HELPER_PATH, else the helper this package carries for process.platform-process.arch
    * (bin/linux-x64, bin/win32-x64; under app.asar.unpacked inside a packaged Electron app). With neither,
@@ -122,7 +139,8 @@ export interface StopOptions {
 
 /**
  * A running helper. It is an object-mode Readable (and async iterable) of Float32Arrays, each holding
- * whole interleaved stereo frames: [left0, right0, left1, right1, ...] at 48 kHz.
+ * whole interleaved frames at `format`: stereo [left0, right0, left1, right1, ...] or mono [s0, s1, ...],
+ * 48 kHz stereo unless other options were given.
  */
 export class Capture extends Readable {
   readonly pid: number | undefined;
@@ -132,6 +150,10 @@ export class Capture extends Readable {
   readonly ended: Promise<CaptureEnd>;
   readonly stages: Stage[];
   readonly frames: number;
+  /** The frames handed out so far, in seconds at the stream's rate. */
+  readonly seconds: number;
+  /** The format asked for, which the header has to announce. */
+  readonly format: { readonly sampleRate: SampleRate; readonly channels: ChannelCount };
   stop(options?: StopOptions): Promise<CaptureEnd>;
 
   read(size?: number): Float32Array | null;
@@ -153,4 +175,5 @@ export function parseLine(text: string): Stage;
 /** The first wrong field of a stream header, or null when it is the expected one. */
 export function checkHeader(
   bytes: Uint8Array,
+  format?: { sampleRate?: number; channels?: number },
 ): null | { field: 'length' | 'magic' | 'sampleRate' | 'channels' | 'bitsPerSample'; expected: string | number; actual: string | number };

@@ -160,7 +160,8 @@ class FormatTests(TempDirMixin, unittest.TestCase):
         rate, channels, initialize = FORMATS[0]
         args = [str(PID), "--include", "--pid", str(OTHER_PID), "--rate", str(rate), "--channels", str(channels)]
         frames, packet = 100 * rate // 100, rate // 100
-        out, trace = self.run_format(args, "source=ramp,period=10,packets=100", frames, channels)
+        # The engines hold a second: Wine may take longer than their 20 ms to reach the capture loop.
+        out, trace = self.run_format(args, "source=ramp,period=10,packets=100,capacity=16000", frames, channels)
         self.assertEqual(out[:len(HEADER)], helperlib.format_header(rate, channels))
         # Each engine's ramp counts from its own Start, which may come whole packets after the stream's
         # frame 0 (under Wine, tens of milliseconds apart): the stream is the two ramps, each at its time.

@@ -3,7 +3,7 @@ import { Readable } from 'node:stream';
 
 import { CAPTURE_STARTED_LINE, LineSplitter, parseLine } from './diagnostics.js';
 import { abortError, badHeaderError, exitError, killedError, spawnError, stoppedError } from './errors.js';
-import { FrameAssembler, HEADER_SIZE, checkHeader } from './frames.js';
+import { CHANNELS, FrameAssembler, HEADER_SIZE, RATES, SAMPLE_RATE, checkHeader } from './frames.js';
 import { defaultHelperPath } from './helper-path.js';
 import { adopt, release } from './lifetime.js';
 
@@ -27,9 +27,38 @@ const EDGES = {
   ended: [],
 };
 
+function isPid(value) {
+  return Number.isInteger(value) && value >= 0 && value <= 0xffffffff;
+}
+
+/**
+ * The helper's arguments for the options, checked first: a wrong value throws here, before anything is
+ * started. Left at their defaults, the options give the call with the process id alone.
+ */
+function helperArguments({ excludePid, include, pids, rate, channels }) {
+  if (!isPid(excludePid)) throw new TypeError(`excludePid must be a process id, not ${excludePid}`);
+  if (typeof include !== 'boolean') throw new TypeError(`include must be true or false, not ${include}`);
+  if (!Array.isArray(pids) || !pids.every((pid) => isPid(pid) && pid > 0)) {
+    throw new TypeError(`pids must be an array of process ids from 1 up, not ${pids}`);
+  }
+  if (pids.length > 0 && !include && process.platform === 'win32') {
+    // One Windows client leaves out one tree, and clients leaving out one each would let the others in.
+    throw new RangeError('pids without include: Windows can leave out only one process tree');
+  }
+  if (!RATES.includes(rate)) throw new RangeError(`rate must be one of ${RATES.join(', ')}, not ${rate}`);
+  if (channels !== 1 && channels !== 2) throw new RangeError(`channels must be 1 or 2, not ${channels}`);
+  const args = [String(excludePid)];
+  for (const pid of pids) args.push('--pid', String(pid));
+  if (include) args.push('--include');
+  if (rate !== SAMPLE_RATE) args.push('--rate', String(rate));
+  if (channels !== CHANNELS) args.push('--channels', String(channels));
+  return args;
+}
+
 /**
  * One run of the helper. The capture itself is the audio: an object-mode Readable whose chunks are
- * Float32Arrays of whole interleaved stereo frames (left, right, left, right, ...).
+ * Float32Arrays of whole interleaved frames (stereo: left, right, left, right, ...; mono: one sample a
+ * frame) at the rate asked for.
  */
 export class Capture extends Readable {
   /** Resolves when the helper printed its last set-up line and sent a valid header. */
@@ -40,11 +69,13 @@ export class Capture extends Readable {
   stages = [];
   /** Whole frames handed out so far. */
   frames = 0;
+  /** The stream's format: what was asked for, and what the header must announce. */
+  format;
 
   #child = null;
   #header = new Uint8Array(HEADER_SIZE); // null once a valid header has come
   #headerHave = 0;
-  #assembler = new FrameAssembler();
+  #assembler;
   #lines = new LineSplitter();
   #resolveStarted;
   #rejectStarted;
@@ -55,11 +86,21 @@ export class Capture extends Readable {
   #signal;
   #onAbort = () => this.#abort();
 
-  constructor({ excludePid = process.pid, helperPath = defaultHelperPath(), signal, env, highWaterMark = 8 } = {}) {
-    if (!Number.isInteger(excludePid) || excludePid < 0 || excludePid > 0xffffffff) {
-      throw new TypeError(`excludePid must be a process id, not ${excludePid}`);
-    }
+  constructor({
+    excludePid = process.pid,
+    include = false,
+    pids = [],
+    rate = SAMPLE_RATE,
+    channels = CHANNELS,
+    helperPath = defaultHelperPath(),
+    signal,
+    env,
+    highWaterMark = 8,
+  } = {}) {
+    const args = helperArguments({ excludePid, include, pids, rate, channels });
     super({ objectMode: true, highWaterMark });
+    this.format = Object.freeze({ sampleRate: rate, channels });
+    this.#assembler = new FrameAssembler(4 * channels);
     this.started = new Promise((resolve, reject) => {
       this.#resolveStarted = resolve;
       this.#rejectStarted = reject;
@@ -77,7 +118,7 @@ export class Capture extends Readable {
 
     let child;
     try {
-      child = spawn(helperPath, [String(excludePid)], {
+      child = spawn(helperPath, args, {
         stdio: ['ignore', 'pipe', 'pipe'],
         windowsHide: true,
         shell: false,
@@ -104,6 +145,11 @@ export class Capture extends Readable {
       child.stdout.resume(); // what is left in the pipe is bounded now: read it all
     });
     child.once('close', (exitCode, signalName) => this.#closed(exitCode, signalName));
+  }
+
+  /** Seconds of audio handed out so far: the frames at the stream's rate. */
+  get seconds() {
+    return this.frames / this.format.sampleRate;
   }
 
   /** The helper's process id (undefined when it could not be started). */
@@ -195,7 +241,7 @@ export class Capture extends Readable {
       this.#headerHave += take;
       chunk = chunk.subarray(take);
       if (this.#headerHave < HEADER_SIZE) return;
-      const bad = checkHeader(this.#header);
+      const bad = checkHeader(this.#header, this.format);
       if (bad !== null) {
         this.#fail(badHeaderError(bad, [...this.stages]));
         this.#forceEnd();
@@ -207,7 +253,7 @@ export class Capture extends Readable {
     if (chunk.length === 0 || this.#failure !== null || this.destroyed) return;
     const samples = this.#assembler.push(chunk);
     if (samples === null) return;
-    this.frames += samples.length / 2;
+    this.frames += samples.length / this.format.channels;
     if (!this.push(samples) && !this.#draining()) this.#child.stdout.pause(); // resumed by _read
   }
 
@@ -256,6 +302,7 @@ export class Capture extends Readable {
       forced: this.#was('forcing'),
       aborted: this.#signal?.aborted ?? false, // read once, here: an abort after the end does not count
       frames: this.frames,
+      seconds: this.seconds,
       droppedBytes: this.#assembler.pendingBytes,
       error: this.#failure,
     };

@@ -1,28 +1,30 @@
-// The helper's standard output: a 16-byte header, then 48 kHz stereo float32 frames with no framing.
+// The helper's standard output: a 16-byte header, then float32 frames with no framing, at the rate and
+// channel count the header announces (48 kHz stereo unless the helper was asked for another format).
 import { endianness } from 'node:os';
 
 export const HEADER_SIZE = 16;
-export const FRAME_SIZE = 8; // two float32 samples: channel 0, channel 1
+export const FRAME_SIZE = 8; // the default format's frame: two float32 samples, channel 0, channel 1
 export const SAMPLE_RATE = 48000;
 export const CHANNELS = 2;
-
-const EXPECTED = [
-  ['magic', 0, 'LBAS'],
-  ['sampleRate', 4, SAMPLE_RATE],
-  ['channels', 8, CHANNELS],
-  ['bitsPerSample', 12, 32],
-];
+/** The rates the helper can be asked for. */
+export const RATES = Object.freeze([8000, 16000, 22050, 24000, 32000, 44100, 48000]);
 
 /**
- * Checks the 16 header bytes.
+ * Checks the 16 header bytes against the format asked for (default: 48 kHz stereo).
  * @returns {null | {field: string, expected: string|number, actual: string|number}} the first bad field
  */
-export function checkHeader(bytes) {
+export function checkHeader(bytes, { sampleRate = SAMPLE_RATE, channels = CHANNELS } = {}) {
   const view = Buffer.from(bytes.buffer, bytes.byteOffset, bytes.byteLength);
   if (view.length < HEADER_SIZE) {
     return { field: 'length', expected: HEADER_SIZE, actual: view.length };
   }
-  for (const [field, at, expected] of EXPECTED) {
+  const expectedFields = [
+    ['magic', 0, 'LBAS'],
+    ['sampleRate', 4, sampleRate],
+    ['channels', 8, channels],
+    ['bitsPerSample', 12, 32],
+  ];
+  for (const [field, at, expected] of expectedFields) {
     const actual = typeof expected === 'string' ? view.toString('latin1', at, at + 4) : view.readUInt32LE(at);
     if (actual !== expected) return { field, expected, actual };
   }
@@ -37,8 +39,14 @@ const littleEndian = endianness() === 'LE';
  * misaligned chunk) makes a copy. The bytes of a trailing partial frame are kept for the next chunk.
  */
 export class FrameAssembler {
-  #carry = new Uint8Array(FRAME_SIZE);
+  #frameSize;
+  #carry;
   #have = 0;
+
+  constructor(frameSize = FRAME_SIZE) {
+    this.#frameSize = frameSize;
+    this.#carry = new Uint8Array(frameSize);
+  }
 
   /** Bytes of an incomplete frame held back. */
   get pendingBytes() {
@@ -48,7 +56,7 @@ export class FrameAssembler {
   /** @returns {Float32Array|null} the whole frames completed by this chunk */
   push(chunk) {
     const total = this.#have + chunk.length;
-    const whole = total - (total % FRAME_SIZE);
+    const whole = total - (total % this.#frameSize);
     let samples = null;
     if (whole > 0) {
       const used = whole - this.#have; // bytes of this chunk that go into whole frames

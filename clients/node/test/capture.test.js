@@ -57,6 +57,33 @@ describe('stream', () => {
   }
 });
 
+describe('formats', () => {
+  // [rate, channels, the helper's argc]: the header, the frames and the seconds follow the format asked
+  // for; an option left at its default is not passed.
+  for (const [rate, channels, argc] of [
+    [16000, 1, 6],
+    [44100, 2, 4],
+  ]) {
+    it(`${rate} Hz, ${channels} channel(s)`, BOUNDED, async () => {
+      const cap = capture('source=ramp,period=0,packets=100', { excludePid: PID, rate, channels });
+      const frames = rate; // the engine's 10 ms packets: a second in all
+      const samples = [];
+      for await (const chunk of cap) {
+        samples.push(...chunk);
+        if (samples.length >= frames * channels) cap.stop({ timeoutMs: WAIT_MS });
+      }
+      const end = await cap.ended;
+      assert.deepEqual(cap.format, { sampleRate: rate, channels });
+      assert.deepEqual([end.exitCode, end.error, end.frames, end.seconds], [0, null, samples.length / channels, end.frames / rate]);
+      assert.equal(cap.stages[0].argc, argc);
+      for (let n = 0; n < frames; n += 997) {
+        const want = channels === 1 ? [n] : [n, -n];
+        assert.deepEqual([...samples.slice(n * channels, (n + 1) * channels)], want, `frame ${n}`);
+      }
+    });
+  }
+});
+
 describe('backpressure', () => {
   it('a slow consumer gets every frame while the stream buffers no more than its high-water mark', BOUNDED, async () => {
     const cap = capture('source=ramp,period=0,frames=480,packets=1500', { highWaterMark: 4 });

@@ -110,4 +110,21 @@ describe('exit codes', () => {
       assert.throws(() => startCapture({ helperPath: HELPER, excludePid: pid }), TypeError);
     }
   });
+
+  it('options the helper does not take are refused before anything starts', BOUNDED, () => {
+    // [options, error]
+    const cases = [
+      [{ include: 'yes' }, TypeError],
+      [{ pids: 4243 }, TypeError],
+      [{ pids: [0] }, TypeError],
+      [{ pids: [4243, -1] }, TypeError],
+      [{ rate: 44000 }, RangeError],
+      [{ rate: '16000' }, RangeError],
+      [{ channels: 0 }, RangeError],
+      [{ channels: 3 }, RangeError],
+    ];
+    for (const [options, error] of cases) {
+      assert.throws(() => startCapture({ helperPath: '/nonexistent/helper', ...options }), error, JSON.stringify(options));
+    }
+  });
 });
