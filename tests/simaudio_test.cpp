@@ -152,6 +152,9 @@ TEST(AudioClient, InitializeChecksTheFormatAsTheEngineDoes) {
              f.nSamplesPerSec = 16000, f.nChannels = 1, f.nBlockAlign = 4, f.nAvgBytesPerSec = 64000;
          },
          kConverts, S_OK},
+        {"44.1 kHz, loopback with events but no conversion",
+         [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; },
+         AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK, AUDCLNT_E_UNSUPPORTED_FORMAT},
         {"44.1 kHz, converting",
          [](WAVEFORMATEX& f) { f.nSamplesPerSec = 44100, f.nAvgBytesPerSec = 352800; },
          AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM, S_OK},
