@@ -1,6 +1,7 @@
 // Incremental parser for the audio-helper output stream: a 16-byte "LBAS" header followed by
-// 48 kHz stereo float32 frames. Input may arrive in reads of any size; a partial header or frame
-// is kept until the rest of it arrives.
+// float32 frames at the rate and channel count it announces (48 kHz stereo unless the helper was asked
+// for another format). Input may arrive in reads of any size; a partial header or frame is kept until
+// the rest of it arrives.
 #pragma once
 
 #include <cstddef>
@@ -14,16 +15,27 @@
 namespace lbas {
 
 inline constexpr std::size_t kHeaderSize = 16;
-// The only format the helper writes, so the only one read.
+// The default format; the header says which the stream has.
 using stream::kBitsPerSample;
 using stream::kChannels;
 using stream::kSampleRate;
-inline constexpr std::size_t kFrameSize = stream::kFrameBytes;
+inline constexpr std::size_t kFrameSize = stream::kFrameBytes;  // of the default format
 inline constexpr char kMagic[4] = {'L', 'B', 'A', 'S'};
+// What a header may announce: any rate a sound card runs at, and mono or stereo, the channels a Frame
+// holds. The samples are always 32-bit float.
+inline constexpr std::uint32_t kMaxSampleRate = 768000;
+inline constexpr std::uint32_t kMaxChannels = 2;
+
+struct Format {
+    std::uint32_t rate = kSampleRate;
+    std::uint32_t channels = kChannels;
+
+    std::size_t frameSize() const { return std::size_t{channels} * kBitsPerSample / 8; }
+};
 
 struct Frame {
     float left = 0.0f;   // channel 0
-    float right = 0.0f;  // channel 1
+    float right = 0.0f;  // channel 1; in a mono stream, channel 0 again
 };
 
 enum class ErrorCode {
@@ -90,14 +102,15 @@ inline std::string Describe(const Error& error) {
             return text;
         }
         case ErrorCode::kUnsupportedSampleRate:
-            return "unsupported sample rate " + v + " Hz (expected " + std::to_string(kSampleRate) + ")";
+            return "unsupported sample rate " + v + " Hz (expected 1 to " + std::to_string(kMaxSampleRate) +
+                   ")";
         case ErrorCode::kUnsupportedChannels:
-            return "unsupported channel count " + v + " (expected " + std::to_string(kChannels) + ")";
+            return "unsupported channel count " + v + " (expected 1 or 2)";
         case ErrorCode::kUnsupportedSampleSize:
             return "unsupported sample size " + v + " bits (expected " + std::to_string(kBitsPerSample) +
                    "-bit float)";
         case ErrorCode::kTruncatedFrame:
-            return "stream ended inside a frame: dropped " + v + " trailing byte(s) of an 8-byte frame";
+            return "stream ended inside a frame: dropped " + v + " trailing byte(s) of a frame";
     }
     return "unknown error";
 }
@@ -119,16 +132,17 @@ class StreamReader {
             header_done_ = true;
         }
 
+        const std::size_t frameSize = format_.frameSize();
         if (partial_fill_ > 0) {
-            while (p != end && partial_fill_ < kFrameSize) partial_[partial_fill_++] = *p++;
-            if (partial_fill_ < kFrameSize) return {};
+            while (p != end && partial_fill_ < frameSize) partial_[partial_fill_++] = *p++;
+            if (partial_fill_ < frameSize) return {};
             out.push_back(Decode(partial_));
             partial_fill_ = 0;
             ++frames_;
         }
 
-        const auto whole = static_cast<std::size_t>(end - p) / kFrameSize;
-        for (std::size_t i = 0; i < whole; ++i, p += kFrameSize) out.push_back(Decode(p));
+        const auto whole = static_cast<std::size_t>(end - p) / frameSize;
+        for (std::size_t i = 0; i < whole; ++i, p += frameSize) out.push_back(Decode(p));
         frames_ += whole;
 
         while (p != end) partial_[partial_fill_++] = *p++;
@@ -148,29 +162,34 @@ class StreamReader {
     }
 
     bool header_done() const { return header_done_; }
+    // The header's format, once header_done().
+    const Format& format() const { return format_; }
     std::uint64_t frames() const { return frames_; }
 
   private:
-    Error CheckHeader() const {
+    Error CheckHeader() {
         const std::uint32_t magic = detail::LoadLe32(header_);
         if (std::memcmp(header_, kMagic, sizeof kMagic) != 0) return {ErrorCode::kBadMagic, magic};
         const std::uint32_t rate = detail::LoadLe32(header_ + 4);
-        if (rate != kSampleRate) return {ErrorCode::kUnsupportedSampleRate, rate};
+        if (rate == 0 || rate > kMaxSampleRate) return {ErrorCode::kUnsupportedSampleRate, rate};
         const std::uint32_t channels = detail::LoadLe32(header_ + 8);
-        if (channels != kChannels) return {ErrorCode::kUnsupportedChannels, channels};
+        if (channels == 0 || channels > kMaxChannels) return {ErrorCode::kUnsupportedChannels, channels};
         const std::uint32_t bits = detail::LoadLe32(header_ + 12);
         if (bits != kBitsPerSample) return {ErrorCode::kUnsupportedSampleSize, bits};
+        format_ = Format{rate, channels};
         return {};
     }
 
-    static Frame Decode(const std::uint8_t* p) {
-        return {detail::LoadLeFloat(p), detail::LoadLeFloat(p + 4)};
+    Frame Decode(const std::uint8_t* p) const {
+        const float first = detail::LoadLeFloat(p);
+        return {first, format_.channels == 1 ? first : detail::LoadLeFloat(p + 4)};
     }
 
     std::uint8_t header_[kHeaderSize] = {};
     std::size_t header_fill_ = 0;
     bool header_done_ = false;
-    std::uint8_t partial_[kFrameSize] = {};
+    Format format_;
+    std::uint8_t partial_[kMaxChannels * kBitsPerSample / 8] = {};
     std::size_t partial_fill_ = 0;
     std::uint64_t frames_ = 0;
     Error error_;

@@ -81,7 +81,10 @@ ConvertResult Convert(int input_fd, const Options& options, Progress& progress,
         }
     }
 
-    WavWriter wav(max_wav_data_bytes);
+    r.format = reader.format();
+    r.history = PeakHistory(r.format);
+    progress.SetRate(r.format.rate);
+    WavWriter wav(max_wav_data_bytes, r.format);
     if (IoError e = wav.Create(options.output)) {
         wav.Finish();
         return Failure(kExitWriteError, "cannot create '" + options.output + "': " + e.Message());

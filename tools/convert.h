@@ -17,6 +17,7 @@ struct ConvertResult {
     bool wav_written = false;  // a valid WAV exists at the output path
     bool stopped = false;      // ended by a stop signal
     std::uint64_t frames = 0;  // frames in the WAV
+    lbas::Format format;       // the stream's, as its header says
     LevelStats levels;
     PeakHistory history;
 };

@@ -25,10 +25,10 @@ void PrintError(const std::string& message) {
 }
 
 void PrintSummary(const Options& o, const ConvertResult& r) {
-    const double seconds = static_cast<double>(r.frames) / lbas::kSampleRate;
+    const double seconds = static_cast<double>(r.frames) / r.format.rate;
     std::fprintf(stderr, "lbas2wav: wrote %s: %.3f s, %llu frames%s\n", o.output.c_str(), seconds,
                  static_cast<unsigned long long>(r.frames), r.stopped ? " (stopped by signal)" : "");
-    for (std::size_t ch = 0; ch < lbas::kChannels; ++ch) {
+    for (std::size_t ch = 0; ch < r.format.channels; ++ch) {
         const ChannelLevels& c = r.levels.channel[ch];
         std::fprintf(stderr, "  channel %zu: peak %s, RMS %s, digital silence %.1f %%", ch,
                      FormatDbfs(c.Peak()).c_str(), FormatDbfs(c.Rms()).c_str(), 100.0 * c.SilenceShare());

@@ -10,7 +10,7 @@ void PeakHistory::Add(const lbas::Frame* frames, std::size_t count) {
         const float r = std::fabs(frames[i].right);
         if (l > current_.peak[0]) current_.peak[0] = l;
         if (r > current_.peak[1]) current_.peak[1] = r;
-        if (++current_frames_ == kBlockFrames) {
+        if (++current_frames_ == block_frames_) {
             done_.push_back(current_);
             current_ = {};
             current_frames_ = 0;

@@ -12,7 +12,9 @@ namespace lbas2wav {
 
 class PeakHistory {
   public:
-    static constexpr std::uint32_t kBlockFrames = lbas::kSampleRate / 10;
+    // Blocks of 0.1 s at the stream's rate.
+    explicit PeakHistory(const lbas::Format& format = {})
+        : format_(format), block_frames_(format.rate / 10 > 0 ? format.rate / 10 : 1) {}
 
     struct Block {
         float peak[lbas::kChannels] = {};
@@ -22,8 +24,11 @@ class PeakHistory {
     // Completed blocks plus the partial last one.
     std::vector<Block> Blocks() const;
     std::uint64_t frames() const { return frames_; }
+    const lbas::Format& format() const { return format_; }
 
   private:
+    lbas::Format format_;
+    std::uint32_t block_frames_;
     std::vector<Block> done_;
     Block current_;
     std::uint32_t current_frames_ = 0;

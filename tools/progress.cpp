@@ -20,10 +20,9 @@ void Progress::Update(std::uint64_t total_frames, const lbas::Frame* frames, std
     printed_ = true;
 
     char text[128];
-    std::snprintf(text, sizeof text, "%.1f s captured, peak %s / %s",
-                  static_cast<double>(total_frames) / lbas::kSampleRate,
-                  FormatDbfs(static_cast<double>(peak_[0])).c_str(),
-                  FormatDbfs(static_cast<double>(peak_[1])).c_str());
+    std::snprintf(
+        text, sizeof text, "%.1f s captured, peak %s / %s", static_cast<double>(total_frames) / rate_,
+        FormatDbfs(static_cast<double>(peak_[0])).c_str(), FormatDbfs(static_cast<double>(peak_[1])).c_str());
     if (mode_ == Mode::kTerminal) {
         // Pad over the previous, possibly longer, line instead of relying on terminal escapes.
         const int length = static_cast<int>(std::strlen(text));

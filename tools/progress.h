@@ -18,6 +18,8 @@ class Progress {
 
     explicit Progress(Mode mode, std::FILE* out = stderr) : mode_(mode), out_(out) {}
 
+    // Counts seconds at `rate` (the stream header's) from now on.
+    void SetRate(std::uint32_t rate) { rate_ = rate; }
     // `total_frames` includes `frames`.
     void Update(std::uint64_t total_frames, const lbas::Frame* frames, std::size_t count);
     // Ends the rewritten terminal line so later output starts on a fresh line.
@@ -33,6 +35,7 @@ class Progress {
     int line_length_ = 0;
     Clock::time_point last_{};
     float peak_[lbas::kChannels] = {};
+    std::uint32_t rate_ = lbas::kSampleRate;
 };
 
 }  // namespace lbas2wav

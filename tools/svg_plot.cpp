@@ -30,7 +30,7 @@ double Height(float peak) {
 std::string RenderPeakSvg(const PeakHistory& history) {
     const std::vector<PeakHistory::Block> blocks = history.Blocks();
     const std::size_t columns = std::min<std::size_t>(blocks.size(), kPlotWidth);
-    const double seconds = static_cast<double>(history.frames()) / lbas::kSampleRate;
+    const double seconds = static_cast<double>(history.frames()) / history.format().rate;
     const int width = kLeft + kPlotWidth + 16;
     const int height = kTop + 2 * kLaneHeight + kLaneGap + 28;
 
@@ -43,7 +43,7 @@ std::string RenderPeakSvg(const PeakHistory& history) {
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<text x=\"" << kLeft << "\" y=\"16\">Peak level per 0.1 s (dBFS), " << seconds << " s</text>\n";
 
-    for (std::size_t ch = 0; ch < lbas::kChannels; ++ch) {
+    for (std::size_t ch = 0; ch < history.format().channels; ++ch) {
         const int top = kTop + static_cast<int>(ch) * (kLaneHeight + kLaneGap);
         const int bottom = top + kLaneHeight;
         svg << "<g>\n<rect x=\"" << kLeft << "\" y=\"" << top << "\" width=\"" << kPlotWidth << "\" height=\""

@@ -28,10 +28,10 @@ constexpr std::uint32_t kWaveFormatIeeeFloat = 3;
 
 }  // namespace
 
-std::vector<std::uint8_t> MakeWavHeader(std::uint64_t data_bytes) {
+std::vector<std::uint8_t> MakeWavHeader(std::uint64_t data_bytes, const lbas::Format& format) {
     const auto data = static_cast<std::uint32_t>(data_bytes);
-    const auto frames = static_cast<std::uint32_t>(data_bytes / lbas::kFrameSize);
-    constexpr auto kBlockAlign = static_cast<std::uint32_t>(lbas::kFrameSize);
+    const auto blockAlign = static_cast<std::uint32_t>(format.frameSize());
+    const auto frames = static_cast<std::uint32_t>(data_bytes / blockAlign);
     std::vector<std::uint8_t> h;
     h.reserve(WavWriter::kHeaderSize);
     PutTag(h, "RIFF");
@@ -40,10 +40,10 @@ std::vector<std::uint8_t> MakeWavHeader(std::uint64_t data_bytes) {
     PutTag(h, "fmt ");
     Put32(h, 18);
     Put16(h, kWaveFormatIeeeFloat);
-    Put16(h, lbas::kChannels);
-    Put32(h, lbas::kSampleRate);
-    Put32(h, lbas::kSampleRate * kBlockAlign);
-    Put16(h, kBlockAlign);
+    Put16(h, format.channels);
+    Put32(h, format.rate);
+    Put32(h, format.rate * blockAlign);
+    Put16(h, blockAlign);
     Put16(h, lbas::kBitsPerSample);
     Put16(h, 0);  // cbSize: no extension for a non-PCM format
     PutTag(h, "fact");
@@ -54,26 +54,26 @@ std::vector<std::uint8_t> MakeWavHeader(std::uint64_t data_bytes) {
     return h;
 }
 
-WavWriter::WavWriter(std::uint64_t max_data_bytes)
-    : max_data_bytes_(max_data_bytes / lbas::kFrameSize * lbas::kFrameSize) {}
+WavWriter::WavWriter(std::uint64_t max_data_bytes, const lbas::Format& format)
+    : format_(format), max_data_bytes_(max_data_bytes / format.frameSize() * format.frameSize()) {}
 
 IoError WavWriter::Create(const std::string& path) {
     if (IoError e = file_.Create(path)) return e;
     // A zero-length header first, so the file is a valid empty WAV from the start.
-    const std::vector<std::uint8_t> header = MakeWavHeader(0);
+    const std::vector<std::uint8_t> header = MakeWavHeader(0, format_);
     if (IoError e = file_.Write(header.data(), header.size())) return error_ = e;
     return error_ = file_.Flush();
 }
 
 IoError WavWriter::WriteHeader(std::uint64_t data_bytes) {
-    const std::vector<std::uint8_t> header = MakeWavHeader(data_bytes);
+    const std::vector<std::uint8_t> header = MakeWavHeader(data_bytes, format_);
     return file_.WriteAt(0, header.data(), header.size());
 }
 
 IoError WavWriter::SyncHeaderIfFlushed() {
     const std::uint64_t committed = file_.committed();
     if (committed == header_committed_ || committed < kHeaderSize) return {};
-    const std::uint64_t whole = (committed - kHeaderSize) / lbas::kFrameSize * lbas::kFrameSize;
+    const std::uint64_t whole = (committed - kHeaderSize) / format_.frameSize() * format_.frameSize();
     if (IoError e = WriteHeader(whole)) return e;
     header_committed_ = committed;
     return {};
@@ -81,12 +81,12 @@ IoError WavWriter::SyncHeaderIfFlushed() {
 
 WavWriter::AppendResult WavWriter::Append(const lbas::Frame* frames, std::size_t count) {
     if (error_) return {0, error_};
-    const std::uint64_t room = (max_data_bytes_ - data_bytes_) / lbas::kFrameSize;
+    const std::uint64_t room = (max_data_bytes_ - data_bytes_) / format_.frameSize();
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(count, room));
-    scratch_.resize(take * lbas::kFrameSize);
+    scratch_.resize(take * format_.frameSize());
     for (std::size_t i = 0; i < take; ++i) {
-        PutFloat(&scratch_[i * lbas::kFrameSize], frames[i].left);
-        PutFloat(&scratch_[i * lbas::kFrameSize + 4], frames[i].right);
+        PutFloat(&scratch_[i * format_.frameSize()], frames[i].left);
+        if (format_.channels == 2) PutFloat(&scratch_[i * format_.frameSize() + 4], frames[i].right);
     }
     if ((error_ = file_.Write(scratch_.data(), scratch_.size()))) return {0, error_};
     data_bytes_ += scratch_.size();
@@ -111,9 +111,9 @@ WavWriter::FinishResult WavWriter::Finish() {
     const std::uint64_t committed = file_.committed();
     if (committed >= kHeaderSize) {
         // Every byte written after the header is stream audio in order, so any whole-frame prefix is valid.
-        const std::uint64_t whole = (committed - kHeaderSize) / lbas::kFrameSize * lbas::kFrameSize;
+        const std::uint64_t whole = (committed - kHeaderSize) / format_.frameSize() * format_.frameSize();
         if (!file_.Truncate(kHeaderSize + whole) && !WriteHeader(whole) && !file_.Close()) {
-            result.frames = whole / lbas::kFrameSize;
+            result.frames = whole / format_.frameSize();
             return result;
         }
     }

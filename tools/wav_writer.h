@@ -1,7 +1,7 @@
-// Writes 48 kHz stereo float32 frames as a WAVE_FORMAT_IEEE_FLOAT file with a fact chunk.
-// The header is rewritten after every buffer flush, so the file on disk is a valid WAV of what
-// has been flushed even if this process is killed. A plain RIFF file cannot exceed 4 GiB; at that
-// size the writer stops taking frames instead of switching formats, so every common reader opens it.
+// Writes float32 frames, in the stream's rate and channels, as a WAVE_FORMAT_IEEE_FLOAT file with a fact
+// chunk. The header is rewritten after every buffer flush, so the file on disk is a valid WAV of what has
+// been flushed even if this process is killed. A plain RIFF file cannot exceed 4 GiB; at that size the writer
+// stops taking frames instead of switching formats, so every common reader opens it.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +23,7 @@ class WavWriter {
         (0xFFFFFFFFull - (kHeaderSize - 8)) / lbas::kFrameSize * lbas::kFrameSize;
 
     // The limit is a parameter so tests can reach it without writing gigabytes.
-    explicit WavWriter(std::uint64_t max_data_bytes = kMaxDataBytes);
+    explicit WavWriter(std::uint64_t max_data_bytes = kMaxDataBytes, const lbas::Format& format = {});
 
     IoError Create(const std::string& path);
 
@@ -43,12 +43,13 @@ class WavWriter {
     FinishResult Finish();
 
     bool full() const { return data_bytes_ >= max_data_bytes_; }
-    std::uint64_t frames() const { return data_bytes_ / lbas::kFrameSize; }
+    std::uint64_t frames() const { return data_bytes_ / format_.frameSize(); }
 
   private:
     IoError WriteHeader(std::uint64_t data_bytes);
     IoError SyncHeaderIfFlushed();
 
+    lbas::Format format_;
     std::uint64_t max_data_bytes_;
     OutputFile file_;
     std::vector<std::uint8_t> scratch_;
@@ -57,7 +58,7 @@ class WavWriter {
     IoError error_;
 };
 
-// The 58-byte header for `data_bytes` of audio (a multiple of the frame size).
-std::vector<std::uint8_t> MakeWavHeader(std::uint64_t data_bytes);
+// The 58-byte header for `data_bytes` of audio in `format` (a multiple of its frame size).
+std::vector<std::uint8_t> MakeWavHeader(std::uint64_t data_bytes, const lbas::Format& format = {});
 
 }  // namespace lbas2wav

@@ -4,6 +4,7 @@ import array
 import math
 import re
 import shutil
+import struct
 import subprocess
 import unittest
 import xml.etree.ElementTree as ET
@@ -25,6 +26,20 @@ class RoundTrip(lib.ToolTest):
         self.assertEqual(r.returncode, 0, r.stderr.decode())
         self.assertEqual(lib.read_wav(out).data, self.frames)
         self.assertIn(f"{self.FRAMES} frames", r.stderr.decode())
+
+    def test_the_header_sets_the_wavs_rate_and_channels(self):
+        # 16 kHz mono and 44.1 kHz stereo: the WAV's format is the stream's, its samples the stream's, and
+        # the summary's seconds and channels follow the header.
+        for rate, channels in ((16000, 1), (44100, 2)):
+            with self.subTest(rate=rate, channels=channels):
+                samples = struct.pack("<%df" % (rate * channels), *[float(n % 1000) / 1000 for n in range(rate * channels)])
+                out = self.path("format.wav")
+                r = self.run_tool(self.write_input("f.lbas", lib.header(rate=rate, channels=channels) + samples), out)
+                self.assertEqual(r.returncode, 0, r.stderr.decode())
+                self.assertEqual(lib.read_wav(out, rate, channels).data, samples)
+                summary = r.stderr.decode()
+                self.assertIn("1.000 s, %d frames" % rate, summary)
+                self.assertEqual(summary.count("channel "), channels)
 
     def test_standard_input_with_and_without_dash(self):
         for args in (["-"], []):

@@ -17,8 +17,9 @@ class BadHeaders(lib.ToolTest):
         ("cut short", lib.header()[:5], "got 5 of 16 bytes"),
         ("wav given", b"RIFF" + bytes(12) + FRAMES, "already a RIFF/WAV file"),
         ("other magic", b"LBAT" + lib.header()[4:] + FRAMES, 'bad magic "LBAT"'),
-        ("rate", lib.header(rate=44100) + FRAMES, "sample rate 44100"),
-        ("channels", lib.header(channels=1) + FRAMES, "channel count 1"),
+        ("no rate", lib.header(rate=0) + FRAMES, "sample rate 0"),
+        ("rate", lib.header(rate=1000000) + FRAMES, "sample rate 1000000"),
+        ("channels", lib.header(channels=3) + FRAMES, "channel count 3"),
         ("sample size", lib.header(bits=16) + FRAMES, "sample size 16"),
     ]
 
@@ -33,7 +34,7 @@ class BadHeaders(lib.ToolTest):
 
     def test_existing_output_is_left_alone(self):
         out = self.write_input("keep.wav", b"precious")
-        r = self.run_tool(self.write_input("in.lbas", lib.header(rate=96000)), out)
+        r = self.run_tool(self.write_input("in.lbas", lib.header(channels=0)), out)
         self.assertEqual(r.returncode, EXIT_NO_HEADER)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), b"precious")

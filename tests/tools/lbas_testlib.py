@@ -45,7 +45,7 @@ class Wav:
         self.frames = len(data) // FRAME_SIZE
 
 
-def read_wav(path):
+def read_wav(path, rate=48000, channels=2):
     """Parses a WAV strictly: every size field must agree with the file. Raises AssertionError."""
     with open(path, "rb") as f:
         blob = f.read()
@@ -69,12 +69,13 @@ def read_wav(path):
         assert tag in chunks, f"missing {tag!r} chunk"
     fmt_keys = ("format", "channels", "rate", "byte_rate", "block_align", "bits")
     fmt = dict(zip(fmt_keys, struct.unpack_from("<HHIIHH", chunks[b"fmt "])))
-    assert fmt == {"format": 3, "channels": 2, "rate": 48000, "byte_rate": 384000, "block_align": 8,
-                   "bits": 32}, f"unexpected fmt chunk {fmt}"
+    frame_size = 4 * channels
+    assert fmt == {"format": 3, "channels": channels, "rate": rate, "byte_rate": rate * frame_size,
+                   "block_align": frame_size, "bits": 32}, f"unexpected fmt chunk {fmt}"
     data = chunks[b"data"]
-    assert len(data) % FRAME_SIZE == 0, f"data size {len(data)} is not whole frames"
+    assert len(data) % frame_size == 0, f"data size {len(data)} is not whole frames"
     fact_frames = struct.unpack_from("<I", chunks[b"fact"])[0]
-    assert fact_frames == len(data) // FRAME_SIZE, f"fact says {fact_frames} frames, data holds {len(data) // 8}"
+    assert fact_frames == len(data) // frame_size, f"fact says {fact_frames} frames, data holds {len(data) // frame_size}"
     return Wav(data)
 
 

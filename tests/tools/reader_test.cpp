@@ -55,6 +55,35 @@ TEST(StreamReader, AnySplitIntoThreeReadsGivesTheSameFrames) {
     }
 }
 
+// Whatever rate and channel count the header announces: frames are channels x 4 bytes, and a mono
+// frame's one sample is both of a Frame's.
+TEST(StreamReader, TakesTheFormatTheHeaderAnnounces) {
+    const struct {
+        std::uint32_t rate, channels;
+        std::vector<float> samples;
+        std::vector<Frame> frames;
+    } cases[] = {
+        {16000, 1, {1.5f, -0.25f, 3.0f}, {{1.5f, 1.5f}, {-0.25f, -0.25f}, {3.0f, 3.0f}}},
+        {44100, 2, {1.5f, -0.25f, 3.0f, 4.0f}, {{1.5f, -0.25f}, {3.0f, 4.0f}}},
+        {8000, 2, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        std::vector<std::uint8_t> s = lbas_test::Header(c.rate, c.channels);
+        for (const float sample : c.samples) lbas_test::PutFloat(s, sample);
+        for (std::size_t split = 0; split <= s.size(); ++split) {
+            StreamReader reader;
+            std::vector<Frame> out;
+            EXPECT_FALSE(reader.Feed(s.data(), split, out));
+            EXPECT_FALSE(reader.Feed(s.data() + split, s.size() - split, out));
+            EXPECT_FALSE(reader.Finish());
+            EXPECT_EQ(reader.format().rate, c.rate);
+            EXPECT_EQ(reader.format().channels, c.channels);
+            ExpectSameFrames(c.frames, out);
+        }
+    }
+}
+
 TEST(StreamReaderErrors, StreamEndingInTheHeader) {
     const std::vector<std::uint8_t> s = lbas_test::Header();
     for (std::size_t n = 0; n < 16; ++n) {
@@ -78,9 +107,10 @@ TEST(StreamReaderErrors, EachBadHeaderFieldHasItsOwnError) {
     const BadHeader cases[] = {
         {Header(48000, 2, 32, "RIFF"), ErrorCode::kBadMagic, 0x46464952u},
         {Header(48000, 2, 32, "lbas"), ErrorCode::kBadMagic, 0x7361626Cu},
-        {Header(44100), ErrorCode::kUnsupportedSampleRate, 44100},
+        {Header(0), ErrorCode::kUnsupportedSampleRate, 0},
         {Header(0x80BB0000u), ErrorCode::kUnsupportedSampleRate, 0x80BB0000u},  // big-endian 48000
-        {Header(48000, 1), ErrorCode::kUnsupportedChannels, 1},
+        {Header(48000, 0), ErrorCode::kUnsupportedChannels, 0},
+        {Header(48000, 3), ErrorCode::kUnsupportedChannels, 3},
         {Header(48000, 8), ErrorCode::kUnsupportedChannels, 8},
         {Header(48000, 2, 16), ErrorCode::kUnsupportedSampleSize, 16},
         {Header(48000, 2, 64), ErrorCode::kUnsupportedSampleSize, 64},

@@ -27,6 +27,8 @@ inline std::uint32_t Bits(float f) {
     return b;
 }
 
+inline void PutFloat(std::vector<std::uint8_t>& out, float sample) { PutLe32(out, Bits(sample)); }
+
 inline void PutFrame(std::vector<std::uint8_t>& out, float left, float right) {
     PutLe32(out, Bits(left));
     PutLe32(out, Bits(right));
