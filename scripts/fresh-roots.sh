@@ -22,8 +22,8 @@ first=0
 server_tests="pipewire pipewire-bin pipewire-pulse wireplumber pipewire-jack pulseaudio pulseaudio-utils dbus sox python3"
 # name | when: always, or only when named | Debian suite | the user's packages, installed before anything
 # of ours | commands in order, each COMMAND:EXIT
-# Debian 13's servers (PipeWire 1.4, WirePlumber 0.5, PulseAudio 17) are run when named: their move tests
-# do not pass in every run yet (docs/linux.md).
+# Debian 13's servers (PipeWire 1.4, WirePlumber 0.5, PulseAudio 17) are run when named: CI's test.sh runs
+# them as a stage of their own, so their time and failures get a line of their own.
 rows=(
     "demo-then-tests|always|bookworm||demo:0 test-build:0"
     "tests-then-demo|always|bookworm||test-build:0 demo:0"
@@ -39,6 +39,7 @@ declare -A commands=(
     [package]="apt-get install -y -q --no-install-recommends /tmp/packages/audio-helper_*_amd64.deb"
     [servers]="export AUDIO_HELPER_LINUX=/usr/bin/audio-helper PYTHONPATH=/src PYTHONUNBUFFERED=1 \
                JACK_TONE=\$(ls /tmp/packages/jack_tone 2>/dev/null); failed=0; \
+               echo servers: \$(dpkg-query -W -f='\${Package} \${Version}, ' pipewire wireplumber pulseaudio); \
                for t in pipewire pulse tree; do python3 tests/linux/test_\$t.py || failed=1; done; exit \$failed"
 )
 
@@ -149,6 +150,10 @@ run_row() {
         if [ "$code" != "$expected" ]; then
             echo "fresh root $name: '${commands[$command]}' exited $code, not $expected; its log:"
             tail -n 40 "$log"
+            # The tests that failed, on one line ("FAIL: test_x (__main__.Class.test_x) (subtest)" in the log).
+            local failures
+            failures=$(sed -nE 's/^(FAIL|ERROR): [^ ]+ \((__main__\.)?([^)]+)\).*/\3/p' "$log" | sort -u | tr '\n' ' ')
+            [ -z "$failures" ] || echo "fresh root $name: failed: ${failures% }"
             return 1
         fi
         if [ "$expected" != 0 ] && ! grep -q "^setup: stopping before any change: the tests need" "$log"; then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds all four ways and runs every test: native, native with address and undefined-behaviour
 # sanitizers, native with the thread sanitizer, and the Windows build under Wine; the native tests also make
-# the packages (scripts/package.sh) and test them as a user gets them; last, the README's quick start on
-# fresh Debian roots (scripts/fresh-roots.sh). Fails on any failure. Set-up stops before changing anything
+# the packages (scripts/package.sh) and test them as a user gets them; then the README's quick start on
+# fresh Debian 12 roots and, last, the real-server tests against Debian 13's servers in a fresh root
+# (scripts/fresh-roots.sh). Fails on any failure. Set-up stops before changing anything
 # where a package the tests need would remove another.
 #   test.sh               all of it
 #   test.sh --build-only  set-up, every preset configured, the native and Windows builds; no test (what a
@@ -63,4 +64,16 @@ for preset in native-asan native-tsan; do
     ctest --preset "$preset" --label-exclude "$exclude" --exclude-regex "$skip" --repeat until-pass:2
 done
 stage "fresh roots"
-bash scripts/fresh-roots.sh
+failed=0
+bash scripts/fresh-roots.sh || failed=1
+# The real-server tests again on the next Debian's servers, with the .deb made above installed: one line
+# gives the stage's time, the servers' versions and what failed.
+stage "debian 13 servers"
+started=$SECONDS
+out=build/debian-13-servers.out
+status=ok
+bash scripts/fresh-roots.sh debian-13-servers 2>&1 | tee "$out" || { status=FAILED; failed=1; }
+versions=$(sed -n 's/^servers: //p' "${AUDIO_HELPER_ROOTS:-build/fresh-roots}/debian-13-servers.log" 2>/dev/null)
+failures=$(sed -n 's/^fresh root debian-13-servers: failed: //p' "$out")
+echo "debian 13 servers: $status in $((SECONDS - started)) s (${versions%, })${failures:+; failed: $failures}"
+exit $failed
