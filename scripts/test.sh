@@ -86,5 +86,5 @@ bash scripts/fresh-roots.sh --prepared debian-13-servers 2>&1 | tee "$out" || { 
 versions=$(sed -n 's/^servers: //p' "${AUDIO_HELPER_ROOTS:-build/fresh-roots}/debian-13-servers.log" 2>/dev/null)
 failures=$(sed -n 's/^fresh root debian-13-servers: failed: //p' "$out")
 prepared=$(sed -n 's/^fresh root debian-13-servers: prepared in \([0-9]*\) s$/\1/p' build/debian-13-prepare.out)
-echo "debian 13 servers: $status in $((SECONDS - started)) s${prepared:+, its root prepared in $prepared s beside the tests before (waited for at $prepared_in s)} (${versions%, })${failures:+; failed: $failures}"
+echo "debian 13 servers: $status in $((SECONDS - started)) s${prepared:+, its root prepared in $prepared s beside the tests before (waited for at $prepared_in s)} (${versions%,})${failures:+; failed: $failures}"
 exit $failed
