@@ -6,8 +6,11 @@
 # the excluded one absent, or when set-up removed a package, or added PulseAudio to a machine that had a
 # sound server. The roots share one apt archive cache, so each package is downloaded once; everything
 # mounted is unmounted, even on failure.
-#   fresh-roots.sh [--first N] [ROW...]   the rows named (by default every row marked "always");
-#                                         --first: only each row's first N commands
+#   fresh-roots.sh [--first N] [--prepare|--prepared] [ROW...]
+#       the rows named (by default every row marked "always"); --first: only each row's first N commands;
+#       --prepare: only make each root and install its user's packages, and keep it; --prepared: take up
+#       such a root where there is one (a fresh copy of the tree and packages goes in all the same), so a
+#       row's downloads and package set-up can run earlier, beside work that leaves the machine idle
 # AUDIO_HELPER_ROOTS: the folder for the roots (build/fresh-roots); AUDIO_HELPER_APT_CACHE: the shared apt
 # archive cache (the roots folder's apt-archives).
 set -euo pipefail
@@ -15,15 +18,22 @@ cd "$(dirname "$0")/.."
 src=$PWD
 work=${AUDIO_HELPER_ROOTS:-$src/build/fresh-roots}
 cache=${AUDIO_HELPER_APT_CACHE:-$work/apt-archives}
-first=0
-[ "${1:-}" = --first ] && { first=$2; shift 2; }
+first=0 prepare=false prepared=false
+while [ $# -gt 0 ]; do
+    case $1 in
+        --first) first=$2; shift 2 ;;
+        --prepare) prepare=true; shift ;;
+        --prepared) prepared=true; shift ;;
+        *) break ;;
+    esac
+done
 
 # What the real-server tests run: both servers, their clients, and what the tests play and analyse with.
 server_tests="pipewire pipewire-bin pipewire-pulse wireplumber pipewire-jack pulseaudio pulseaudio-utils dbus sox python3"
 # name | when: always, or only when named | Debian suite | the user's packages, installed before anything
 # of ours | commands in order, each COMMAND:EXIT
-# Debian 13's servers (PipeWire 1.4, WirePlumber 0.5, PulseAudio 17) are run when named: their move tests
-# do not pass in every run yet (docs/linux.md).
+# Debian 13's servers (PipeWire 1.4, WirePlumber 0.5, PulseAudio 17) are run when named: CI's test.sh runs
+# them as a stage of their own, so their time and failures get a line of their own.
 rows=(
     "demo-then-tests|always|bookworm||demo:0 test-build:0"
     "tests-then-demo|always|bookworm||test-build:0 demo:0"
@@ -39,6 +49,7 @@ declare -A commands=(
     [package]="apt-get install -y -q --no-install-recommends /tmp/packages/audio-helper_*_amd64.deb"
     [servers]="export AUDIO_HELPER_LINUX=/usr/bin/audio-helper PYTHONPATH=/src PYTHONUNBUFFERED=1 \
                JACK_TONE=\$(ls /tmp/packages/jack_tone 2>/dev/null); failed=0; \
+               echo servers: \$(dpkg-query -W -f='\${Package} \${Version}, ' pipewire wireplumber pulseaudio); \
                for t in pipewire pulse tree; do python3 tests/linux/test_\$t.py || failed=1; done; exit \$failed"
 )
 
@@ -50,7 +61,7 @@ mounted=()
 mounts_of() { awk -v root="$1" '$2 == root || index($2, root "/") == 1 { print $2 }' /proc/self/mounts | sort -r; }
 # Processes a command left running in the root, then every mount under it, deepest first.
 release() {
-    local root=$1 pid
+    local root=$1 keep=${2:-} pid
     for pid in /proc/[0-9]*; do
         [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "${pid#/proc/}" 2>/dev/null || true
     done
@@ -62,11 +73,12 @@ release() {
         echo "fresh-roots: $root still has mounts; left in place" >&2
         return 1
     fi
-    rm -rf "$root"
+    [ -n "$keep" ] || rm -rf "$root"
 }
 cleanup() {
     local root
-    for root in "${mounted[@]}"; do release "$root" || true; done
+    # A prepared root stays, unmounted, for the run that takes it up.
+    for root in "${mounted[@]}"; do release "$root" "$([ -f "$root.prepared" ] && echo keep)" || true; done
 }
 trap cleanup EXIT
 
@@ -101,15 +113,20 @@ check_demo() {
 
 run_row() {
     local name=$1 suite=$2 user_packages=$3 steps=$4 root="$work/$name" log="$work/$name.log" step command
-    local expected code started=$SECONDS timings=""
-    release "$root" 2>/dev/null || true
-    mkdir -p "$root"
-    [ -f "$work/base-$suite.tar" ] || {
-        mmdebstrap --quiet --variant=apt "$suite" "$work/base-$suite.tar"
-        echo "fresh roots: base $suite root made in $((SECONDS - started)) s"
-    }
-    tar -C "$root" -xpf "$work/base-$suite.tar"
-    cat /proc/sys/kernel/random/uuid | tr -d - >"$root/etc/machine-id"  # a booted machine has one
+    local expected code started=$SECONDS timings="" reuse=false
+    $prepared && [ -f "$root.prepared" ] && [ -f "$work/$name.before" ] && reuse=true
+    rm -f "$root.prepared"
+    if ! $reuse; then
+        release "$root" 2>/dev/null || true
+        mkdir -p "$root"
+        [ -f "$work/base-$suite.tar" ] || {
+            mmdebstrap --quiet --variant=apt "$suite" "$work/base-$suite.tar"
+            echo "fresh roots: base $suite root made in $((SECONDS - started)) s"
+        }
+        tar -C "$root" -xpf "$work/base-$suite.tar"
+        cat /proc/sys/kernel/random/uuid | tr -d - >"$root/etc/machine-id"  # a booted machine has one
+    fi
+    rm -rf "$root/src" "$root/tmp/packages"
     copy_tree "$root"
     if [[ " $steps " == *" package:"* ]]; then
         mkdir -p "$root/tmp/packages"
@@ -130,12 +147,22 @@ run_row() {
     mount --make-rslave "$root/dev"
     mount -t tmpfs tmpfs "$root/run"
     mount --bind "$cache" "$root/var/cache/apt/archives"
-    : >"$log"
-    if [ -n "$user_packages" ]; then
-        in_root "$root" "apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install $user_packages" \
-            >>"$log" 2>&1 || { echo "fresh root $name: the user's packages did not install (see $log)"; return 1; }
+    if $reuse; then
+        echo "-- taken up as prepared" >>"$log"
+    else
+        : >"$log"
+        if [ -n "$user_packages" ]; then
+            in_root "$root" "apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q -y install $user_packages" \
+                >>"$log" 2>&1 || { echo "fresh root $name: the user's packages did not install (see $log)"; return 1; }
+        fi
+        installed_packages "$root" >"$work/$name.before"
     fi
-    installed_packages "$root" >"$work/$name.before"
+    if $prepare; then
+        touch "$root.prepared"
+        release "$root" keep
+        echo "fresh root $name: prepared in $((SECONDS - started)) s"
+        return 0
+    fi
     local count=0
     for step in $steps; do
         count=$((count + 1))
@@ -149,6 +176,10 @@ run_row() {
         if [ "$code" != "$expected" ]; then
             echo "fresh root $name: '${commands[$command]}' exited $code, not $expected; its log:"
             tail -n 40 "$log"
+            # The tests that failed, on one line ("FAIL: test_x (__main__.Class.test_x) (subtest)" in the log).
+            local failures
+            failures=$(sed -nE 's/^(FAIL|ERROR): [^ ]+ \((__main__\.)?([^)]+)\).*/\3/p' "$log" | sort -u | tr '\n' ' ')
+            [ -z "$failures" ] || echo "fresh root $name: failed: ${failures% }"
             return 1
         fi
         if [ "$expected" != 0 ] && ! grep -q "^setup: stopping before any change: the tests need" "$log"; then

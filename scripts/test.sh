@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds all four ways and runs every test: native, native with address and undefined-behaviour
 # sanitizers, native with the thread sanitizer, and the Windows build under Wine; the native tests also make
-# the packages (scripts/package.sh) and test them as a user gets them; last, the README's quick start on
-# fresh Debian roots (scripts/fresh-roots.sh). Fails on any failure. Set-up stops before changing anything
+# the packages (scripts/package.sh) and test them as a user gets them; then the README's quick start on
+# fresh Debian 12 roots and, last, the real-server tests against Debian 13's servers in a fresh root
+# (scripts/fresh-roots.sh). Fails on any failure. Set-up stops before changing anything
 # where a package the tests need would remove another.
 #   test.sh               all of it
 #   test.sh --build-only  set-up, every preset configured, the native and Windows builds; no test (what a
@@ -45,6 +46,12 @@ ctest --preset native
 # Faults the fast native tests must catch, each built and tested in a scratch copy (build/mutants).
 stage mutants
 scripts/mutants.sh -j 2
+# The Debian 13 root's downloads and package set-up (minutes of waiting, little CPU) run beside the Wine and
+# sanitizer tests; its real-server tests run last, alone (prepared roots: scripts/fresh-roots.sh).
+prepare_started=$SECONDS
+bash scripts/fresh-roots.sh --prepare debian-13-servers >build/debian-13-prepare.out 2>&1 &
+prepare=$!
+trap 'wait $prepare 2>/dev/null || true' EXIT
 stage "test windows (under Wine)"
 ctest --preset windows
 for preset in native-asan native-tsan; do
@@ -62,5 +69,22 @@ for preset in native-asan native-tsan; do
     [ "$preset" = native-tsan ] && exclude="soak|linux" && skip='^process\.timeline$'
     ctest --preset "$preset" --label-exclude "$exclude" --exclude-regex "$skip" --repeat until-pass:2
 done
+# The Debian 12 roots share the apt archive cache, which one apt at a time may use.
+wait $prepare || true
+prepared_in=$((SECONDS - prepare_started))
 stage "fresh roots"
-bash scripts/fresh-roots.sh
+failed=0
+bash scripts/fresh-roots.sh || failed=1
+# The real-server tests again on the next Debian's servers, with the .deb made above installed: one line
+# gives the stage's time, the servers' versions and what failed.
+stage "debian 13 servers"
+started=$SECONDS
+out=build/debian-13-servers.out
+status=ok
+cat build/debian-13-prepare.out
+bash scripts/fresh-roots.sh --prepared debian-13-servers 2>&1 | tee "$out" || { status=FAILED; failed=1; }
+versions=$(sed -n 's/^servers: //p' "${AUDIO_HELPER_ROOTS:-build/fresh-roots}/debian-13-servers.log" 2>/dev/null)
+failures=$(sed -n 's/^fresh root debian-13-servers: failed: //p' "$out")
+prepared=$(sed -n 's/^fresh root debian-13-servers: prepared in \([0-9]*\) s$/\1/p' build/debian-13-prepare.out)
+echo "debian 13 servers: $status in $((SECONDS - started)) s${prepared:+, its root prepared in $prepared s beside the tests before (waited for at $prepared_in s)} (${versions%,})${failures:+; failed: $failures}"
+exit $failed
