@@ -89,6 +89,42 @@ TEST(ProcessTree, DecidesMembershipFromParentChains) {
     EXPECT_FALSE(include.keeps({}));
 }
 
+TEST(ProcessTree, SeveralTargetsEachRootATreeUnderTheSameChecks) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.add(100, 1, 100);  // first target
+    proc.add(101, 100, 110);
+    proc.add(300, 1, 300);  // second target
+    proc.add(301, 300, 310);
+    proc.add(400, 1, 400);  // third target: its pid is handed to another process after activation
+    proc.add(200, 1);       // in no tree
+    // 999 names no process, 0 is what a non-number gives: both add nothing.
+    const std::vector<DWORD> targets{999, 100, 0, 300, 400};
+    ProcessTreeFilter exclude(targets, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    ProcessTreeFilter include(targets, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, proc.root());
+    proc.remove(400);
+    proc.add(400, 1, 900);
+    proc.add(302, 301, 320);  // started later, below the second tree
+    proc.add(401, 400, 910);  // the reused pid's child
+    exclude.refresh();
+    include.refresh();
+    const struct {
+        int pid;
+        bool member;
+    } cases[] = {{100, true},  {101, true},  {300, true},  {301, true},  {302, true},
+                 {400, false}, {401, false}, {200, false}, {999, false}, {1, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(exclude.keeps({c.pid, true, "", ""}), !c.member) << c.pid;
+        EXPECT_EQ(include.keeps({c.pid, true, "", ""}), c.member) << c.pid;
+    }
+    EXPECT_TRUE(exclude.keeps({}));
+    EXPECT_FALSE(include.keeps({}));
+    // No live target at all: nothing is included, everything is kept when excluding.
+    ProcessTreeFilter none(std::vector<DWORD>{0, 999}, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
+                           proc.root());
+    EXPECT_FALSE(none.keeps({100, true, "", ""}));
+}
+
 TEST(ProcessTree, TargetThatIsNotALiveProcessHasAnEmptyTree) {
     FakeProc proc;
     proc.add(1, 0);
@@ -212,6 +248,11 @@ TEST(ProcessTree, ASandboxedTargetTakesItsWholeSandboxInstance) {
     proc.sandbox("401", "pid:[1]");
     ProcessTreeFilter host(401, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
     EXPECT_TRUE(host.keeps({3, false, "player", "org.app"}));
+    // A sandboxed target after another target takes its instance just the same.
+    proc.sandbox("401", "pid:[7]", 2, "org.app");
+    ProcessTreeFilter second(std::vector<DWORD>{1, 401}, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
+                             proc.root());
+    EXPECT_FALSE(second.keeps({3, false, "player", "org.app"}));
 }
 
 TEST(ProcessTree, AStreamIsJudgedOnceUntilForgotten) {
