@@ -11,6 +11,16 @@
 
 #include "loopback/loopback_client_rules.h"
 #include "loopback/loopback_audio_client.h"
+#include "stream/stream_format.h"
+
+// Whether a stream delivers whatever format Initialize asks for (it has `useFormat`); one without it has
+// only the default.
+template <class Stream, class = void>
+struct TakesStreamFormat : std::false_type {};
+template <class Stream>
+struct TakesStreamFormat<Stream,
+                         std::void_t<decltype(std::declval<Stream&>().useFormat(stream::kDefaultFormat))>>
+    : std::true_type {};
 
 // The packet a stream lends out from GetBuffer.
 struct CapturedPacket {
@@ -169,6 +179,8 @@ class LoopbackCaptureClient final : public RefCounted<IAudioCaptureClient> {
 //   UINT32 capacityFrames()     the buffer's size
 //   bool setEvent(HANDLE)       keeps the event to signal when packets are ready (false: not usable)
 //   HRESULT start(), stop()     delivery of packets begins (or fails) and ends
+// and may supply
+//   void useFormat(StreamFormat) the format Initialize accepted, before any other call but the first two
 template <class Stream, class Mutex>
 class LoopbackClient : public LoopbackAudioClient {
   public:
@@ -190,6 +202,8 @@ class LoopbackClient : public LoopbackAudioClient {
         HRESULT status = m_stream.acceptInitialize();
         if (SUCCEEDED(status)) status = checkLoopbackInitialize(shareMode, streamFlags, *format);
         if (FAILED(status)) return status;
+        if constexpr (TakesStreamFormat<Stream>::value)
+            m_stream.useFormat(stream::StreamFormat(format->nSamplesPerSec, format->nChannels));
         m_eventDriven = wantsPacketEvents(streamFlags);
         m_initialized = true;
         return S_OK;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include "options/capture_options.h"
 #include "stream/stream_format.h"
 
 HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
@@ -13,10 +14,12 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     }
     // A plain format carries no extra bytes the client could use.
     if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == stream::kChannels &&
-                                f.nSamplesPerSec == stream::kSampleRate &&
-                                f.wBitsPerSample == stream::kBitsPerSample;
-    return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+    // 32-bit float, mono or stereo, at a rate a parent may ask for: the client converts to it.
+    bool rateOffered = false;
+    for (const std::uint32_t rate : options::kRates) rateOffered = rateOffered || f.nSamplesPerSec == rate;
+    const bool offered = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && (f.nChannels == 1 || f.nChannels == 2) &&
+                         rateOffered && f.wBitsPerSample == stream::kBitsPerSample;
+    return offered ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 
 HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format) {

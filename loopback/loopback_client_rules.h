@@ -6,8 +6,8 @@
 
 #include "winaudio/windows_audio.h"
 
-// The format alone: a consistent structure, then the one format the client converts to (32-bit float
-// stereo at 48 kHz).
+// The format alone: a consistent structure, then a format the client converts to (32-bit float, mono or
+// stereo, at one of the rates a parent may ask for).
 HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& format);
 
 // The format, then the share mode and the loopback flag; the caller checks for a null format first.

@@ -15,7 +15,7 @@
 #include "linuxaudio/stream_verdicts.h"
 
 namespace fs = std::filesystem;
-using linuxaudio::kPacketFrames;
+constexpr UINT32 kPacketFrames = 480;  // 10 ms at 48 kHz, the default format
 using linuxaudio::PacketBuffer;
 using linuxaudio::ProcessTreeFilter;
 using linuxaudio::StreamClient;
