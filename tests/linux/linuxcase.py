@@ -87,8 +87,9 @@ def check_no_server(test, exe, unset=()):
 
 
 # The program given options after the pid; AUDIO_HELPER_OPTIONS may name another program that takes them
-# the same way (build/native/linuxaudio/engine-probe: the engine alone).
-OPTIONS_HELPER = os.environ.get("AUDIO_HELPER_OPTIONS") or os.environ.get("AUDIO_HELPER_LINUX", "")
+# the same way (linuxaudio/engine-probe: the engine alone), relative to the program's build directory.
+OPTIONS_HELPER = os.path.join(os.path.dirname(os.environ.get("AUDIO_HELPER_LINUX", "")),
+                              os.environ.get("AUDIO_HELPER_OPTIONS") or os.environ.get("AUDIO_HELPER_LINUX", ""))
 _options_reach_engine = {}
 
 
