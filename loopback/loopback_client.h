@@ -200,7 +200,9 @@ class LoopbackClient : public LoopbackAudioClient {
         if (m_initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
         if (format == nullptr) return E_POINTER;
         HRESULT status = m_stream.acceptInitialize();
-        if (SUCCEEDED(status)) status = checkLoopbackInitialize(shareMode, streamFlags, *format);
+        if (SUCCEEDED(status))
+            status =
+                checkLoopbackInitialize(shareMode, streamFlags, *format, TakesStreamFormat<Stream>::value);
         if (FAILED(status)) return status;
         if constexpr (TakesStreamFormat<Stream>::value)
             m_stream.useFormat(stream::StreamFormat(format->nSamplesPerSec, format->nChannels));

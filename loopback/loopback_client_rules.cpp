@@ -5,7 +5,7 @@
 #include "options/capture_options.h"
 #include "stream/stream_format.h"
 
-HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
+HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f, bool converts) {
     const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
     if (f.nChannels == 0 || f.nSamplesPerSec == 0 || f.wBitsPerSample == 0 || f.wBitsPerSample % 8 != 0 ||
         f.nBlockAlign != f.nChannels * f.wBitsPerSample / 8 ||
@@ -14,7 +14,11 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     }
     // A plain format carries no extra bytes the client could use.
     if (!extensible && f.cbSize != 0) return E_INVALIDARG;
-    // 32-bit float, mono or stereo, at a rate a parent may ask for: the client converts to it.
+    const bool floatStereo48k = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && f.nChannels == stream::kChannels &&
+                                f.nSamplesPerSec == stream::kSampleRate &&
+                                f.wBitsPerSample == stream::kBitsPerSample;
+    if (floatStereo48k || !converts) return floatStereo48k ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
+    // A client that converts: 32-bit float, mono or stereo, at a rate a parent may ask for.
     bool rateOffered = false;
     for (const std::uint32_t rate : options::kRates) rateOffered = rateOffered || f.nSamplesPerSec == rate;
     const bool offered = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT && (f.nChannels == 1 || f.nChannels == 2) &&
@@ -22,8 +26,9 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f) {
     return offered ? S_OK : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 
-HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format) {
-    const HRESULT formatStatus = checkLoopbackCaptureFormat(format);
+HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format,
+                                bool converts) {
+    const HRESULT formatStatus = checkLoopbackCaptureFormat(format, converts);
     if (FAILED(formatStatus)) return formatStatus;
     if (shareMode != AUDCLNT_SHAREMODE_SHARED || (streamFlags & AUDCLNT_STREAMFLAGS_LOOPBACK) == 0) {
         return E_INVALIDARG;

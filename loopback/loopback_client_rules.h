@@ -6,12 +6,14 @@
 
 #include "winaudio/windows_audio.h"
 
-// The format alone: a consistent structure, then a format the client converts to (32-bit float, mono or
-// stereo, at one of the rates a parent may ask for).
-HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& format);
+// The format alone: a consistent structure, then the one format every client delivers (32-bit float
+// stereo at 48 kHz), or, for a client that `converts`, 32-bit float mono or stereo at one of the rates a
+// parent may ask for.
+HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& format, bool converts = false);
 
 // The format, then the share mode and the loopback flag; the caller checks for a null format first.
-HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format);
+HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format,
+                                bool converts = false);
 
 // Whether the client signals an event for each packet rather than being polled.
 inline bool wantsPacketEvents(DWORD streamFlags) {
