@@ -248,9 +248,10 @@ TEST(ProcessTree, ASandboxedTargetTakesItsWholeSandboxInstance) {
     proc.sandbox("401", "pid:[1]");
     ProcessTreeFilter host(401, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
     EXPECT_TRUE(host.keeps({3, false, "player", "org.app"}));
-    // A sandboxed target after another target takes its instance just the same.
+    // A sandboxed target after another target (on the host) takes its instance just the same.
     proc.sandbox("401", "pid:[7]", 2, "org.app");
-    ProcessTreeFilter second(std::vector<DWORD>{1, 401}, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
+    proc.add(600, 1);
+    ProcessTreeFilter second(std::vector<DWORD>{600, 401}, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
                              proc.root());
     EXPECT_FALSE(second.keeps({3, false, "player", "org.app"}));
 }
