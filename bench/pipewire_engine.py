@@ -3,8 +3,12 @@
 increase) against pw-record of the sink monitor in the same run, and against pw-record linked to the players
 as the helper is, with 1, 3 and 10 kept streams playing;
 latency from a sample played to its arrival on standard output, and heap calls per packet in steady state.
+With --formats, only the CPU of 16 kHz mono against 48 kHz stereo (one stream playing), in interleaved
+rounds, from a program that takes the options (--options-helper: the program by default), beside the program
+itself at 48 kHz stereo.
 
     python3 -m bench.pipewire_engine [--quick] [--streams 1,3,10] [--helper build/native/audio-helper]
+    python3 -m bench.pipewire_engine --formats [--rounds N]
 
 Builds bench/tools/pw_click.c and alloc_count.c into build/bench/tools. Prints the figures as JSON.
 """
@@ -13,6 +17,7 @@ import argparse
 import array
 import json
 import os
+import statistics
 import subprocess
 import tempfile
 import threading
@@ -96,6 +101,29 @@ def cpu_figures(server, helper, seconds, rounds):
     return figures
 
 
+def format_figures(server, helper, options_helper, seconds, rounds):
+    """CPU per audio hour (own, and own plus the server's increase over idle) of each format."""
+    commands = {"idle": None, "program 48000/2": helper,
+                "48000/2": options_helper + ["--rate", "48000", "--channels", "2"],
+                "16000/1": options_helper + ["--rate", "16000", "--channels", "1"]}
+    runs = {name: [] for name in commands}
+    for _ in range(rounds):
+        for name, argv in commands.items():  # interleaved, so drifts fall on all alike
+            runs[name].append(measure(server, argv, seconds))
+    idle_server = statistics.median(srv for _, srv in runs["idle"])
+    figures = {}
+    for name in list(commands)[1:]:
+        totals = [own + srv - idle_server for own, srv in runs[name]]
+        figures[name] = {"cpu_s_per_audio_hour": round(statistics.median(totals) * 3600, 1),
+                         "own_s_per_audio_hour": round(statistics.median(own for own, _ in runs[name]) * 3600, 1),
+                         "server_increase_s_per_audio_hour":
+                             round(statistics.median(srv - idle_server for _, srv in runs[name]) * 3600, 1),
+                         "rounds": [round(v * 3600, 1) for v in totals]}
+    figures["ratio_16000/1_to_48000/2"] = round(figures["16000/1"]["cpu_s_per_audio_hour"]
+                                                / figures["48000/2"]["cpu_s_per_audio_hour"], 2)
+    return figures
+
+
 def latency_figures(server, helper, clicks, quantum):
     proc = subprocess.Popen(helper, env=server.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     arrivals = []
@@ -150,7 +178,22 @@ def main():
     parser.add_argument("--rounds", type=int, help="interleaved CPU rounds (default 5; 2 with --quick)")
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
     parser.add_argument("--streams", default="1,3,10", help="kept streams playing during the CPU rounds")
+    parser.add_argument("--formats", action="store_true", help="only 16 kHz mono against 48 kHz stereo")
+    parser.add_argument("--options-helper", default=os.path.join(ROOT, "build", "native", "audio-helper"))
     args = parser.parse_args()
+    if args.formats:
+        seconds, rounds = (3, 2) if args.quick else (10, 5)
+        with bystander() as excluded, PipeWireServer() as server, tempfile.TemporaryDirectory() as files:
+            music = player(["pw-play", tone(os.path.join(files, "tone.wav"), 1000, 600, amplitude=0.1)], server.env)
+            try:
+                figures = format_figures(server, [os.path.abspath(args.helper), excluded],
+                                         [os.path.abspath(args.options_helper), excluded], seconds,
+                                         args.rounds or rounds)
+            finally:
+                music.kill()
+                music.wait()
+        print(json.dumps(figures, indent=2))
+        return
     build_tools()
     seconds, rounds = (3, 2) if args.quick else (10, 5)
     rounds = args.rounds or rounds

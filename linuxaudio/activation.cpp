@@ -74,7 +74,7 @@ HRESULT WINAPI ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIAN
     op->AddRef();
     handler->AddRef();  // both stay alive until the completion has been delivered
     std::thread([op, handler, request] {
-        auto filter = std::make_shared<ProcessTreeFilter>(request.pids.front(), request.mode);
+        auto filter = std::make_shared<ProcessTreeFilter>(request.pids, request.mode);
         std::unique_ptr<ServerEngine> engine;
         const HRESULT status = createEngine(filter, engine);
         op->complete(status, SUCCEEDED(status) ? createAudioClient(std::move(engine)) : nullptr);

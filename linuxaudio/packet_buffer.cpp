@@ -7,28 +7,28 @@ namespace linuxaudio {
 
 namespace {
 
-using stream::framesFromTicksNearest;
-using stream::kChannels;
-using stream::ticksFromFramesDown;
-
 // How many of the first `limit` frames are silent.
-UINT32 leadingSilentFrames(const float* frames, std::uint64_t limit) {
+UINT32 leadingSilentFrames(const float* frames, std::uint64_t limit, UINT32 channels) {
     UINT32 silent = 0;
     for (; silent < limit; ++silent) {
-        const float* frame = frames + std::size_t{silent} * kChannels;
-        if (std::any_of(frame, frame + kChannels, [](float sample) { return sample != 0.0f; })) break;
+        const float* frame = frames + std::size_t{silent} * channels;
+        if (std::any_of(frame, frame + channels, [](float sample) { return sample != 0.0f; })) break;
     }
     return silent;
 }
 
 }  // namespace
 
-PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames)
-    : m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
-      m_maxPacketFrames(std::max<UINT32>(maxPacketFrames, 1)),
-      m_ring(std::size_t{m_capacityPackets} * m_maxPacketFrames * kChannels),
+PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames, stream::StreamFormat format)
+    : m_format(format),
+      m_channels(format.channels()),
+      m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(kPacketMilliseconds))),
+      m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)),
+      m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
+      m_maxPacketFrames(std::max<UINT32>(maxPacketFrames != 0 ? maxPacketFrames : m_packetFrames, 1)),
+      m_ring(std::size_t{m_capacityPackets} * m_maxPacketFrames * m_channels),
       m_info(m_capacityPackets),
-      m_out(std::size_t{m_maxPacketFrames} * kChannels) {}
+      m_out(std::size_t{m_maxPacketFrames} * m_channels) {}
 
 void PacketBuffer::setEvent(HANDLE event) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -36,7 +36,7 @@ void PacketBuffer::setEvent(HANDLE event) {
 }
 
 std::uint64_t PacketBuffer::clockAtLocked(std::uint64_t device) const {
-    return m_anchorPosition + ticksFromFramesDown(device - m_anchorDevice);
+    return m_anchorPosition + m_format.ticksFromFramesDown(device - m_anchorDevice);
 }
 
 void PacketBuffer::endPacketLocked() {
@@ -63,15 +63,15 @@ void PacketBuffer::catchUpLocked(const float*& frames, UINT32& frameCount,
     // most, so the reader still gets packets and does not take the time for quiet.
     const std::uint64_t onTime =
         m_originDevice + (firstFramePosition > m_originPosition
-                              ? framesFromTicksNearest(firstFramePosition - m_originPosition)
+                              ? m_format.framesFromTicksNearest(firstFramePosition - m_originPosition)
                               : 0);
-    if (m_device <= onTime + kCatchUpFrames) return;
+    if (m_device <= onTime + m_catchUpFrames) return;
     const UINT32 skipped =
-        leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime));
+        leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime), m_channels);
     if (skipped == 0) return;
-    frames += std::size_t{skipped} * kChannels;
+    frames += std::size_t{skipped} * m_channels;
     frameCount -= skipped;
-    firstFramePosition += ticksFromFramesDown(skipped);
+    firstFramePosition += m_format.ticksFromFramesDown(skipped);
     // What follows is stamped with the clock as measured.
     m_anchorPosition = firstFramePosition;
     m_anchorDevice = m_device;
@@ -93,7 +93,7 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
                 // A clock ahead of the frames means audio the server did not deliver: the device position
                 // skips it, so the reader places what follows exactly.
                 if (firstFramePosition > expected) {
-                    m_device += framesFromTicksNearest(distance);
+                    m_device += m_format.framesFromTicksNearest(distance);
                     m_breakPending = true;
                 }
             }
@@ -111,9 +111,9 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
                 m_breakPending = false;
             }
             const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
-            std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * kChannels],
-                        frames + std::size_t{done} * kChannels,
-                        std::size_t{count} * kChannels * sizeof(float));
+            std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * m_channels],
+                        frames + std::size_t{done} * m_channels,
+                        std::size_t{count} * m_channels * sizeof(float));
             m_writeOffset += count;
             m_device += count;
             done += count;
@@ -167,8 +167,8 @@ HRESULT PacketBuffer::takePacket(CapturedPacket& out) {
     const std::size_t slot = static_cast<std::size_t>(m_readPacket % m_capacityPackets);
     const PacketInfo& info = m_info[slot];
     // A copy, so the producer may drop this packet while the reader still holds it.
-    std::memcpy(m_out.data(), &m_ring[slot * m_maxPacketFrames * kChannels],
-                std::size_t{info.frames} * kChannels * sizeof(float));
+    std::memcpy(m_out.data(), &m_ring[slot * m_maxPacketFrames * m_channels],
+                std::size_t{info.frames} * m_channels * sizeof(float));
     const bool discontinuity = info.discontinuity || m_lossPending;
     m_lossPending = false;
     out.data = reinterpret_cast<BYTE*>(m_out.data());

@@ -1,6 +1,7 @@
 // The bounded buffer between an audio server's thread (the producer) and the program's capture calls
-// (the consumer): 48 kHz stereo float frames cut into packets (10 ms unless the producer ends them), handed
-// out in order with their positions. Memory is reserved once; a packet costs two copies under a short lock.
+// (the consumer): float frames of the stream's format cut into packets (10 ms unless the producer ends
+// them), handed out in order with their positions. Memory is reserved once; a packet costs two copies under a
+// short lock.
 //
 // Device positions count frames on the engine's sample clock: they continue exactly while audio is
 // continuous and jump forward by exactly the frames missing when audio is lost (dropped on overflow, or a
@@ -18,15 +19,16 @@
 
 namespace linuxaudio {
 
-constexpr UINT32 kPacketFrames = 480;             // 10 ms
+constexpr std::uint64_t kPacketMilliseconds = 10;
 constexpr std::uint64_t kRealignTicks = 2000000;  // 200 ms
-constexpr UINT32 kCatchUpFrames = 240;            // 5 ms
+constexpr std::uint64_t kCatchUpMilliseconds = 5;
 
 class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
   public:
     // 100 packets: 1 s of 10 ms ones. A producer that ends its packets itself may let them grow to
-    // `maxPacketFrames` (one per graph cycle).
-    explicit PacketBuffer(UINT32 capacityPackets = 100, UINT32 maxPacketFrames = kPacketFrames);
+    // `maxPacketFrames` (one per graph cycle; 0: 10 ms).
+    explicit PacketBuffer(UINT32 capacityPackets = 100, UINT32 maxPacketFrames = 0,
+                          stream::StreamFormat format = stream::kDefaultFormat);
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
@@ -35,9 +37,9 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     // server's sample clock) and move to the measured clock only when the two differ by more than
     // kRealignTicks: a delivery that comes late must not read as lost time (the program would write zeros
     // into the middle of continuous sound), while a graph that was suspended or a clock that jumped is still
-    // followed. Frames more than kCatchUpFrames ahead of the clock since the first append lose their leading
-    // silence until they are on time again. When the reader has stalled and the buffer is full, the oldest
-    // packets are dropped.
+    // followed. Frames more than kCatchUpMilliseconds ahead of the clock since the first append lose their
+    // leading silence until they are on time again. When the reader has stalled and the buffer is full, the
+    // oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
     // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames
@@ -53,7 +55,10 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     // Frames the producer can append before the oldest packet would be dropped, so a producer holding a
     // backlog (the server's, after the helper was stopped) can hand it over as the reader makes room.
     UINT32 freeFrames() const;
-    UINT32 capacityFrames() const { return m_capacityPackets * kPacketFrames; }
+    UINT32 capacityFrames() const { return m_capacityPackets * m_packetFrames; }
+    // 10 ms of frames: a packet the buffer ends itself.
+    UINT32 packetFrames() const { return m_packetFrames; }
+    const stream::StreamFormat& format() const { return m_format; }
 
   private:
     // The consumer side (nextPacketSize, getBuffer, releaseBuffer) is PacketHandOut's, over these.
@@ -72,10 +77,14 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     std::uint64_t clockAtLocked(std::uint64_t device) const;
     void endPacketLocked();
     void dropOldestLocked();
-    // Leaves out the leading silence of a delivery that would put the stream more than kCatchUpFrames ahead
+    // Leaves out the leading silence of a delivery that would put the stream more than m_catchUpFrames ahead
     // of the clock since the first one, advancing `frames` and its position past what it leaves out.
     void catchUpLocked(const float*& frames, UINT32& frameCount, std::uint64_t& firstFramePosition);
 
+    const stream::StreamFormat m_format;
+    const UINT32 m_channels;
+    const UINT32 m_packetFrames;
+    const std::uint64_t m_catchUpFrames;
     const UINT32 m_capacityPackets;
     const UINT32 m_maxPacketFrames;
     mutable std::mutex m_mutex;

@@ -31,16 +31,20 @@ pid_t parsePid(const char* text) {
     return value <= kMaxPid ? static_cast<pid_t>(value) : 0;
 }
 
-ProcessTreeFilter::ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot)
+ProcessTreeFilter::ProcessTreeFilter(const std::vector<DWORD>& targets, PROCESS_LOOPBACK_MODE mode,
+                                     std::string procRoot)
     : m_mode(mode), m_procRoot(std::move(procRoot)) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_dir = opendir(m_procRoot.c_str());
     m_lastPid = readLastPid();  // before the scan: what starts during it is looked at again
-    // The target as it is now: a later process given its pid is not it.
-    Stat stat;
-    if (target > 0 && target <= static_cast<DWORD>(kMaxPid) && readStat(static_cast<pid_t>(target), stat)) {
-        m_target = static_cast<pid_t>(target);
-        m_members[m_target] = stat.startTime;
+    // Each target as it is now: a later process given its pid is not it.
+    for (const DWORD target : targets) {
+        Stat stat;
+        if (target == 0 || target > static_cast<DWORD>(kMaxPid) ||
+            !readStat(static_cast<pid_t>(target), stat))
+            continue;
+        m_targets.push_back(static_cast<pid_t>(target));
+        m_members[static_cast<pid_t>(target)] = stat.startTime;
     }
     scanLocked();
 }
@@ -55,7 +59,7 @@ bool ProcessTreeFilter::keeps(const StreamClient& client) {
 }
 
 bool ProcessTreeFilter::isMember(const StreamClient& client) {
-    if (m_target == 0 || client.pid <= 0) return false;
+    if (m_targets.empty() || client.pid <= 0) return false;
     if (client.pidTrusted) return inTree(client.pid);
     // A pid the client set counts only where it names that client's process: in a sandbox it is local to
     // the sandbox's PID namespace; outside, the host's process of that pid must run the client's program.
@@ -141,8 +145,12 @@ bool ProcessTreeFilter::inSandboxOfTree(const StreamClient& client) {
     // shares the target's PID namespace (the target runs in that very sandbox instance: each instance of
     // a sandboxed application gets a namespace of its own). When several could be it and one does not
     // belong, the client is not known.
-    const std::string targetNamespace = pidNamespace(m_procRoot, m_target);
-    const bool targetSandboxed = !targetNamespace.empty() && targetNamespace != pidNamespace(m_procRoot, 0);
+    const std::string ownNamespace = pidNamespace(m_procRoot, 0);
+    std::vector<std::string> targetSandboxes;  // the PID namespaces of sandboxed targets
+    for (const pid_t target : m_targets) {
+        std::string space = pidNamespace(m_procRoot, target);
+        if (!space.empty() && space != ownNamespace) targetSandboxes.push_back(std::move(space));
+    }
     DIR* dir = opendir(m_procRoot.c_str());
     if (dir == nullptr) return false;
     bool found = false;
@@ -161,8 +169,10 @@ bool ProcessTreeFilter::inSandboxOfTree(const StreamClient& client) {
         if (readSmallFile(path, text + 1, sizeof text - 1) <= 0 || !sandboxApp(text, client.sandboxAppId))
             continue;
         found = true;
-        if (!(targetSandboxed && pidNamespace(m_procRoot, pid) == targetNamespace) && !inTree(pid))
-            allBelong = false;
+        const bool inTargetSandbox =
+            !targetSandboxes.empty() &&
+            std::count(targetSandboxes.begin(), targetSandboxes.end(), pidNamespace(m_procRoot, pid)) != 0;
+        if (!inTargetSandbox && !inTree(pid)) allBelong = false;
     }
     closedir(dir);
     return found && allBelong;
@@ -204,7 +214,7 @@ bool ProcessTreeFilter::isKnownMember(pid_t pid, std::uint64_t startTime) const 
 }
 
 bool ProcessTreeFilter::inTree(pid_t pid) {
-    if (pid <= 0 || m_target == 0) return false;
+    if (pid <= 0 || m_targets.empty()) return false;
     std::lock_guard<std::mutex> lock(m_mutex);
     for (int pass = 0; pass < 2; ++pass) {
         // Walk up the live parent chain; every process below a member joins the tree.

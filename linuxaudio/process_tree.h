@@ -1,5 +1,5 @@
-// The one rule for which streams a process-loopback capture keeps: membership of the target's process
-// tree, decided from /proc parent chains. Every process is known by its pid and its start time, so a pid
+// The one rule for which streams a process-loopback capture keeps: membership of the targets' process
+// trees, decided from /proc parent chains. Every process is known by its pid and its start time, so a pid
 // handed to another process is never taken for the one it named before.
 #pragma once
 
@@ -35,9 +35,13 @@ class ProcessTreeFilter {
     // How often the engines call refresh().
     static constexpr int kRefreshSeconds = 1;
 
-    // Records the tree as it is now, so a member whose parent exits before it plays stays a member.
-    // A target that is not a live process has an empty tree. `procRoot` is /proc except in tests.
-    ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot = "/proc");
+    // Records the trees as they are now, so a member whose parent exits before it plays stays a member.
+    // Every target is a root, under the same checks; one that is not a live process has an empty tree.
+    // `procRoot` is /proc except in tests.
+    ProcessTreeFilter(const std::vector<DWORD>& targets, PROCESS_LOOPBACK_MODE mode,
+                      std::string procRoot = "/proc");
+    ProcessTreeFilter(DWORD target, PROCESS_LOOPBACK_MODE mode, std::string procRoot = "/proc")
+        : ProcessTreeFilter(std::vector<DWORD>{target}, mode, std::move(procRoot)) {}
     ~ProcessTreeFilter();
     ProcessTreeFilter(const ProcessTreeFilter&) = delete;
     ProcessTreeFilter& operator=(const ProcessTreeFilter&) = delete;
@@ -46,7 +50,7 @@ class ProcessTreeFilter {
     // does not check out) is kept when excluding and left out when including. Engines judge each stream
     // once (stream_verdicts.h).
     bool keeps(const StreamClient& client);
-    // Whether the live process `pid` is the target or one of its descendants (learning new members).
+    // Whether the live process `pid` is a target or one of their descendants (learning new members).
     bool inTree(pid_t pid);
     // Looks at processes started since the last look, so members that outlive their parents are known.
     // Reads only the stat files of pids not seen before.
@@ -75,7 +79,8 @@ class ProcessTreeFilter {
 
     const PROCESS_LOOPBACK_MODE m_mode;
     const std::string m_procRoot;
-    pid_t m_target = 0;  // 0 when the target was not a live process at activation: the tree is empty
+    // The targets that were live processes at activation; none: every tree is empty.
+    std::vector<pid_t> m_targets;
     std::mutex m_mutex;
     // Members by pid with their start time, so a pid reused by an unrelated process is not taken for one.
     std::unordered_map<pid_t, std::uint64_t> m_members;

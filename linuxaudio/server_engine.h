@@ -12,14 +12,17 @@ namespace linuxaudio {
 class ServerEngine {
   public:
     virtual ~ServerEngine() = default;
-    // Begins delivering frames (silence as zero frames) into `buffer`, which outlives the engine.
-    // On the server's loss the engine calls buffer.fail().
+    // Begins delivering frames (silence as zero frames) into `buffer`, which outlives the engine, in the
+    // buffer's format, converted by the server. On the server's loss the engine calls buffer.fail().
     virtual HRESULT start(PacketBuffer& buffer) = 0;
     // No more frames after it returns.
     virtual void stop() = 0;
-    // The largest packet the engine's buffer holds: engines that end packets at their server's cycles
-    // may make them longer than 10 ms.
-    virtual UINT32 maxPacketFrames() const { return kPacketFrames; }
+    // The largest packet the engine's buffer holds in `format` (0: 10 ms): engines that end packets at
+    // their server's cycles may make them longer.
+    virtual UINT32 maxPacketFrames(const stream::StreamFormat& format) const {
+        (void)format;
+        return 0;
+    }
 };
 
 // Each server's factory connects to its server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.

@@ -11,6 +11,7 @@
 
 #include "loopback/loopback_client_rules.h"
 #include "loopback/loopback_audio_client.h"
+#include "stream/stream_format.h"
 
 // The packet a stream lends out from GetBuffer.
 struct CapturedPacket {
@@ -169,6 +170,7 @@ class LoopbackCaptureClient final : public RefCounted<IAudioCaptureClient> {
 //   UINT32 capacityFrames()     the buffer's size
 //   bool setEvent(HANDLE)       keeps the event to signal when packets are ready (false: not usable)
 //   HRESULT start(), stop()     delivery of packets begins (or fails) and ends
+//   void useFormat(StreamFormat) the format Initialize accepted, delivered from then on
 template <class Stream, class Mutex>
 class LoopbackClient : public LoopbackAudioClient {
   public:
@@ -190,6 +192,7 @@ class LoopbackClient : public LoopbackAudioClient {
         HRESULT status = m_stream.acceptInitialize();
         if (SUCCEEDED(status)) status = checkLoopbackInitialize(shareMode, streamFlags, *format);
         if (FAILED(status)) return status;
+        m_stream.useFormat(stream::StreamFormat(format->nSamplesPerSec, format->nChannels));
         m_eventDriven = wantsPacketEvents(streamFlags);
         m_initialized = true;
         return S_OK;

@@ -2,20 +2,8 @@
 
 #include <cstring>
 #include <cwchar>
+#include "options/capture_options.h"
 #include "stream/stream_format.h"
-
-namespace {
-
-// The rates a converting client is asked for.
-constexpr DWORD kConvertedRates[] = {8000, 16000, 22050, 24000, 32000, 44100, 48000};
-
-bool isConvertedRate(DWORD rate) {
-    for (const DWORD known : kConvertedRates)
-        if (rate == known) return true;
-    return false;
-}
-
-}  // namespace
 
 HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f, DWORD streamFlags) {
     const bool extensible = f.wFormatTag == WAVE_FORMAT_EXTENSIBLE;
@@ -30,7 +18,7 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f, DWORD streamFlags) {
     if (!isFloat) return AUDCLNT_E_UNSUPPORTED_FORMAT;
     if (stream::StreamFormat(f.nSamplesPerSec, f.nChannels) == stream::kDefaultFormat) return S_OK;
     const bool converts = (streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0;
-    return converts && isConvertedRate(f.nSamplesPerSec) && f.nChannels <= 2 ? S_OK
+    return converts && options::isOfferedRate(f.nSamplesPerSec) && f.nChannels <= 2 ? S_OK
                                                                              : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 

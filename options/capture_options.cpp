@@ -19,12 +19,6 @@ bool readNumber(const std::wstring& text, std::uint64_t limit, std::uint64_t& va
     return value <= limit;
 }
 
-bool isRate(std::uint64_t value) {
-    for (const std::uint32_t rate : kRates)
-        if (value == rate) return true;
-    return false;
-}
-
 enum class Kind { kFlag, kValue };
 
 struct Option {
@@ -51,7 +45,7 @@ bool apply(const std::wstring& name, const std::wstring& value, CaptureOptions& 
     } else if (name == L"--include") {
         options.include = true;
     } else if (name == L"--rate") {
-        if (!readNumber(value, UINT32_MAX, number) || !isRate(number)) {
+        if (!readNumber(value, UINT32_MAX, number) || !isOfferedRate(number)) {
             why = L"one of 8000, 16000, 22050, 24000, 32000, 44100, 48000";
             return false;
         }

@@ -20,6 +20,12 @@ struct CaptureOptions {
 // The rates a parent may ask for.
 constexpr std::uint32_t kRates[] = {8000, 16000, 22050, 24000, 32000, 44100, 48000};
 
+constexpr bool isOfferedRate(std::uint64_t value) {
+    for (const std::uint32_t rate : kRates)
+        if (value == rate) return true;
+    return false;
+}
+
 // Reads argv[2..argc) into `options`. An argument that does not begin with "--" is ignored, as it always
 // was. On an unknown option, a missing or bad value, or a single option given twice, returns false with
 // `error` saying which and why (one line, no newline).

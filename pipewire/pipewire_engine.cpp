@@ -1,6 +1,6 @@
-// The PipeWire engine: one capture stream node (48 kHz stereo float, converted by the server's adapter)
-// into which every kept application output stream is linked, on whatever sink it plays, as streams come,
-// go and move. The server mixes the links at the capture node's inputs.
+// The PipeWire engine: one capture stream node (stereo float at the stream's rate, converted by the
+// server's adapter) into which every kept application output stream is linked, on whatever sink it plays,
+// as streams come, go and move. The server mixes the links at the capture node's inputs.
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/utils/result.h>
@@ -22,12 +22,16 @@ namespace pipewire {
 
 namespace {
 
-using stream::kChannels;
-using stream::kSampleRate;
+// The capture node is always stereo: links are made by channel name, and the server sums every link into
+// a port. A mono port would take a stereo stream's two channels at full weight each and a mono stream's
+// one, so mono is made here, from the converted stereo, as the mean of its two channels.
+constexpr std::uint32_t kNodeChannels = 2;
 
 constexpr int kConnectTimeoutMs = 2000;
 constexpr std::uint32_t kMaxFramesPerCycle = 16384;
-constexpr UINT32 kMaxPacketFrames = 2048;  // the server's largest default quantum: a cycle is one packet
+// A cycle is one packet, up to the server's largest default quantum: 2048 frames at the lowest usual graph
+// rate, 44.1 kHz, in the stream's own rate.
+constexpr std::uint64_t kMaxCycleMilliseconds = 47;
 
 class PipeWireEngine final : public linuxaudio::ServerEngine {
   public:
@@ -35,7 +39,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         : m_filter(filter),
           m_graph(filter, [this](std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
                                  std::uint32_t inPort) { createLink(outNode, outPort, inNode, inPort); }),
-          m_zeros(std::size_t{kMaxFramesPerCycle} * kChannels, 0.0f) {}
+          m_zeros(std::size_t{kMaxFramesPerCycle} * kNodeChannels, 0.0f) {}
 
     ~PipeWireEngine() override {
         stop();
@@ -81,14 +85,18 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
             status = AUDCLNT_E_DEVICE_INVALIDATED;
         } else {
             m_buffer = &buffer;
-            status = createCaptureStream();
+            m_channels = buffer.format().channels();
+            m_mono.assign(m_channels == 1 ? kMaxFramesPerCycle : 0, 0.0f);
+            status = createCaptureStream(buffer.format().rate());
             if (FAILED(status)) m_buffer = nullptr;
         }
         pw_thread_loop_unlock(m_loop);
         return status;
     }
 
-    UINT32 maxPacketFrames() const override { return kMaxPacketFrames; }
+    UINT32 maxPacketFrames(const stream::StreamFormat& format) const override {
+        return static_cast<UINT32>(format.framesFromMilliseconds(kMaxCycleMilliseconds));
+    }
 
     void stop() override {
         if (m_loop == nullptr) return;
@@ -114,7 +122,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         std::uint32_t id = 0;
     };
 
-    HRESULT createCaptureStream() {
+    HRESULT createCaptureStream(std::uint32_t rate) {
         pw_properties* props = pw_properties_new(
             PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Production",
             PW_KEY_NODE_NAME, "audio-helper", PW_KEY_NODE_DESCRIPTION, "audio-helper process loopback",
@@ -131,8 +139,8 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
         spa_audio_info_raw info{};
         info.format = SPA_AUDIO_FORMAT_F32;
-        info.rate = kSampleRate;
-        info.channels = kChannels;
+        info.rate = rate;
+        info.channels = kNodeChannels;
         info.position[0] = SPA_AUDIO_CHANNEL_FL;
         info.position[1] = SPA_AUDIO_CHANNEL_FR;
         const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
@@ -279,16 +287,23 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
                          : performanceClockNow();
         linuxaudio::PacketBuffer* packets = self->m_buffer.load();
         if (d.data != nullptr && d.chunk != nullptr && packets != nullptr) {
-            const std::uint32_t frames = std::min(
-                static_cast<std::uint32_t>(d.chunk->size / (kChannels * sizeof(float))), kMaxFramesPerCycle);
+            const std::uint32_t frames =
+                std::min(static_cast<std::uint32_t>(d.chunk->size / (kNodeChannels * sizeof(float))),
+                         kMaxFramesPerCycle);
             const bool empty = (static_cast<std::uint32_t>(d.chunk->flags) & SPA_CHUNK_FLAG_EMPTY) != 0;
             const auto* samples = empty ? self->m_zeros.data()
                                         : reinterpret_cast<const float*>(
                                               static_cast<const std::uint8_t*>(d.data) + d.chunk->offset);
+            if (self->m_channels == 1 && !empty) {
+                float* mono = self->m_mono.data();
+                for (std::uint32_t i = 0; i < frames; ++i)
+                    mono[i] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;
+                samples = mono;
+            }
             packets->append(samples, frames, position);
             // One packet per cycle (cycles shorter than 10 ms are gathered to 10 ms): one wake-up and one
             // write per cycle, and at the usual quanta no frame held back through a stall.
-            packets->endPacket(linuxaudio::kPacketFrames);
+            packets->endPacket(packets->packetFrames());
         }
         pw_stream_queue_buffer(self->m_stream, buffer);
     }
@@ -327,6 +342,8 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
     StreamGraph m_graph;
     std::vector<float> m_zeros;
+    std::vector<float> m_mono;     // a cycle's frames made mono, when the stream is
+    std::uint32_t m_channels = 0;  // the stream's, set while stopped
     pw_thread_loop* m_loop = nullptr;
     pw_context* m_context = nullptr;
     pw_core* m_core = nullptr;

@@ -15,14 +15,19 @@ namespace pulse {
 // implied a later one, which the single burst of a backlog cannot do.
 class ClockOrigin {
   public:
-    explicit ClockOrigin(std::int64_t windowTicks = 2 * static_cast<std::int64_t>(stream::kTicksPerSecond))
-        : m_window(windowTicks) {}
+    explicit ClockOrigin(std::int64_t windowTicks = 2 * static_cast<std::int64_t>(stream::kTicksPerSecond),
+                         stream::StreamFormat format = stream::kDefaultFormat)
+        : m_window(windowTicks), m_format(format) {}
 
-    void reset() { m_known = false; }
+    // Starts again, counting frames of `format`.
+    void reset(stream::StreamFormat format) {
+        m_format = format;
+        m_known = false;
+    }
     // framesSoFar frames of the clock had arrived by `now`; returns the time of frame 0.
     std::int64_t arrived(std::uint64_t framesSoFar, std::int64_t now) {
         const std::int64_t candidate =
-            now - static_cast<std::int64_t>(stream::ticksFromFramesDown(framesSoFar));
+            now - static_cast<std::int64_t>(m_format.ticksFromFramesDown(framesSoFar));
         if (!m_known) {
             m_known = true;
             m_origin = m_windowMin = m_previousMin = candidate;
@@ -44,6 +49,7 @@ class ClockOrigin {
 
   private:
     std::int64_t m_window;
+    stream::StreamFormat m_format;
     bool m_known = false;
     std::int64_t m_origin = 0;
     std::int64_t m_windowStart = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,7 @@
 namespace pulse {
 namespace {
 
-constexpr std::size_t kFragmentFrames = 480;  // 10 ms: what every record stream asks the server for
-constexpr std::size_t kQueueFrames = MixerLimits{}.capacityFrames;
+constexpr std::uint64_t kFragmentMilliseconds = 10;  // what every record stream asks the server for
 constexpr pa_usec_t kRefreshUsec = linuxaudio::ProcessTreeFilter::kRefreshSeconds * PA_USEC_PER_SEC;
 
 class PulseEngine;
@@ -38,7 +38,7 @@ struct Capture {
 class PulseEngine final : public linuxaudio::ServerEngine {
   public:
     explicit PulseEngine(std::shared_ptr<linuxaudio::ProcessTreeFilter> filter)
-        : m_filter(std::move(filter)), m_mixer(MixerLimits{}), m_mixed(kQueueFrames * kChannels) {}
+        : m_filter(std::move(filter)) {}
     ~PulseEngine() override;
 
     HRESULT connect();
@@ -65,7 +65,9 @@ class PulseEngine final : public linuxaudio::ServerEngine {
     void drainMix();
     void takeHeldStreams();
     bool clockBehind() const;
-    static pa_stream* newRecordStream(pa_context* context, const char* name);
+    pa_stream* newRecordStream(const char* name) const;
+    pa_buffer_attr fragmentAttributes() const;
+    std::size_t framesIn(std::size_t bytes) const { return bytes / m_format.frameBytes(); }
     static void closeStream(pa_stream*& stream);
 
     std::shared_ptr<linuxaudio::ProcessTreeFilter> m_filter;
@@ -74,10 +76,13 @@ class PulseEngine final : public linuxaudio::ServerEngine {
     pa_context* m_context = nullptr;
     // Everything below is touched only on the server thread, or under its lock.
     linuxaudio::PacketBuffer* m_buffer = nullptr;  // set while started
+    // The capture's format, from the first start on: every recording asks the server for it.
+    stream::StreamFormat m_format = stream::kDefaultFormat;
+    std::size_t m_queueFrames = 0;  // each stream's queue, and the most mixed at once
     pa_stream* m_clock = nullptr;
     pa_time_event* m_refresh = nullptr;  // looks for new processes, so members outliving parents are known
     std::map<std::uint32_t, std::unique_ptr<Capture>> m_captures;
-    StreamMixer m_mixer;
+    std::unique_ptr<StreamMixer> m_mixer;  // made at the first start, in the capture's format
     std::vector<float> m_mixed;
     ClockOrigin m_origin;
     std::uint64_t m_clockFrames = 0;  // frames the clock delivered, holes included: its sample clock
@@ -133,7 +138,14 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
         result = AUDCLNT_E_DEVICE_INVALIDATED;
     } else if (m_buffer == nullptr) {
         m_buffer = &buffer;
-        m_origin.reset();
+        if (!m_mixer) {
+            m_format = buffer.format();
+            const MixerLimits limits = MixerLimits::forFormat(m_format);
+            m_queueFrames = limits.capacityFrames;
+            m_mixer = std::make_unique<StreamMixer>(limits, m_format);
+            m_mixed.assign(m_queueFrames * m_format.channels(), 0.0f);
+        }
+        m_origin.reset(m_format);
         pa_context_set_subscribe_callback(m_context, onSubscription, this);
         // Subscribe before listing, so no stream slips between the two.
         if (pa_operation* op =
@@ -218,7 +230,7 @@ void PulseEngine::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, i
         slot = std::make_unique<Capture>();
         slot->engine = engine;
         slot->sinkInput = info->index;
-        engine->m_mixer.addStream(info->index);
+        engine->m_mixer->addStream(info->index);
     }
     Capture& capture = *slot;
     if (capture.stream != nullptr && capture.sink == info->sink) return;  // already recording there
@@ -247,11 +259,17 @@ void PulseEngine::onMonitorSinkInfo(pa_context*, const pa_sink_info* info, int e
     capture->engine->openMonitor(*capture, info->monitor_source);
 }
 
-pa_stream* PulseEngine::newRecordStream(pa_context* context, const char* name) {
-    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32LE, stream::kSampleRate, kChannels};
+pa_stream* PulseEngine::newRecordStream(const char* name) const {
+    // The server resamples and remixes to it: mono is the mean of the sink's channels.
+    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32LE, m_format.rate(),
+                                 static_cast<std::uint8_t>(m_format.channels())};
     pa_channel_map map;
-    pa_channel_map_init_stereo(&map);
-    return pa_stream_new(context, name, &spec, &map);
+    if (m_format.channels() == 1) {
+        pa_channel_map_init_mono(&map);
+    } else {
+        pa_channel_map_init_stereo(&map);
+    }
+    return pa_stream_new(m_context, name, &spec, &map);
 }
 
 void PulseEngine::closeStream(pa_stream*& stream) {
@@ -263,18 +281,19 @@ void PulseEngine::closeStream(pa_stream*& stream) {
     stream = nullptr;
 }
 
-pa_buffer_attr fragmentAttributes() {
+pa_buffer_attr PulseEngine::fragmentAttributes() const {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<std::uint32_t>(-1);
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(kFragmentFrames * kChannels * sizeof(float));
+    attr.fragsize = static_cast<std::uint32_t>(m_format.framesFromMilliseconds(kFragmentMilliseconds) *
+                                               m_format.frameBytes());
     return attr;
 }
 
 void PulseEngine::openMonitor(Capture& capture, std::uint32_t monitorSource) {
-    pa_stream* stream = newRecordStream(m_context, "audio-helper stream monitor");
+    pa_stream* stream = newRecordStream("audio-helper stream monitor");
     if (stream == nullptr) return;
     // The server resamples and remixes the sink input's audio into our format on its side.
     if (pa_stream_set_monitor_stream(stream, capture.sinkInput) < 0) {
@@ -293,7 +312,7 @@ void PulseEngine::openMonitor(Capture& capture, std::uint32_t monitorSource) {
     }
     capture.stream = stream;
     capture.sink = capture.pendingSink;
-    m_mixer.resumeStream(capture.sinkInput);
+    m_mixer->resumeStream(capture.sinkInput);
 }
 
 void PulseEngine::onCaptureState(pa_stream* stream, void* userdata) {
@@ -313,11 +332,11 @@ void PulseEngine::onCaptureState(pa_stream* stream, void* userdata) {
 void PulseEngine::onCaptureRead(pa_stream* stream, std::size_t, void* userdata) {
     auto* capture = static_cast<Capture*>(userdata);
     PulseEngine* engine = capture->engine;
-    StreamMixer& mixer = engine->m_mixer;
+    StreamMixer& mixer = *engine->m_mixer;
     const void* data = nullptr;
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
-        const std::size_t frames = bytes / (kChannels * sizeof(float));
+        const std::size_t frames = engine->framesIn(bytes);
         // While the clock has a backlog to hand over, so does the stream, so neither is cut short.
         if (frames > mixer.roomFor(capture->sinkInput) && engine->clockBehind()) {
             engine->m_streamsHeld = true;
@@ -344,13 +363,13 @@ void PulseEngine::forgetCapture(std::uint32_t sinkInput) {
     // What already arrived is the stream's last audio: mix it before letting the stream go.
     if (capture.stream != nullptr) onCaptureRead(capture.stream, 0, &capture);
     closeStream(capture.stream);
-    m_mixer.removeStream(sinkInput);
+    m_mixer->removeStream(sinkInput);
     m_captures.erase(found);
 }
 
 void PulseEngine::openClock() {
     closeStream(m_clock);
-    pa_stream* stream = newRecordStream(m_context, "audio-helper clock");
+    pa_stream* stream = newRecordStream("audio-helper clock");
     if (stream == nullptr) return;
     pa_stream_set_state_callback(stream, onClockState, this);
     pa_stream_set_read_callback(stream, onClockRead, this);
@@ -381,11 +400,12 @@ void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
     std::size_t bytes = 0;
     while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
         // A hole in the clock's own audio still means that much time has passed.
-        const std::size_t frames = bytes / (kChannels * sizeof(float));
+        const std::size_t frames = engine->framesIn(bytes);
         // Taken only as the reader makes room: a backlog (the helper was stopped) waits with the server's
         // library instead of overflowing the packet buffer, where it would be dropped.
-        const std::size_t pending = engine->m_mixer.pendingClockFrames();
-        const std::size_t room = std::min<std::size_t>(engine->m_buffer->freeFrames(), kQueueFrames / 2);
+        const std::size_t pending = engine->m_mixer->pendingClockFrames();
+        const std::size_t room =
+            std::min<std::size_t>(engine->m_buffer->freeFrames(), engine->m_queueFrames / 2);
         if (pending > 0 && pending + frames > room) {
             engine->m_clockHeld = true;
             break;
@@ -394,7 +414,7 @@ void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
         const auto now = static_cast<std::int64_t>(performanceClockNow());
         engine->m_clockFrames += frames;
         engine->m_origin.arrived(engine->m_clockFrames, now);
-        engine->m_mixer.addClockFrames(frames, now);
+        engine->m_mixer->addClockFrames(frames, now);
         if (engine->m_streamsHeld) engine->takeHeldStreams();
         engine->drainMix();
     }
@@ -417,13 +437,13 @@ void PulseEngine::takeHeldStreams() {
 void PulseEngine::drainMix() {
     if (m_buffer == nullptr) return;
     for (;;) {
-        const std::size_t room = std::min<std::size_t>(kQueueFrames, m_buffer->freeFrames());
+        const std::size_t room = std::min<std::size_t>(m_queueFrames, m_buffer->freeFrames());
         const std::size_t frames =
-            m_mixer.mix(m_mixed.data(), room, static_cast<std::int64_t>(performanceClockNow()));
+            m_mixer->mix(m_mixed.data(), room, static_cast<std::int64_t>(performanceClockNow()));
         if (frames == 0) return;
         // Stamped with when the clock captured them, not when they arrived or were mixed.
         const std::int64_t position =
-            m_origin.origin() + static_cast<std::int64_t>(stream::ticksFromFramesDown(m_mixedFrames));
+            m_origin.origin() + static_cast<std::int64_t>(m_format.ticksFromFramesDown(m_mixedFrames));
         m_mixedFrames += frames;
         m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(position));
     }

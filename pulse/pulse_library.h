@@ -6,6 +6,7 @@
 #include <pulse/pulseaudio.h>
 
 #define AUDIO_HELPER_PULSE_FUNCTIONS(X)    \
+    X(pa_channel_map_init_mono)            \
     X(pa_channel_map_init_stereo)          \
     X(pa_context_connect)                  \
     X(pa_context_disconnect)               \
@@ -58,6 +59,7 @@ const PulseLibrary* library();
 
 }  // namespace pulse
 
+#define pa_channel_map_init_mono(...) pulse::library()->pa_channel_map_init_mono(__VA_ARGS__)
 #define pa_channel_map_init_stereo(...) pulse::library()->pa_channel_map_init_stereo(__VA_ARGS__)
 #define pa_context_connect(...) pulse::library()->pa_context_connect(__VA_ARGS__)
 #define pa_context_disconnect(...) pulse::library()->pa_context_disconnect(__VA_ARGS__)

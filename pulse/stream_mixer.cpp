@@ -10,7 +10,8 @@ constexpr std::size_t kDeliveries = 256;  // clock deliveries remembered; older 
 
 }  // namespace
 
-StreamMixer::StreamMixer(const MixerLimits& limits) : m_limits(limits), m_deliveries(kDeliveries) {}
+StreamMixer::StreamMixer(const MixerLimits& limits, stream::StreamFormat format)
+    : m_limits(limits), m_format(format), m_channels(format.channels()), m_deliveries(kDeliveries) {}
 
 StreamMixer::Queue* StreamMixer::find(std::uint32_t id) {
     for (Queue& queue : m_queues) {
@@ -41,7 +42,7 @@ void StreamMixer::addStream(std::uint32_t id) {
     if (slot == nullptr) {
         m_queues.emplace_back();
         slot = &m_queues.back();
-        slot->samples.resize(m_limits.capacityFrames * kChannels);
+        slot->samples.resize(m_limits.capacityFrames * m_channels);
     }
     slot->id = id;
     slot->live = true;
@@ -82,8 +83,7 @@ void StreamMixer::appendSilence(Queue& queue, std::size_t frameCount) {
     for (std::size_t i = 0; i < frameCount; ++i) {
         if (queue.count == capacity) dropOldest(queue, 1);
         const std::size_t slot = (queue.head + queue.count) % capacity;
-        queue.samples[slot * kChannels] = 0.0f;
-        queue.samples[slot * kChannels + 1] = 0.0f;
+        std::fill_n(queue.samples.begin() + static_cast<std::ptrdiff_t>(slot * m_channels), m_channels, 0.0f);
         ++queue.count;
     }
 }
@@ -91,7 +91,7 @@ void StreamMixer::appendSilence(Queue& queue, std::size_t frameCount) {
 void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCount) {
     const std::size_t capacity = m_limits.capacityFrames;
     if (frameCount > capacity) {  // only the newest part can be kept
-        frames += (frameCount - capacity) * kChannels;
+        frames += (frameCount - capacity) * m_channels;
         frameCount = capacity;
     }
     if (queue.count + frameCount > capacity) dropOldest(queue, queue.count + frameCount - capacity);
@@ -99,8 +99,8 @@ void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCou
     std::size_t done = 0;
     while (done < frameCount) {
         const std::size_t run = std::min(frameCount - done, capacity - tail);
-        std::copy(frames + done * kChannels, frames + (done + run) * kChannels,
-                  queue.samples.begin() + static_cast<std::ptrdiff_t>(tail * kChannels));
+        std::copy(frames + done * m_channels, frames + (done + run) * m_channels,
+                  queue.samples.begin() + static_cast<std::ptrdiff_t>(tail * m_channels));
         done += run;
         tail = (tail + run) % capacity;
     }
@@ -161,9 +161,9 @@ void StreamMixer::addInto(Queue& queue, float* out, std::size_t frameCount) {
     std::size_t done = 0;
     while (done < frameCount) {
         const std::size_t run = std::min(frameCount - done, capacity - queue.head);
-        const float* from = queue.samples.data() + queue.head * kChannels;
-        float* to = out + done * kChannels;
-        for (std::size_t i = 0; i < run * kChannels; ++i) to[i] += from[i];
+        const float* from = queue.samples.data() + queue.head * m_channels;
+        float* to = out + done * m_channels;
+        for (std::size_t i = 0; i < run * m_channels; ++i) to[i] += from[i];
         done += run;
         queue.head = (queue.head + run) % capacity;
     }
@@ -193,7 +193,7 @@ std::size_t StreamMixer::mix(float* out, std::size_t maxFrames, std::int64_t now
     for (const Queue& queue : m_queues) {
         if (queue.live && queue.waited && queue.count < frames &&
             now - arrivalOf(m_mixed + queue.count) <=
-                static_cast<std::int64_t>(stream::ticksFromFramesDown(queue.patience)))
+                static_cast<std::int64_t>(m_format.ticksFromFramesDown(queue.patience)))
             frames = queue.count;
     }
     if (frames == 0) return 0;
@@ -203,7 +203,7 @@ std::size_t StreamMixer::mix(float* out, std::size_t maxFrames, std::int64_t now
         m_firstDelivery = (m_firstDelivery + 1) % kDeliveries;
         --m_deliveryCount;
     }
-    std::fill(out, out + frames * kChannels, 0.0f);
+    std::fill(out, out + frames * m_channels, 0.0f);
     for (Queue& queue : m_queues) {
         if (!queue.live) continue;
         const std::size_t available = std::min(queue.count, frames);

@@ -1,5 +1,5 @@
-// The PulseAudio engine's timeline: it mixes the separately recorded application streams into one
-// 48 kHz stereo float stream whose pace is set by one sink's monitor (the clock). Pure logic, no server.
+// The PulseAudio engine's timeline: it mixes the separately recorded application streams into one float
+// stream of the capture's format whose pace is set by one sink's monitor (the clock). Pure logic, no server.
 //
 // Every clock frame becomes exactly one mixed frame, so time is never stretched. Each stream waits in a
 // queue of its own, aligned on its first delivery with the clock's newest frame. A clock frame is mixed
@@ -20,25 +20,31 @@
 
 namespace pulse {
 
-using stream::kChannels;
-
 // Patience is given in frames of the stream's rate and measured against arrival times in 100 ns units.
-// The defaults are the engine's tuning. Waiting costs latency only while a stream is late, so the patience
-// starts where a loaded machine needs it (a delivery 20 ms late was seen under load) and never shrinks
-// below that.
+// The engine's tuning is in time (forFormat). Waiting costs latency only while a stream is late, so the
+// patience starts where a loaded machine needs it (a delivery 20 ms late was seen under load) and never
+// shrinks below that.
 struct MixerLimits {
-    std::size_t patienceFrames = 1920;     // 40 ms late before a new stream's first dropout
-    std::size_t maxPatienceFrames = 3840;  // 80 ms: the most an underrun may grow it to
-    std::size_t minPatienceFrames = 1920;
-    std::size_t shrinkEveryFrames = 10 * stream::kSampleRate;  // mixed without an underrun before ...
-    std::size_t shrinkFrames = 48;                             // ... the patience shrinks by 1 ms
-    std::size_t aheadFrames = 1920;      // how far a stream may run ahead of the clock before a trim
-    std::size_t capacityFrames = 24000;  // each stream's queue: 500 ms, and the most mixed in one call
+    std::size_t patienceFrames;     // late before a new stream's first dropout
+    std::size_t maxPatienceFrames;  // the most an underrun may grow it to
+    std::size_t minPatienceFrames;
+    std::size_t shrinkEveryFrames;  // mixed without an underrun before ...
+    std::size_t shrinkFrames;       // ... the patience shrinks by this
+    std::size_t aheadFrames;        // how far a stream may run ahead of the clock before a trim
+    std::size_t capacityFrames;     // each stream's queue, and the most mixed in one call
+
+    static constexpr MixerLimits forFormat(const stream::StreamFormat& format) {
+        const auto ms = [&format](std::uint64_t milliseconds) {
+            return static_cast<std::size_t>(format.framesFromMilliseconds(milliseconds));
+        };
+        return {ms(40), ms(80), ms(40), ms(10000), ms(1), ms(40), ms(500)};
+    }
 };
 
 class StreamMixer {
   public:
-    explicit StreamMixer(const MixerLimits& limits);
+    // Mixes frames of `format`: its channel count, and its rate for patience in time.
+    explicit StreamMixer(const MixerLimits& limits, stream::StreamFormat format = stream::kDefaultFormat);
 
     // Streams are named by the caller's id (the sink input's index). Adding an existing id keeps its
     // queue, so a stream reopened after a move continues where it was.
@@ -49,7 +55,7 @@ class StreamMixer {
     // The stream's recording restarts (its monitor was reopened after a move): it is not waited for until
     // its new audio arrives, which goes on at the clock's newest frame, the time lost meanwhile silent.
     void resumeStream(std::uint32_t id);
-    // Queues interleaved stereo frames a stream's monitor delivered.
+    // Queues interleaved frames a stream's monitor delivered.
     void pushStream(std::uint32_t id, const float* frames, std::size_t frameCount);
     // Queues silence for frames the server reported lost (a hole), so the stream keeps its time.
     void pushStreamSilence(std::uint32_t id, std::size_t frameCount);
@@ -100,6 +106,8 @@ class StreamMixer {
     };
 
     MixerLimits m_limits;
+    stream::StreamFormat m_format;
+    std::size_t m_channels;
     std::size_t m_pending = 0;           // clock frames not yet mixed
     std::uint64_t m_mixed = 0;           // clock frames mixed
     std::vector<Delivery> m_deliveries;  // a ring, oldest at m_firstDelivery

@@ -69,10 +69,7 @@ class AudioClient final : public LoopbackClient<SimulatedEngine, Mutex> {
         sleepFor(std::chrono::milliseconds(m_scenario.stallInitializeMs));
         const HRESULT status =
             LoopbackClient::Initialize(shareMode, streamFlags, bufferDuration, periodicity, format, session);
-        if (SUCCEEDED(status)) {
-            stream().useFormat(stream::StreamFormat(format->nSamplesPerSec, format->nChannels));
-            stopPoint(Scenario::StopPoint::Initialize);
-        }
+        if (SUCCEEDED(status)) stopPoint(Scenario::StopPoint::Initialize);
         return status;
     }
     HRESULT STDMETHODCALLTYPE Start() override {

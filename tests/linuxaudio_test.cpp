@@ -15,7 +15,7 @@
 #include "linuxaudio/stream_verdicts.h"
 
 namespace fs = std::filesystem;
-using linuxaudio::kPacketFrames;
+constexpr UINT32 kPacketFrames = 480;  // 10 ms at 48 kHz, the default format
 using linuxaudio::PacketBuffer;
 using linuxaudio::ProcessTreeFilter;
 using linuxaudio::StreamClient;
@@ -87,6 +87,42 @@ TEST(ProcessTree, DecidesMembershipFromParentChains) {
     // A stream without a known process is kept when excluding, left out when including.
     EXPECT_TRUE(exclude.keeps({}));
     EXPECT_FALSE(include.keeps({}));
+}
+
+TEST(ProcessTree, SeveralTargetsEachRootATreeUnderTheSameChecks) {
+    FakeProc proc;
+    proc.add(1, 0);
+    proc.add(100, 1, 100);  // first target
+    proc.add(101, 100, 110);
+    proc.add(300, 1, 300);  // second target
+    proc.add(301, 300, 310);
+    proc.add(400, 1, 400);  // third target: its pid is handed to another process after activation
+    proc.add(200, 1);       // in no tree
+    // 999 names no process, 0 is what a non-number gives: both add nothing.
+    const std::vector<DWORD> targets{999, 100, 0, 300, 400};
+    ProcessTreeFilter exclude(targets, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
+    ProcessTreeFilter include(targets, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, proc.root());
+    proc.remove(400);
+    proc.add(400, 1, 900);
+    proc.add(302, 301, 320);  // started later, below the second tree
+    proc.add(401, 400, 910);  // the reused pid's child
+    exclude.refresh();
+    include.refresh();
+    const struct {
+        int pid;
+        bool member;
+    } cases[] = {{100, true},  {101, true},  {300, true},  {301, true},  {302, true},
+                 {400, false}, {401, false}, {200, false}, {999, false}, {1, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(exclude.keeps({c.pid, true, "", ""}), !c.member) << c.pid;
+        EXPECT_EQ(include.keeps({c.pid, true, "", ""}), c.member) << c.pid;
+    }
+    EXPECT_TRUE(exclude.keeps({}));
+    EXPECT_FALSE(include.keeps({}));
+    // No live target at all: nothing is included, everything is kept when excluding.
+    ProcessTreeFilter none(std::vector<DWORD>{0, 999}, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE,
+                           proc.root());
+    EXPECT_FALSE(none.keeps({100, true, "", ""}));
 }
 
 TEST(ProcessTree, TargetThatIsNotALiveProcessHasAnEmptyTree) {
@@ -212,6 +248,12 @@ TEST(ProcessTree, ASandboxedTargetTakesItsWholeSandboxInstance) {
     proc.sandbox("401", "pid:[1]");
     ProcessTreeFilter host(401, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, proc.root());
     EXPECT_TRUE(host.keeps({3, false, "player", "org.app"}));
+    // A sandboxed target after another target (on the host) takes its instance just the same.
+    proc.sandbox("401", "pid:[7]", 2, "org.app");
+    proc.add(600, 1);
+    ProcessTreeFilter second(std::vector<DWORD>{600, 401}, PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE,
+                             proc.root());
+    EXPECT_FALSE(second.keeps({3, false, "player", "org.app"}));
 }
 
 TEST(ProcessTree, AStreamIsJudgedOnceUntilForgotten) {
@@ -367,6 +409,80 @@ TEST(PacketBuffer, PositionsFollowTheFramesAndJumpByWhatIsMissing) {
             EXPECT_EQ(p.flags, e.flags);
         }
         EXPECT_EQ(take(buffer).status, AUDCLNT_S_BUFFER_EMPTY) << "a partial packet waits for its frames";
+    }
+}
+
+// Any rate and channel count: packets of 10 ms of it, positions in its frames, a lost stretch skipped by
+// exactly its frames, silence ahead of the clock measured in its 5 ms, every channel carried.
+TEST(PacketBuffer, CountsFramesAndTimeInTheStreamsOwnFormat) {
+    const struct {
+        std::uint32_t rate, channels;
+        UINT32 packetFrames;
+        std::uint64_t packetTicks;  // the time of one packet's frames, rounded down
+        UINT64 gapFrames;           // 300 ms lost
+        UINT32 catchUpFrames;       // 5 ms: how far ahead of the clock silence is kept
+    } cases[] = {
+        {16000, 1, 160, 100000, 4800, 80},
+        {22050, 2, 220, 99773, 6615, 110},
+        {44100, 1, 441, 100000, 13230, 220},
+        {8000, 2, 80, 100000, 2400, 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " channels");
+        const stream::StreamFormat format(c.rate, c.channels);
+        PacketBuffer buffer(4, 0, format);
+        EXPECT_EQ(buffer.packetFrames(), c.packetFrames);
+        EXPECT_EQ(buffer.capacityFrames(), 4 * c.packetFrames);
+        // Two packets of a ramp whose every channel holds the frame's number (negated after the first).
+        std::vector<float> samples;
+        for (UINT32 frame = 0; frame < 3 * c.packetFrames; ++frame) {
+            for (std::uint32_t channel = 0; channel < c.channels; ++channel)
+                samples.push_back(channel == 0 ? static_cast<float>(frame) : -static_cast<float>(frame));
+        }
+        buffer.append(samples.data(), 2 * c.packetFrames, kStart);
+        // Then 300 ms later than the frames say.
+        const std::uint64_t late = kStart + format.ticksFromFramesDown(2 * c.packetFrames) + 3000000;
+        buffer.append(samples.data() + 2 * c.packetFrames * c.channels, c.packetFrames, late);
+        const struct {
+            UINT64 device;
+            std::uint64_t qpc;
+            DWORD flags;
+        } expected[] = {{0, kStart, 0},
+                        {c.packetFrames, kStart + c.packetTicks, 0},
+                        {2 * c.packetFrames + c.gapFrames, late, kBreak}};
+        for (std::size_t n = 0; n < 3; ++n) {
+            BYTE* data = nullptr;
+            UINT32 frames = 0;
+            DWORD flags = 0;
+            UINT64 device = 0, qpc = 0;
+            ASSERT_EQ(buffer.getBuffer(&data, &frames, &flags, &device, &qpc), S_OK) << n;
+            EXPECT_EQ(frames, c.packetFrames) << n;
+            EXPECT_EQ(device, expected[n].device) << n;
+            EXPECT_EQ(qpc, expected[n].qpc) << n;
+            EXPECT_EQ(flags, expected[n].flags) << n;
+            const auto* got = reinterpret_cast<const float*>(data);
+            const auto* want = samples.data() + n * c.packetFrames * c.channels;
+            EXPECT_TRUE(std::equal(got, got + frames * c.channels, want)) << n;
+            EXPECT_EQ(buffer.releaseBuffer(frames), S_OK);
+        }
+        // Silence that arrives 5 ms ahead of the clock is kept; one frame more, and the frames ahead go.
+        for (const UINT32 lead : {c.catchUpFrames, c.catchUpFrames + 1}) {
+            PacketBuffer ahead(8, 0, format);
+            const std::vector<float> silence(2 * c.packetFrames * c.channels, 0.0f);
+            ahead.append(silence.data(), 2 * c.packetFrames, kStart);
+            ahead.append(silence.data(), 2 * c.packetFrames,
+                         kStart + format.ticksFromFramesDown(2 * c.packetFrames - lead));
+            ahead.endPacket();
+            UINT32 held = 0;
+            for (UINT32 size = 0; ahead.nextPacketSize(&size) == S_OK && size > 0;) {
+                BYTE* data = nullptr;
+                DWORD flags = 0;
+                ASSERT_EQ(ahead.getBuffer(&data, &size, &flags, nullptr, nullptr), S_OK);
+                held += size;
+                ahead.releaseBuffer(size);
+            }
+            EXPECT_EQ(held, 4 * c.packetFrames - (lead > c.catchUpFrames ? lead : 0)) << lead;
+        }
     }
 }
 

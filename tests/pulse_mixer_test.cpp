@@ -111,6 +111,59 @@ TEST(StreamMixer, StreamKeepingPaceComesOutWholeWhateverTheDeliveryOrder) {
     }
 }
 
+// In any format the engine's tuning is time: a stream 30 ms late is waited for, one 50 ms late is not
+// (40 ms of patience), and every channel of the format is mixed.
+TEST(StreamMixer, PatienceIsTimeAndFramesHaveTheStreamsChannelsInAnyFormat) {
+    for (const stream::StreamFormat format :
+         {stream::StreamFormat(16000, 1), stream::StreamFormat(22050, 2), stream::StreamFormat(44100, 1)}) {
+        for (const std::int64_t late : {30 * kMs, 50 * kMs}) {
+            SCOPED_TRACE(testing::Message() << format.rate() << " Hz " << format.channels() << " ch, "
+                                            << late / kMs << " ms late");
+            const std::size_t tick = static_cast<std::size_t>(format.framesFromMilliseconds(10));
+            const std::size_t channels = format.channels();
+            StreamMixer mixer(MixerLimits::forFormat(format), format);
+            mixer.addStream(3);
+            std::vector<float> out(tick * channels * 10);
+            std::vector<float> mixed;  // the first channel
+            const auto drain = [&](std::int64_t now) {
+                for (std::size_t frames; (frames = mixer.mix(out.data(), out.size() / channels, now)) > 0;) {
+                    for (std::size_t i = 0; i < frames; ++i) {
+                        mixed.push_back(out[i * channels]);
+                        if (channels == 2) {
+                            ASSERT_EQ(out[i * channels + 1], -out[i * channels]);
+                        }
+                    }
+                }
+            };
+            float next = 1.0f;
+            const auto push = [&](std::int64_t now) {
+                std::vector<float> samples;
+                for (std::size_t i = 0; i < tick; ++i, next += 1.0f) {
+                    for (std::size_t c = 0; c < channels; ++c) samples.push_back(c == 0 ? next : -next);
+                }
+                mixer.pushStream(3, samples.data(), tick);
+                drain(now);
+            };
+            push(0);
+            // The clock every 10 ms; the stream's part of each tick `late` after it.
+            std::int64_t nextClock = 10 * kMs, nextStream = 20 * kMs + late;
+            for (int events = 0; events < 30; ++events) {
+                if (nextClock <= nextStream) {
+                    mixer.addClockFrames(tick, nextClock);
+                    drain(nextClock);
+                    nextClock += 10 * kMs;
+                } else {
+                    push(nextStream);
+                    nextStream += 10 * kMs;
+                }
+            }
+            const bool dropout = late > 40 * kMs;
+            EXPECT_EQ(mixer.dropouts(), dropout ? 1u : 0u);
+            if (!dropout) expectRampFrom(mixed, 0);
+        }
+    }
+}
+
 TEST(StreamMixer, StreamsAddUpAndRightChannelKeepsItsOwnSamples) {
     StreamMixer mixer(limits());
     mixer.addStream(1);
@@ -312,6 +365,9 @@ TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
     EXPECT_EQ(origin.origin(), t0 + 301 * kMs);
     EXPECT_EQ(stream::ticksFromFramesDown(48000ull * 3600 * 24 * 365 + 1),
               3600ull * 24 * 365 * 10000000 + 208);
+    // Frames of another rate count as that rate's time: 3 s of 22.05 kHz frames.
+    ClockOrigin other(2000 * kMs, stream::StreamFormat(22050, 1));
+    EXPECT_EQ(other.arrived(3 * 22050, t0 + 3000 * kMs), t0);
 }
 
 }  // namespace

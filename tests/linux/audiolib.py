@@ -59,6 +59,16 @@ def split_stream(data):
     return samples[0::2], samples[1::2]
 
 
+def split_any_stream(data):
+    """(rate, channels, [samples of each channel]) of a captured stream of any format its header announces."""
+    if bytes(data[:4]) != b"LBAS" or struct.unpack("<I", bytes(data[12:16]))[0] != 32:
+        raise AssertionError("not a float stream header: %r" % bytes(data[:16]))
+    rate, channels = struct.unpack("<II", bytes(data[4:12]))
+    samples = array.array("f")
+    samples.frombytes(bytes(data[16: 16 + (len(data) - 16) // (4 * channels) * 4 * channels]))
+    return rate, channels, [samples[c::channels] for c in range(channels)]
+
+
 def level(samples, freq, start=0, count=None, rate=RATE):
     """Amplitude of the sine at `freq` in samples[start:start+count], by projection (exact for whole periods)."""
     count = len(samples) - start if count is None else count

@@ -1,15 +1,19 @@
 """What the tests of the real Linux engines share: a class-wide private server, throwaway processes, the
-no-server case and the runner that keeps the minute-long tones apart."""
+no-server case, the options that choose trees and formats, and the runner that keeps the minute-long tones
+apart."""
 
+import math
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import SinkMonitor, level, steady_level
+from tests.linux.audiolib import SinkMonitor, db, level, player, split_any_stream, steady_level, write_wav
 from tests.linux.servers import private_env
 
 SERVICE_NOT_RUNNING = 0x88890010
@@ -80,6 +84,103 @@ def check_no_server(test, exe, unset=()):
                 helperlib.line(9, status), helperlib.line(10, status)]
     test.assertEqual(bytes(helper.err), helperlib.stderr_bytes(expected))
     test.assertEqual(bytes(helper.out), b"")
+
+
+PROGRAM = os.environ.get("AUDIO_HELPER_LINUX", "")
+
+
+class OptionCapture:
+    """The program capturing with `args` (the pid, then options), its stream header written."""
+
+    def __init__(self, test, env, args):
+        os.environ.update(env)
+        os.environ.pop("AUDIO_HELPER_ENGINE", None)
+        self.helper = helperlib.Helper(test, args=[str(arg) for arg in args], exe=PROGRAM)
+        self.helper.wait_line(15, timeout=30)
+        self.helper.wait_stdout(16, timeout=30)
+
+    def wait_bytes(self, count, timeout=60):
+        self.helper.wait_stdout(16 + count, timeout=timeout)
+
+    def stop(self, test):
+        """(rate, channels, [samples of each channel])."""
+        self.helper.signal(signal.SIGINT)
+        test.assertEqual(self.helper.finish(), 0)
+        return split_any_stream(self.helper.out)
+
+
+
+def waiting_player(go, tool_args, env):
+    """A process that plays once `go` exists: it is a tree's root, and the player itself (exec keeps the
+    pid and the start time)."""
+    return player(["sh", "-c", 'while [ ! -e "$0" ]; do sleep 0.02; done; exec "$@"', go] + tool_args, env)
+
+
+def check_trees(test, env, tools, make_monitor, path):
+    """Three trees, each a player of its own tone, and three captures at once: include the first tree,
+    exclude the first two, include the first two. Each tone is heard at the sink's level or absent, as the
+    rule says. `tools` are the three players' commands (before the file); make_monitor(name) records the
+    sink they play on; `path` names scratch files."""
+    tones = (440, 660, 880)
+    files = [path("tree%d.wav" % freq) for freq in tones]
+    for freq, name in zip(tones, files):
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b", "32", name, "synth",
+                        "3", "sine", str(freq), "vol", "0.2"], check=True, capture_output=True)
+    go = path("go")
+    players = [waiting_player(go, tool + [name], env) for tool, name in zip(tools, files)]
+    a, b = players[0].pid, players[1].pid
+    rows = [([a, "--include"], {440}), ([a, "--pid", b], {880}), ([a, "--pid", b, "--include"], {440, 660})]
+    captures = [OptionCapture(test, env, args) for args, _ in rows]
+    monitor = make_monitor("trees")
+    if hasattr(monitor, "wait_data"):
+        monitor.wait_data()
+    for capture in captures:
+        capture.wait_bytes(8 * 4800)
+    with open(go, "w"):
+        pass
+    for proc in players:
+        test.assertEqual(proc.wait(60), 0, proc.args)
+    heard = monitor.stop()
+    for (args, kept), capture in zip(rows, captures):
+        rate, channels, (left, right) = capture.stop(test)
+        test.assertEqual((rate, channels), (48000, 2))
+        for freq in kept:
+            reference = steady_level(heard[0], freq)
+            test.assertGreater(reference, 0.1, "the sink played %d Hz" % freq)
+            for channel in (left, right):
+                got = steady_level(channel, freq)
+                test.assertLess(abs(db(got) - db(reference)), 0.05, "%s: %d Hz at %.3f dB, the sink's %.3f dB"
+                                % (args, freq, db(got), db(reference)))
+        # While the kept tones play steadily, the others are absent.
+        check_excluded_absent(test, left, right, 0, kept, set(tones) - kept)
+
+
+def check_mono_16k(test, env, tool, make_monitor, path):
+    """A 1 kHz tone louder on the left than on the right, captured at 16 kHz mono: the header says so, the
+    stream keeps pace with the wall clock, and the tone comes out at the mean of the two channels the sink
+    played, within 0.5 dB."""
+    rate = 48000
+    frames = 3 * rate
+    left = [0.3 * math.sin(2 * math.pi * 1000 * n / rate) for n in range(frames)]
+    name = path("lr1000.wav")
+    write_wav(name, [left, [v / 3 for v in left]], rate)
+    capture = OptionCapture(test, env, [bystander(test), "--rate", "16000", "--channels", "1"])
+    monitor = make_monitor("mono")
+    if hasattr(monitor, "wait_data"):
+        monitor.wait_data()
+    capture.wait_bytes(4 * 1600)
+    begun, start = time.monotonic(), len(capture.helper.out)
+    test.assertEqual(player(tool + [name], env).wait(60), 0)
+    written = (len(capture.helper.out) - start) / 4 / (time.monotonic() - begun)
+    heard = monitor.stop()
+    got_rate, channels, (mono,) = capture.stop(test)
+    test.assertEqual((got_rate, channels), (16000, 1))
+    test.assertLess(abs(written / 16000 - 1), 0.1, "%.0f frames a second" % written)
+    reference = (steady_level(heard[0], 1000) + steady_level(heard[1], 1000)) / 2
+    got = steady_level(mono, 1000, window=1600, rate=16000)
+    test.assertGreater(reference, 0.15, "the sink played the tone")
+    test.assertLess(abs(db(got) - db(reference)), 0.5, "%.3f dB captured, the mean of the sink's channels %.3f dB"
+                    % (db(got), db(reference)))
 
 
 def run(module, cases, long_case):

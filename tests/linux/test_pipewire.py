@@ -19,7 +19,7 @@ from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, change_si
                                   ramp_breaks, ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level,
                                   tone)
 from tests.linux.linuxcase import (SERVICE_NOT_RUNNING, SharedServerCase, bystander, check_excluded_absent,
-                                   check_no_server, run, wait_exit)
+                                   check_mono_16k, check_no_server, check_trees, run, wait_exit)
 from tests.linux.servers import PipeWireServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
@@ -99,6 +99,16 @@ class PipeWireCapture(SharedServerCase):
                                 % (freq, channel, heard, reference))
         # Later, the excluded tones stay out while the kept ones play steadily.
         check_excluded_absent(self, left, right, alone, kept, excluded)
+
+    def test_several_trees_included_and_excluded(self):
+        # Native and PulseAudio-protocol players: the server's pid and the one a client declares.
+        check_trees(self, self.server.env, [["pw-play"], ["paplay"], ["pw-play"]], self.sink_monitor, self.path)
+
+    def test_16_khz_mono_is_the_mean_of_the_channels_at_the_right_rate(self):
+        check_mono_16k(self, self.server.env, ["pw-play"], self.sink_monitor, self.path)
+
+    def sink_monitor(self, name):
+        return SinkMonitor(self.server.env, "sink-a", self.path(name + ".wav"))
 
     @unittest.skipUnless(os.environ.get("JACK_TONE"), "no JACK client was built: the JACK library is missing")
     def test_a_jack_client_is_heard_out_of_the_tree_and_absent_in_it(self):

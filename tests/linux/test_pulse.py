@@ -19,8 +19,8 @@ import unittest
 from tests.process import helperlib
 from tests.linux.audiolib import (RATE, RAMP_PERIOD, RAMP_STEP, block_amplitudes, db, player, ramp,
                       ramp_breaks, split_stream, steady_level, tone)
-from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_no_server, run,
-                       wait_exit)
+from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_mono_16k,
+                                   check_no_server, check_trees, run, wait_exit)
 from tests.linux.servers import PulseAudioServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
@@ -164,6 +164,15 @@ class PulseCapture(SharedServerCase):
             self.assertLess(abs(got - reference), 0.05, "%d Hz: %.3f dB captured, %.3f dB on the monitor"
                             % (freq, got, reference))
         check_excluded_absent(self, left, right, alone, kept, excluded)
+
+    def test_several_trees_included_and_excluded(self):
+        check_trees(self, self.server.env, [["paplay"]] * 3, self.sink_monitor, self.path)
+
+    def test_16_khz_mono_is_the_mean_of_the_channels_at_the_right_rate(self):
+        check_mono_16k(self, self.server.env, ["paplay"], self.sink_monitor, self.path)
+
+    def sink_monitor(self, name):
+        return SinkMonitor(self.server.env, "sink-a", self.path(name + ".raw"))
 
     def test_new_stream_loses_at_most_20_ms_and_a_move_at_most_20_ms(self):
         env = self.server.env
