@@ -10,6 +10,7 @@
 #include <string>
 
 #include "options/capture_options.h"
+#include "status/capture_status.h"
 #include "stream/audio_ring.h"
 #include "stream/performance_clock.h"
 #include "stream/stream_format.h"
@@ -112,12 +113,33 @@ bool stopIsDue(std::uint64_t began) {
 // Standard output's own thread. The capture thread never waits for the reader: it queues each packet in
 // the ring and gives it back to the engine at once, whose buffer holds only 20 ms.
 struct Writer {
+    explicit Writer(status::CaptureStatus& s) : status(s) {}
     AudioRing ring{kRingBytes};
     StreamOutput output{kCaptureFormat.nBlockAlign};
     std::atomic<HANDLE> wake{nullptr};  // made by the writer, so the capture thread never waits for it
     std::atomic<bool> ending{false};
     std::atomic<bool> idle{false};  // the writer waits, or is about to: only then is it woken
     bool alone = false;  // no thread could be made: the capture thread writes, as it waits for the reader
+    status::CaptureStatus& status;
+    std::uint64_t framesOut = 0;    // frames handed to the output
+    std::uint64_t owedBytes = 0;    // what the output owed after the last write
+    std::uint64_t owedFrame = 0;    // where the output began to owe
+    std::uint64_t failedBytes = 0;  // owed for failed writes since then
+
+    // Counts what failed writes left owed; once it has gone out as zeros, that is a gap.
+    void noteWritten(std::uint64_t bytes) {
+        const std::uint64_t owed = output.owedBytes();
+        if (owed > owedBytes) {
+            if (failedBytes == 0) owedFrame = framesOut;
+            failedBytes += owed - owedBytes;
+        }
+        owedBytes = owed;
+        framesOut += bytes / kCaptureFormat.nBlockAlign;
+        if (owed == 0 && failedBytes != 0) {
+            status.failedWrite(owedFrame, failedBytes / kCaptureFormat.nBlockAlign);
+            failedBytes = 0;
+        }
+    }
 
     // Writes what the ring holds, in order, until it is empty.
     void writeQueued() {
@@ -126,6 +148,7 @@ struct Writer {
                 while (zeros > 0) {
                     const std::uint64_t piece = zeros < kWriteChunkBytes ? zeros : kWriteChunkBytes;
                     output.zeros(piece);
+                    noteWritten(piece);
                     zeros -= piece;
                 }
                 ring.takeZeros();
@@ -137,6 +160,7 @@ struct Writer {
             // One write at a time, each given back at once, so the room it frees is the capture's again.
             if (bytes > kWriteChunkBytes) bytes = kWriteChunkBytes;
             output.audio(data, bytes);
+            noteWritten(bytes);
             ring.consume(bytes);
         }
     }
@@ -177,10 +201,15 @@ DWORD WINAPI writeStream(LPVOID parameter) {
 }
 
 // One packet, from the engine's buffer or, when it is flagged silent, as zeros.
-void writePacket(Writer& writer, const BYTE* data, UINT32 frames, DWORD flags) {
+void writePacket(Writer& writer, const BYTE* data, UINT32 frames, DWORD flags, UINT64 stamp) {
     const std::uint64_t bytes = std::uint64_t{frames} * kCaptureFormat.nBlockAlign;
     // The engine's data is not read for a silent packet.
-    writer.ring.push((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, bytes);
+    const BYTE* audio = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data;
+    if (writer.ring.push(audio, bytes)) {
+        writer.status.packet(audio, frames, stamp);
+    } else {
+        writer.status.gap(frames, status::GapCause::StalledReader);
+    }
     writer.hurry();
 }
 
@@ -194,11 +223,23 @@ void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Ti
         DWORD flags = 0;
         UINT64 devicePosition = 0;
         UINT64 position = 0;
-        if (FAILED(captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position))) return;
+        const HRESULT got = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
+        if (FAILED(got)) {
+            writer.status.error("GetBuffer", static_cast<std::uint32_t>(got));
+            return;
+        }
         const std::uint64_t zeros =
             streamTime.framesBeforePacket(devicePosition, position, frames, flags, performanceClockNow());
         writer.ring.push(nullptr, zeros * kCaptureFormat.nBlockAlign);
-        writePacket(writer, data, frames, flags);
+        if (!streamTime.lastZerosLost()) {
+            writer.status.zeros(zeros);
+        } else {
+            writer.status.gap(zeros, (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0
+                                         ? status::GapCause::EngineOverflow
+                                         : status::GapCause::UnflaggedLoss);
+        }
+        const bool stamped = streamTime.trustsStamps() && (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0;
+        writePacket(writer, data, frames, flags, stamped ? position : 0);
         captureClient->ReleaseBuffer(frames);
         if (stopIsDue(began)) return;
 
@@ -209,21 +250,22 @@ void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Ti
 
 // No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
 void writeQuietTime(Writer& writer, stream::Timeline& streamTime) {
-    writer.ring.push(nullptr,
-                     streamTime.framesWhileQuiet(performanceClockNow()) * kCaptureFormat.nBlockAlign);
+    const std::uint64_t zeros = streamTime.framesWhileQuiet(performanceClockNow());
+    writer.ring.push(nullptr, zeros * kCaptureFormat.nBlockAlign);
+    writer.status.zeros(zeros);
     writer.hurry();
 }
 
 // Moves packets to standard output until a stop request or a failed packet-size query, then tears the
 // capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
 int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HANDLE captureEvent,
-               ActivationHandler* handler, std::uint64_t startedAt) {
+               ActivationHandler* handler, std::uint64_t startedAt, status::CaptureStatus& status) {
     // The engine keeps only the 20 ms buffer asked for: a busy machine must not starve this thread. Best
     // effort: without the scheduler capture runs the same, at normal priority.
     DWORD taskIndex = 0;
     const HANDLE proAudio = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     // Made once; left to the end of the process if the writer is still held by its reader then.
-    auto* writer = new Writer();
+    auto* writer = new Writer(status);
     HANDLE writerThread = CreateThread(nullptr, 0, writeStream, writer, 0, nullptr);
     writer->alone = writerThread == nullptr;
     stream::Timeline streamTime(startedAt);
@@ -240,7 +282,11 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
 
         // Asked after a time-out too: an engine whose stream has died may never signal again.
         UINT32 packetFrames = 0;
-        if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) break;  // the device is gone
+        const HRESULT sized = captureClient->GetNextPacketSize(&packetFrames);
+        if (FAILED(sized)) {  // the device is gone
+            status.error("GetNextPacketSize", static_cast<std::uint32_t>(sized));
+            break;
+        }
         if (packetFrames != 0) {
             drainPackets(captureClient, *writer, streamTime);
             lastDrain =
@@ -261,9 +307,13 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
     writer->ending.store(true);
     writer->idle.store(true);  // woken whatever it is doing
     writer->hurry();
+    const char* const reason = g_stop.load() ? "stop" : "device-lost";
     if (writerThread != nullptr && WaitForSingleObject(writerThread, kWriterEndMs) == WAIT_OBJECT_0) {
+        status.ended(reason, writer->framesOut, kWriterEndMs);
         if (HANDLE wake = writer->wake.load()) CloseHandle(wake);
         delete writer;
+    } else {
+        status.ended(reason, writer->alone ? writer->framesOut : status.frames(), kWriterEndMs);
     }
     if (writerThread != nullptr) CloseHandle(writerThread);
     return kExitCaptureEnded;
@@ -292,6 +342,9 @@ int wmain(int argc, wchar_t* argv[]) {
     report(kLine3ExcludePid, excludePid);
 
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+    if (captureOptions.stopOnStdinClose) watchInputEnd(ConsoleHandler);
+    // Made once and kept to the end of the process, as the exits below leave it.
+    auto& status = *new status::CaptureStatus(captureOptions.statusFd);
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
@@ -371,6 +424,7 @@ int wmain(int argc, wchar_t* argv[]) {
         return kExitStartFailed;
     }
     report(kLine15CaptureStarted);
+    status.started(stream::StreamFormat(captureFormat.nSamplesPerSec, captureFormat.nChannels), startedAt);
 
-    return runCapture(audioClient, captureClient, captureEvent, handler, startedAt);
+    return runCapture(audioClient, captureClient, captureEvent, handler, startedAt, status);
 }

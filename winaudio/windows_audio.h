@@ -71,4 +71,20 @@ constexpr bool kOneClientTakesSeveralTrees = false;
 constexpr bool kOneClientTakesSeveralTrees = true;
 #endif
 
+// The monotonic clock the status channel reports in, as a parent stamps its video with it: Windows's
+// performance counter in 100 ns units (the positions' own unit), CLOCK_MONOTONIC in nanoseconds elsewhere.
+#ifdef _WIN32
+constexpr const char* kStatusClockUnit = "qpc-100ns";
+constexpr unsigned long long kStatusClockUnitsPerTick = 1;
+#else
+constexpr const char* kStatusClockUnit = "monotonic-ns";
+constexpr unsigned long long kStatusClockUnitsPerTick = 100;
+#endif
+
+// Watches standard input on a thread of its own. Once it ends (the parent closed it) or cannot be read,
+// a Ctrl+C event reaches the console handlers, `handler` among them, as from the console: the clean stop
+// a parent without a console can give. False when the thread could not be started.
+// (Windows: winaudio/input_end.cpp; elsewhere the stand-in's, posix/input_end.cpp.)
+bool watchInputEnd(PHANDLER_ROUTINE handler);
+
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");

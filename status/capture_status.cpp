@@ -1,0 +1,151 @@
+#include "status/capture_status.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+namespace status {
+
+namespace {
+
+const char* causeName(GapCause cause) {
+    switch (cause) {
+        case GapCause::EngineOverflow:
+            return "engine-overflow";
+        case GapCause::UnflaggedLoss:
+            return "unflagged-loss";
+        case GapCause::StalledReader:
+            return "stalled-reader";
+        case GapCause::FailedWrite:
+            return "failed-write";
+    }
+    return "unknown";
+}
+
+// Appends `values` as a JSON array of dB with two decimals; null for silence (minus infinity).
+int appendDbArray(char* out, std::size_t size, const double* values, std::uint32_t count) {
+    int used = std::snprintf(out, size, "[");
+    for (std::uint32_t i = 0; i < count && used > 0 && static_cast<std::size_t>(used) < size; ++i) {
+        const char* comma = i == 0 ? "" : ",";
+        const std::size_t left = size - static_cast<std::size_t>(used);
+        used += std::isinf(values[i]) ? std::snprintf(out + used, left, "%snull", comma)
+                                      : std::snprintf(out + used, left, "%s%.2f", comma, values[i]);
+    }
+    if (used > 0 && static_cast<std::size_t>(used) < size)
+        used += std::snprintf(out + used, size - static_cast<std::size_t>(used), "]");
+    return used;
+}
+
+}  // namespace
+
+std::uint64_t statusClockFromTicks(std::uint64_t ticks) { return ticks * kStatusClockUnitsPerTick; }
+
+CaptureStatus::CaptureStatus(int fd) : m_channel(StatusChannel::open(fd)) {}
+
+void CaptureStatus::post(const char* name, const char* members) {
+    if (m_channel != nullptr) m_channel->post(name, members);
+}
+
+void CaptureStatus::started(stream::StreamFormat format, std::uint64_t startTicks) {
+    if (!on()) return;
+    m_format = format;
+    m_meter = LevelMeter(format.channels(), format.framesFromMilliseconds(kLevelMilliseconds));
+    const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+    char members[256];
+    std::snprintf(members, sizeof members,
+                  ",\"frame\":0,\"rate\":%u,\"channels\":%u,\"clock\":%llu,\"unit\":\"%s\",\"wall_ms\":%lld",
+                  m_format.rate(), m_format.channels(),
+                  static_cast<unsigned long long>(statusClockFromTicks(startTicks)), kStatusClockUnit,
+                  static_cast<long long>(wall));
+    post("start", members);
+}
+
+void CaptureStatus::zeros(std::uint64_t frames) {
+    if (!on() || frames == 0) return;
+    flushGap();
+    feed(nullptr, frames, 0);
+}
+
+void CaptureStatus::gap(std::uint64_t frames, GapCause cause) {
+    if (!on() || frames == 0) return;
+    if (m_gapFrames != 0 && (cause != m_gapCause || m_gapFrame + m_gapFrames != m_frames)) flushGap();
+    if (m_gapFrames == 0) {
+        m_gapFrame = m_frames;
+        m_gapCause = cause;
+    }
+    m_gapFrames += frames;
+    feed(nullptr, frames, 0);
+}
+
+void CaptureStatus::flushGap() {
+    if (m_gapFrames == 0) return;
+    char members[128];
+    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"frames\":%llu,\"cause\":\"%s\"",
+                  static_cast<unsigned long long>(m_gapFrame), static_cast<unsigned long long>(m_gapFrames),
+                  causeName(m_gapCause));
+    m_gapFrames = 0;
+    post("gap", members);
+}
+
+void CaptureStatus::packet(const void* data, std::uint64_t frames, std::uint64_t stampTicks) {
+    if (!on() || frames == 0) return;
+    flushGap();
+    feed(data, frames, stampTicks);
+}
+
+void CaptureStatus::feed(const void* data, std::uint64_t frames, std::uint64_t stampTicks) {
+    if (stampTicks != 0 && m_frames + frames > m_nextSync) {
+        // The first packet that reaches the next whole second: its first frame and the engine's stamp of it.
+        char members[128];
+        std::snprintf(members, sizeof members, ",\"frame\":%llu,\"clock\":%llu,\"unit\":\"%s\"",
+                      static_cast<unsigned long long>(m_frames),
+                      static_cast<unsigned long long>(statusClockFromTicks(stampTicks)), kStatusClockUnit);
+        post("sync", members);
+        m_nextSync = (m_frames / m_format.rate() + 1) * m_format.rate();
+    }
+    m_meter.feed(data, frames, [this](std::uint64_t first, const double* peak, const double* rms) {
+        char members[StatusChannel::kMaxLine - 64];
+        int used = std::snprintf(members, sizeof members,
+                                 ",\"frame\":%llu,\"peak_db\":", static_cast<unsigned long long>(first));
+        used += appendDbArray(members + used, sizeof members - static_cast<std::size_t>(used), peak,
+                              m_meter.channels());
+        used +=
+            std::snprintf(members + used, sizeof members - static_cast<std::size_t>(used), ",\"rms_db\":");
+        appendDbArray(members + used, sizeof members - static_cast<std::size_t>(used), rms,
+                      m_meter.channels());
+        post("level", members);
+    });
+    m_frames += frames;
+}
+
+void CaptureStatus::failedWrite(std::uint64_t frame, std::uint64_t frames) {
+    if (!on() || frames == 0) return;
+    char members[128];
+    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"frames\":%llu,\"cause\":\"%s\"",
+                  static_cast<unsigned long long>(frame), static_cast<unsigned long long>(frames),
+                  causeName(GapCause::FailedWrite));
+    post("gap", members);
+}
+
+void CaptureStatus::error(const char* what, std::uint32_t code) {
+    if (!on()) return;
+    char members[256];
+    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"what\":\"%s\",\"code\":\"0x%08x\"",
+                  static_cast<unsigned long long>(m_frames), what, code);
+    post("error", members);
+}
+
+void CaptureStatus::ended(const char* reason, std::uint64_t frames, DWORD milliseconds) {
+    if (!on()) return;
+    flushGap();
+    char members[128];
+    std::snprintf(members, sizeof members, ",\"reason\":\"%s\",\"frames\":%llu", reason,
+                  static_cast<unsigned long long>(frames));
+    post("end", members);
+    m_channel->close(milliseconds);
+    m_channel = nullptr;
+}
+
+}  // namespace status

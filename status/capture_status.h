@@ -1,0 +1,70 @@
+// What the capture tells its parent on the status channel: the events, their fields and when each is due.
+// Every call does nothing when the parent asked for no channel.
+#pragma once
+
+#include <cstdint>
+
+#include "status/level_meter.h"
+#include "status/status_channel.h"
+#include "stream/stream_format.h"
+
+namespace status {
+
+// Why zeros went into the stream for audio that was lost.
+enum class GapCause { EngineOverflow, UnflaggedLoss, StalledReader, FailedWrite };
+
+class CaptureStatus {
+  public:
+    // Levels every 100 ms of stream, a sync pair every second of it.
+    static constexpr std::uint64_t kLevelMilliseconds = 100;
+
+    // `fd`: the parent's descriptor, or -1 for none. The channel opens at once, so set-up can report.
+    explicit CaptureStatus(int fd);
+
+    bool on() const { return m_channel != nullptr; }
+
+    // The stream in `format` began; frame 0 stands for `startTicks` on the performance clock. Makes the
+    // level meter's storage, before the capture thread needs it.
+    void started(stream::StreamFormat format, std::uint64_t startTicks);
+
+    // The capture thread's calls, in stream order. Zeros for time in which nothing played carry no cause.
+    void zeros(std::uint64_t frames);
+    void gap(std::uint64_t frames, GapCause cause);
+    // A packet's frames (`data` null: flagged silent), stamped `stampTicks` by the engine (0: no stamp
+    // to trust).
+    void packet(const void* data, std::uint64_t frames, std::uint64_t stampTicks);
+
+    // Zeros written for a write that failed, at stream frame `frame` (the writer's thread).
+    void failedWrite(std::uint64_t frame, std::uint64_t frames);
+
+    // A failure, with what failed and its detail (a status code, and its text where there is one).
+    void error(const char* what, std::uint32_t code);
+
+    // The capture ended for `reason`, with `frames` frames written to the stream; the channel is closed
+    // after that event, waiting at most `milliseconds` for the reader.
+    void ended(const char* reason, std::uint64_t frames, DWORD milliseconds);
+
+    std::uint64_t frames() const { return m_frames; }
+
+  private:
+    void post(const char* name, const char* members);
+    // Levels and sync for frames in stream order.
+    void feed(const void* data, std::uint64_t frames, std::uint64_t stampTicks);
+    // Posts the gap that consecutive lost packets made, if one is pending.
+    void flushGap();
+
+    StatusChannel* m_channel;
+    stream::StreamFormat m_format = stream::kDefaultFormat;
+    LevelMeter m_meter{0, 1};
+    std::uint64_t m_frames = 0;  // frames the stream carries so far, as queued
+    std::uint64_t m_nextSync = 0;
+    // Consecutive losses of one cause are one gap.
+    std::uint64_t m_gapFrame = 0;
+    std::uint64_t m_gapFrames = 0;
+    GapCause m_gapCause = GapCause::EngineOverflow;
+};
+
+// The clock a sync pair's reading is on, from the performance clock's 100 ns ticks.
+std::uint64_t statusClockFromTicks(std::uint64_t ticks);
+
+}  // namespace status

@@ -1,0 +1,205 @@
+"""The status channel (--status-fd): events as JSON Lines, in order and with their fields; sync pairs on the
+engine's stamps; levels of a known tone; gaps counted exactly where audio was lost, and only there; and a
+channel nobody reads never holds up the audio stream. Native only: under Wine the descriptor reaches the
+helper through the C runtime of a Windows parent (test_status_wine)."""
+
+import fcntl
+import json
+import math
+import os
+import select
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+from tests.process.helperlib import FRAME, HEADER, WINE, Helper, TempDirMixin, RAMP_PERIOD
+from tests.process import helperlib
+
+PID = 4711
+RATE = 48000
+F_SETPIPE_SZ = 1031
+TONE_PEAK_DB = 20 * math.log10(0.25)  # the simulated tone: a 440 Hz sine at 0.25
+TONE_RMS_DB = 20 * math.log10(0.25 / math.sqrt(2))
+
+
+class StatusReader(threading.Thread):
+    """Collects the lines of the status pipe until it ends."""
+
+    def __init__(self, fd):
+        super().__init__(daemon=True)
+        self.fd, self.data = fd, bytearray()
+        self.start()
+
+    def run(self):
+        while True:
+            chunk = os.read(self.fd, 1 << 16)
+            if not chunk:
+                return
+            self.data += chunk
+
+    def events(self):
+        self.join(30)
+        text = self.data.decode("utf-8")
+        assert text.endswith("\n"), "the channel ended inside a line: %r" % text[-80:]
+        return [json.loads(line) for line in text.splitlines()]
+
+
+def ramp_lost_runs(payload):
+    """(first frame, frames) of every run of zero frames in a ramp stream, whose frames are never zero but
+    at engine frame 0 (mod 2^24)."""
+    runs, start = [], None
+    frames = len(payload) // FRAME
+    for i in range(frames):
+        zero = payload[i * FRAME:(i + 1) * FRAME] == bytes(FRAME)
+        if zero and start is None:
+            start = i
+        elif not zero and start is not None:
+            runs.append((start, i - start))
+            start = None
+    if start is not None:
+        runs.append((start, frames - start))
+    return [run for run in runs if not (run[0] == 0 and run[1] == 1)]  # the ramp's own frame 0
+
+
+@unittest.skipIf(WINE, "the descriptor number is the Linux parent's; test_status_wine covers Windows")
+class StatusTests(TempDirMixin, unittest.TestCase):
+    def start(self, sim, extra=(), read_status=True, stdout="collect"):
+        read_end, write_end = os.pipe()
+        self.addCleanup(lambda: os.close(read_end))
+        helper = Helper(self, args=[str(PID), "--status-fd", str(write_end), "--stop-on-stdin-close"] + list(extra),
+                        sim=sim, stdin=subprocess.PIPE, pass_fds=(write_end,), stdout=stdout)
+        os.close(write_end)
+        reader = StatusReader(read_end) if read_status else None
+        return helper, reader, read_end
+
+    def stop(self, helper):
+        helper.proc.stdin.close()
+        self.assertEqual(helper.finish(), 0, helperlib.describe_lines(helper.err))
+
+    def test_events_order_fields_and_levels(self):
+        helper, reader, _ = self.start("source=tone")
+        helper.wait_stdout(len(HEADER) + int(2.3 * RATE) * FRAME)
+        self.stop(helper)
+        events = reader.events()
+        names = [event["event"] for event in events]
+        self.assertEqual(names[0], "start")
+        self.assertEqual(names[-1], "end")
+        self.assertEqual(set(names), {"start", "sync", "level", "end"}, names)
+        start, end = events[0], events[-1]
+        self.assertEqual((start["frame"], start["rate"], start["channels"], start["unit"]), (0, RATE, 2, "monotonic-ns"))
+        self.assertAlmostEqual(start["wall_ms"] / 1000, time.time(), delta=60)
+        self.assertLessEqual(abs(start["clock"] - time.monotonic_ns()), 60 * 10**9)
+        self.assertEqual(end["reason"], "stop")
+        self.assertEqual(end["frames"], (len(helper.out) - len(HEADER)) // FRAME)
+        levels = [event for event in events if event["event"] == "level"]
+        self.assertEqual([event["frame"] for event in levels], [i * RATE // 10 for i in range(len(levels))])
+        self.assertGreaterEqual(len(levels), 22)
+        for event in levels:
+            for peak, rms in zip(event["peak_db"], event["rms_db"]):
+                self.assertAlmostEqual(peak, TONE_PEAK_DB, delta=0.1)
+                self.assertAlmostEqual(rms, TONE_RMS_DB, delta=0.1)
+        syncs = [event for event in events if event["event"] == "sync"]
+        self.assertGreaterEqual(len(syncs), 3)
+        # One pair a second: the first packet that reaches each whole second.
+        for i, event in enumerate(syncs):
+            self.assertLessEqual(event["frame"], i * RATE)
+            self.assertGreater(event["frame"] + 480, i * RATE)
+
+    def test_sync_pairs_follow_the_engines_stamps(self):
+        # The engine stamps frame n at its start plus n / 48 kHz, running PPM off with drift: the pairs show
+        # that drift, each within 2 ms of the engine's own stamp for its frame.
+        for ppm in (0, 300, -300):
+            with self.subTest(drift=ppm):
+                helper, reader, _ = self.start("source=ramp,period=0,packets=2000,drift=%d" % ppm)
+                helper.wait_stdout(len(HEADER) + 2000 * 480 * FRAME)
+                self.stop(helper)
+                syncs = [event for event in reader.events() if event["event"] == "sync"]
+                self.assertGreaterEqual(len(syncs), 15)
+                first = syncs[0]
+                for event in syncs:
+                    frames = event["frame"] - first["frame"]
+                    stamp = first["clock"] + frames * 10**9 // RATE * (10**6 + ppm) // 10**6
+                    self.assertLess(abs(event["clock"] - stamp), 2 * 10**6, (ppm, event, first))
+
+    def lost_audio(self, sim, disturb):
+        """Runs a real-time ramp, disturbs it with disturb(helper), stops it; returns the zero runs of the
+        stream and the gap events."""
+        helper, reader, _ = self.start(sim, stdout="manual")
+        data = bytearray()
+        fd = helper.proc.stdout.fileno()
+
+        def read_until(frames):
+            deadline = time.monotonic() + helperlib.START_SLACK
+            while (len(data) - len(HEADER)) // FRAME < frames:
+                self.assertLess(time.monotonic(), deadline)
+                if select.select([fd], [], [], 1.0)[0]:
+                    data.extend(os.read(fd, 1 << 16))
+        read_until(RATE)
+        disturb(helper)
+        # Past what the helper still held back: a stop gives up what the reader has not taken.
+        read_until(len(data) // FRAME + 4 * RATE)
+        helper.proc.stdin.close()
+        helperlib.read_rest(helper, data)
+        self.assertEqual(helper.finish(), 0)
+        gaps = [event for event in reader.events() if event["event"] == "gap"]
+        return ramp_lost_runs(bytes(data[len(HEADER):])), gaps
+
+    def test_gaps_are_counted_exactly(self):
+        def freeze(helper):  # the whole process stops: the engine's buffer overflows meanwhile
+            helper.signal(signal.SIGSTOP)
+            time.sleep(0.4)
+            helper.signal(signal.SIGCONT)
+
+        def stall(helper):  # the reader stops for longer than the helper's 2 s ring holds
+            time.sleep(3.0)
+
+        # (case, scenario, disturbance, the cause it makes, or None with the quiet stretches in ms). A busy
+        # machine may hold the capture up and overflow the engine anywhere: that is a real gap too, so every
+        # run of lost audio must be a gap event and every gap event such a run.
+        rows = [
+            ("engine overflow", "source=ramp,period=10,device_position=none", freeze, "engine-overflow"),
+            ("unflagged loss", "source=ramp,period=10,drop_unflagged=150:1", lambda helper: None, "unflagged-loss"),
+            ("stalled reader", "source=ramp,period=10", stall, "stalled-reader"),
+            ("silence that nothing played", "source=ramp,period=10,quiet=1500:300,quiet=2000:900",
+             lambda helper: None, None),
+        ]
+        for name, sim, disturb, cause in rows:
+            with self.subTest(name):
+                runs, gaps = self.lost_audio(sim, disturb)
+                reported = [(gap["frame"], gap["frames"]) for gap in gaps]
+                self.assertEqual([run for run in reported if run not in runs], [], (runs, gaps))
+                unreported = [run for run in runs if run not in reported]
+                if cause:
+                    self.assertIn(cause, {gap["cause"] for gap in gaps}, gaps)
+                    self.assertEqual(unreported, [], gaps)
+                else:
+                    # The quiet stretches are zeros of their own, and no gap.
+                    self.assertEqual([run for run in unreported if run[0] >= 1500 * 48], [(72000, 14400), (96000, 43200)],
+                                     (runs, gaps))
+
+    def test_an_unread_channel_never_slows_the_stream(self):
+        # As fast as the reader takes it: the same audio with no channel, and with one nobody reads.
+        sim = "source=ramp,period=0,packets=30000"
+        total = len(HEADER) + 30000 * 480 * FRAME
+        took = {}
+        for channel in (False, True):
+            if channel:
+                helper, _, read_end = self.start(sim, read_status=False)
+                fcntl.fcntl(read_end, F_SETPIPE_SZ, 4096)
+            else:
+                helper = Helper(self, args=[str(PID), "--stop-on-stdin-close"], sim=sim, stdin=subprocess.PIPE)
+            helper.wait_line(15)
+            began = time.monotonic()
+            helper.wait_stdout(total)
+            took[channel] = time.monotonic() - began
+            helper.proc.stdin.close()
+            self.assertEqual(helper.finish(), 0)
+        print("300 s of audio: %.3f s without the channel, %.3f s with one nobody reads (ratio %.2f)"
+              % (took[False], took[True], took[True] / took[False]))
+        self.assertLess(took[True], 1.5 * took[False] + 0.5)
+
+
+if __name__ == "__main__":
+    helperlib.main()
