@@ -225,7 +225,7 @@ void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Ti
         UINT64 position = 0;
         const HRESULT got = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
         if (FAILED(got)) {
-            writer.status.error("GetBuffer", static_cast<std::uint32_t>(got));
+            writer.status.error("IAudioCaptureClient::GetBuffer", static_cast<std::uint32_t>(got));
             return;
         }
         const std::uint64_t zeros =
@@ -240,7 +240,9 @@ void drainPackets(IAudioCaptureClient* captureClient, Writer& writer, stream::Ti
         }
         const bool stamped = streamTime.trustsStamps() && (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0;
         writePacket(writer, data, frames, flags, stamped ? position : 0);
-        captureClient->ReleaseBuffer(frames);
+        const HRESULT released = captureClient->ReleaseBuffer(frames);
+        if (FAILED(released))
+            writer.status.error("IAudioCaptureClient::ReleaseBuffer", static_cast<std::uint32_t>(released));
         if (stopIsDue(began)) return;
 
         UINT32 nextFrames = 0;
@@ -284,7 +286,7 @@ int runCapture(IAudioClient* audioClient, IAudioCaptureClient* captureClient, HA
         UINT32 packetFrames = 0;
         const HRESULT sized = captureClient->GetNextPacketSize(&packetFrames);
         if (FAILED(sized)) {  // the device is gone
-            status.error("GetNextPacketSize", static_cast<std::uint32_t>(sized));
+            status.error("IAudioCaptureClient::GetNextPacketSize", static_cast<std::uint32_t>(sized));
             break;
         }
         if (packetFrames != 0) {
@@ -349,7 +351,7 @@ int wmain(int argc, wchar_t* argv[]) {
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         report(kLine4CoInitFailed, hr);
-        return kExitComInitFailed;
+        return status.failed("CoInitializeEx", static_cast<std::uint32_t>(hr), kExitComInitFailed);
     }
     report(kLine5ComReady);
 
@@ -374,7 +376,8 @@ int wmain(int argc, wchar_t* argv[]) {
                                      &activationProperty, handler, &operation);
     if (FAILED(hr)) {
         report(kLine6ActivateRequestFailed, hr);
-        return kExitActivateRequestFailed;
+        return status.failed("ActivateAudioInterfaceAsync", static_cast<std::uint32_t>(hr),
+                             kExitActivateRequestFailed);
     }
     report(kLine7ActivationPending);
 
@@ -383,13 +386,14 @@ int wmain(int argc, wchar_t* argv[]) {
     if (activationWait != WAIT_OBJECT_0) {
         report(kLine8ActivationTimeout);
         handler->Release();
-        return kExitActivationTimeout;
+        return status.failed("ActivateCompleted", 0x80070102u, kExitActivationTimeout);  // a wait timeout
     }
     report(kLine9ActivationDone, handler->m_activateResult);
     if (FAILED(handler->m_activateResult) || handler->m_client == nullptr) {
         report(kLine10ActivationFailed, handler->m_activateResult);
+        const auto result = static_cast<std::uint32_t>(handler->m_activateResult);
         handler->Release();
-        return kExitActivationFailed;
+        return status.failed("ActivateCompleted", result != 0 ? result : 0x80004002u, kExitActivationFailed);
     }
     IAudioClient* audioClient = handler->m_client;
 
@@ -400,7 +404,8 @@ int wmain(int argc, wchar_t* argv[]) {
     if (FAILED(hr)) {
         report(kLine11InitializeFailed, hr);
         handler->Release();
-        return kExitInitializeFailed;
+        return status.failed("IAudioClient::Initialize", static_cast<std::uint32_t>(hr),
+                             kExitInitializeFailed);
     }
     report(kLine12Initialized);
 
@@ -411,7 +416,8 @@ int wmain(int argc, wchar_t* argv[]) {
     if (FAILED(hr)) {
         report(kLine13GetServiceFailed, hr);
         handler->Release();
-        return kExitGetServiceFailed;
+        return status.failed("IAudioClient::GetService", static_cast<std::uint32_t>(hr),
+                             kExitGetServiceFailed);
     }
 
     const StreamHeader header = makeStreamHeader(captureFormat);
@@ -421,10 +427,12 @@ int wmain(int argc, wchar_t* argv[]) {
     if (FAILED(hr)) {
         report(kLine14StartFailed, hr);
         handler->Release();
-        return kExitStartFailed;
+        return status.failed("IAudioClient::Start", static_cast<std::uint32_t>(hr), kExitStartFailed);
     }
     report(kLine15CaptureStarted);
     status.started(stream::StreamFormat(captureFormat.nSamplesPerSec, captureFormat.nChannels), startedAt);
+    status.watchTree(excludePid);
+    for (const std::uint32_t pid : captureOptions.extraPids) status.watchTree(pid);
 
     return runCapture(audioClient, captureClient, captureEvent, handler, startedAt, status);
 }

@@ -22,6 +22,50 @@ const char* causeName(GapCause cause) {
     return "unknown";
 }
 
+// Names of the statuses the capture calls are known to give; a parent logs the number either way.
+const char* statusText(std::uint32_t code) {
+    switch (code) {
+        case 0x80004001u:
+            return "E_NOTIMPL";
+        case 0x80004002u:
+            return "E_NOINTERFACE";
+        case 0x80004005u:
+            return "E_FAIL";
+        case 0x80070005u:
+            return "E_ACCESSDENIED";
+        case 0x8007000Eu:
+            return "E_OUTOFMEMORY";
+        case 0x80070057u:
+            return "E_INVALIDARG";
+        case 0x80010106u:
+            return "RPC_E_CHANGED_MODE";
+        case 0x88890001u:
+            return "AUDCLNT_E_NOT_INITIALIZED";
+        case 0x88890002u:
+            return "AUDCLNT_E_ALREADY_INITIALIZED";
+        case 0x88890004u:
+            return "AUDCLNT_E_DEVICE_INVALIDATED";
+        case 0x88890006u:
+            return "AUDCLNT_E_BUFFER_TOO_LARGE";
+        case 0x88890008u:
+            return "AUDCLNT_E_UNSUPPORTED_FORMAT";
+        case 0x8889000Au:
+            return "AUDCLNT_E_DEVICE_IN_USE";
+        case 0x88890010u:
+            return "AUDCLNT_E_SERVICE_NOT_RUNNING";
+        case 0x88890003u:
+            return "AUDCLNT_E_NOT_STOPPED";
+        case 0x88890005u:
+            return "AUDCLNT_E_OUT_OF_ORDER";
+        case 0x88890018u:
+            return "AUDCLNT_E_BUFFER_OPERATION_PENDING";
+        case 0x80070102u:
+            return "timeout";
+        default:
+            return nullptr;
+    }
+}
+
 // Appends `values` as a JSON array of dB with two decimals; null for silence (minus infinity).
 int appendDbArray(char* out, std::size_t size, const double* values, std::uint32_t count) {
     int used = std::snprintf(out, size, "[");
@@ -43,7 +87,7 @@ std::uint64_t statusClockFromTicks(std::uint64_t ticks) { return ticks * kStatus
 CaptureStatus::CaptureStatus(int fd) : m_channel(StatusChannel::open(fd)) {}
 
 void CaptureStatus::post(const char* name, const char* members) {
-    if (m_channel != nullptr) m_channel->post(name, members);
+    if (StatusChannel* channel = m_channel.load()) channel->post(name, members);
 }
 
 void CaptureStatus::started(stream::StreamFormat format, std::uint64_t startTicks) {
@@ -70,9 +114,9 @@ void CaptureStatus::zeros(std::uint64_t frames) {
 
 void CaptureStatus::gap(std::uint64_t frames, GapCause cause) {
     if (!on() || frames == 0) return;
-    if (m_gapFrames != 0 && (cause != m_gapCause || m_gapFrame + m_gapFrames != m_frames)) flushGap();
+    if (m_gapFrames != 0 && (cause != m_gapCause || m_gapFrame + m_gapFrames != this->frames())) flushGap();
     if (m_gapFrames == 0) {
-        m_gapFrame = m_frames;
+        m_gapFrame = this->frames();
         m_gapCause = cause;
     }
     m_gapFrames += frames;
@@ -96,19 +140,20 @@ void CaptureStatus::packet(const void* data, std::uint64_t frames, std::uint64_t
 }
 
 void CaptureStatus::feed(const void* data, std::uint64_t frames, std::uint64_t stampTicks) {
-    if (stampTicks != 0 && m_frames + frames > m_nextSync) {
+    const std::uint64_t first = m_frames.load(std::memory_order_relaxed);
+    if (stampTicks != 0 && first + frames > m_nextSync) {
         // The first packet that reaches the next whole second: its first frame and the engine's stamp of it.
         char members[128];
         std::snprintf(members, sizeof members, ",\"frame\":%llu,\"clock\":%llu,\"unit\":\"%s\"",
-                      static_cast<unsigned long long>(m_frames),
+                      static_cast<unsigned long long>(first),
                       static_cast<unsigned long long>(statusClockFromTicks(stampTicks)), kStatusClockUnit);
         post("sync", members);
-        m_nextSync = (m_frames / m_format.rate() + 1) * m_format.rate();
+        m_nextSync = (first / m_format.rate() + 1) * m_format.rate();
     }
-    m_meter.feed(data, frames, [this](std::uint64_t first, const double* peak, const double* rms) {
+    m_meter.feed(data, frames, [this](std::uint64_t block, const double* peak, const double* rms) {
         char members[StatusChannel::kMaxLine - 64];
         int used = std::snprintf(members, sizeof members,
-                                 ",\"frame\":%llu,\"peak_db\":", static_cast<unsigned long long>(first));
+                                 ",\"frame\":%llu,\"peak_db\":", static_cast<unsigned long long>(block));
         used += appendDbArray(members + used, sizeof members - static_cast<std::size_t>(used), peak,
                               m_meter.channels());
         used +=
@@ -117,7 +162,7 @@ void CaptureStatus::feed(const void* data, std::uint64_t frames, std::uint64_t s
                       m_meter.channels());
         post("level", members);
     });
-    m_frames += frames;
+    m_frames.store(first + frames, std::memory_order_relaxed);
 }
 
 void CaptureStatus::failedWrite(std::uint64_t frame, std::uint64_t frames) {
@@ -129,12 +174,38 @@ void CaptureStatus::failedWrite(std::uint64_t frame, std::uint64_t frames) {
     post("gap", members);
 }
 
-void CaptureStatus::error(const char* what, std::uint32_t code) {
+void CaptureStatus::watchTree(DWORD pid) {
+    if (on()) watchProcessEnd(pid, treeEnded, this);
+}
+
+void CaptureStatus::treeEnded(void* context, DWORD pid) {
+    auto& status = *static_cast<CaptureStatus*>(context);
+    char members[96];
+    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"pid\":%lu",
+                  static_cast<unsigned long long>(status.frames()), static_cast<unsigned long>(pid));
+    status.post("tree", members);
+}
+
+void CaptureStatus::error(const char* call, std::uint32_t code) {
     if (!on()) return;
     char members[256];
-    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"what\":\"%s\",\"code\":\"0x%08x\"",
-                  static_cast<unsigned long long>(m_frames), what, code);
+    const char* text = statusText(code);
+    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"call\":\"%s\",\"hresult\":\"0x%08x\"%s%s%s",
+                  static_cast<unsigned long long>(frames()), call, code,
+                  text != nullptr ? ",\"text\":\"" : "", text != nullptr ? text : "",
+                  text != nullptr ? "\"" : "");
     post("error", members);
+}
+
+int CaptureStatus::failed(const char* call, std::uint32_t code, int exitCode) {
+    if (!on()) return exitCode;
+    error(call, code);
+    char members[128];
+    std::snprintf(members, sizeof members, ",\"reason\":\"set-up failed\",\"exit\":%d,\"frames\":0",
+                  exitCode);
+    post("end", members);
+    m_channel.exchange(nullptr)->close(kCloseMilliseconds);
+    return exitCode;
 }
 
 void CaptureStatus::ended(const char* reason, std::uint64_t frames, DWORD milliseconds) {
@@ -144,8 +215,7 @@ void CaptureStatus::ended(const char* reason, std::uint64_t frames, DWORD millis
     std::snprintf(members, sizeof members, ",\"reason\":\"%s\",\"frames\":%llu", reason,
                   static_cast<unsigned long long>(frames));
     post("end", members);
-    m_channel->close(milliseconds);
-    m_channel = nullptr;
+    m_channel.exchange(nullptr)->close(milliseconds);
 }
 
 }  // namespace status

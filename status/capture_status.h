@@ -2,6 +2,7 @@
 // Every call does nothing when the parent asked for no channel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "status/level_meter.h"
@@ -17,11 +18,13 @@ class CaptureStatus {
   public:
     // Levels every 100 ms of stream, a sync pair every second of it.
     static constexpr std::uint64_t kLevelMilliseconds = 100;
+    // How long a failed set-up waits for its reader to take the last events.
+    static constexpr DWORD kCloseMilliseconds = 300;
 
     // `fd`: the parent's descriptor, or -1 for none. The channel opens at once, so set-up can report.
     explicit CaptureStatus(int fd);
 
-    bool on() const { return m_channel != nullptr; }
+    bool on() const { return m_channel.load() != nullptr; }
 
     // The stream in `format` began; frame 0 stands for `startTicks` on the performance clock. Makes the
     // level meter's storage, before the capture thread needs it.
@@ -37,14 +40,22 @@ class CaptureStatus {
     // Zeros written for a write that failed, at stream frame `frame` (the writer's thread).
     void failedWrite(std::uint64_t frame, std::uint64_t frames);
 
-    // A failure, with what failed and its detail (a status code, and its text where there is one).
-    void error(const char* what, std::uint32_t code);
+    // Watches the root process `pid` of a tree the rule names: a `tree` event when it ends (capture goes
+    // on). Nothing when it cannot be watched.
+    void watchTree(DWORD pid);
+
+    // A failure, with the call that failed and its status (and the status's name where it is a known one).
+    void error(const char* call, std::uint32_t code);
+
+    // Set-up failed at `call` with `code`: the error, then the end, after which the channel is closed
+    // (bounded, as at the end of a capture). Returns `exitCode`, the process's exit code.
+    int failed(const char* call, std::uint32_t code, int exitCode);
 
     // The capture ended for `reason`, with `frames` frames written to the stream; the channel is closed
     // after that event, waiting at most `milliseconds` for the reader.
     void ended(const char* reason, std::uint64_t frames, DWORD milliseconds);
 
-    std::uint64_t frames() const { return m_frames; }
+    std::uint64_t frames() const { return m_frames.load(std::memory_order_relaxed); }
 
   private:
     void post(const char* name, const char* members);
@@ -53,10 +64,13 @@ class CaptureStatus {
     // Posts the gap that consecutive lost packets made, if one is pending.
     void flushGap();
 
-    StatusChannel* m_channel;
+    std::atomic<StatusChannel*> m_channel;
     stream::StreamFormat m_format = stream::kDefaultFormat;
     LevelMeter m_meter{0, 1};
-    std::uint64_t m_frames = 0;  // frames the stream carries so far, as queued
+    static void treeEnded(void* context, DWORD pid);
+
+    // Frames the stream carries so far, as queued: the capture thread's, read by others for their events.
+    std::atomic<std::uint64_t> m_frames{0};
     std::uint64_t m_nextSync = 0;
     // Consecutive losses of one cause are one gap.
     std::uint64_t m_gapFrame = 0;

@@ -92,10 +92,8 @@ DWORD WINAPI StatusChannel::writeLines(LPVOID parameter) {
 void StatusChannel::close(DWORD milliseconds) {
     m_ending.store(true);
     if (HANDLE wake = m_wake.load()) SetEvent(wake);
-    if (WaitForSingleObject(m_thread, milliseconds) != WAIT_OBJECT_0) return;
-    CloseHandle(m_thread);
-    if (HANDLE wake = m_wake.load()) CloseHandle(wake);
-    delete this;
+    // The channel itself stays: a watcher thread may still post to it, into a ring nobody writes out.
+    WaitForSingleObject(m_thread, milliseconds);
 }
 
 }  // namespace status

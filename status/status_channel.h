@@ -24,8 +24,9 @@ class StatusChannel {
     // Queues `{"event":"<name>"<members>}`: `members` is empty or starts with a comma. Any thread.
     void post(const char* name, const char* members);
 
-    // Lets the writer write what is queued, for at most `milliseconds`; after that the channel is left to
-    // the end of the process (a reader that stopped reading holds its thread). No post after it.
+    // Lets the writer write what is queued, for at most `milliseconds`; the channel is then left to the end
+    // of the process, which comes next (a reader that stopped reading holds its thread). Later posts are
+    // kept, never written.
     void close(DWORD milliseconds);
 
     std::uint64_t dropped() const { return m_dropped.load(); }

@@ -87,4 +87,9 @@ constexpr unsigned long long kStatusClockUnitsPerTick = 100;
 // (Windows: winaudio/input_end.cpp; elsewhere the stand-in's, posix/input_end.cpp.)
 bool watchInputEnd(PHANDLER_ROUTINE handler);
 
+// Calls ended(context, pid) on a thread of its own once process `pid` has ended. False when it cannot be
+// watched (no such process, no right to wait on it). (Windows: winaudio/process_end.cpp, a wait on the
+// process handle; elsewhere posix/process_end.cpp, a pidfd.)
+bool watchProcessEnd(DWORD pid, void (*ended)(void* context, DWORD pid), void* context);
+
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");

@@ -205,6 +205,52 @@ class StatusTests(TempDirMixin, unittest.TestCase):
                     self.assertEqual([run for run in unreported if run[0] >= 1500 * 48], [(72000, 14400), (96000, 43200)],
                                      (runs, gaps))
 
+    @unittest.skipIf(WINE, "the root must be a Windows process there")
+    def test_a_root_process_ending_is_told_and_capture_goes_on(self):
+        root = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(lambda: root.poll() is None and (root.kill(), root.wait()))
+        read_end, write_end = os.pipe()
+        self.addCleanup(lambda: os.close(read_end))
+        helper = Helper(self, args=[str(root.pid), "--status-fd", str(write_end), "--stop-on-stdin-close"],
+                        sim="source=tone", stdin=subprocess.PIPE, pass_fds=(write_end,))
+        os.close(write_end)
+        reader = StatusReader(read_end)
+        helper.wait_stdout(len(HEADER) + RATE // 2 * FRAME)
+        root.kill()
+        root.wait()
+        ended_at = len(helper.out)
+        helper.wait_stdout(ended_at + RATE * FRAME)
+        self.stop(helper)
+        events = reader.events()
+        trees = [event for event in events if event["event"] == "tree"]
+        self.assertEqual([event["pid"] for event in trees], [root.pid])
+        self.assertLessEqual(trees[0]["frame"], (ended_at - len(HEADER)) // FRAME + RATE // 2)
+        self.assertEqual(events[-1]["reason"], "stop")
+
+    def test_failures_are_told_with_their_call_and_status(self):
+        # (case, scenario, exit code, the error events' call and status, the end's reason)
+        rows = [
+            ("Initialize refused", "initialize=0x88890008", 5,
+             [("IAudioClient::Initialize", "0x88890008", "AUDCLNT_E_UNSUPPORTED_FORMAT")], "set-up failed"),
+            ("Start refused", "start=0x80004005", 7, [("IAudioClient::Start", "0x80004005", "E_FAIL")], "set-up failed"),
+            ("activation failed", "result=0x80070005", 4,
+             [("ActivateCompleted", "0x80070005", "E_ACCESSDENIED")], "set-up failed"),
+            ("a failed read, then the device gone", "source=ramp,period=2,capacity=96000,fail_buffer_at=3,fail_size_after=20", 0,
+             [("IAudioCaptureClient::GetBuffer", "0x88890018", "AUDCLNT_E_BUFFER_OPERATION_PENDING"),
+              ("IAudioCaptureClient::GetNextPacketSize", "0x88890004", "AUDCLNT_E_DEVICE_INVALIDATED")], "device-lost"),
+        ]
+        for name, sim, code, errors, reason in rows:
+            with self.subTest(name):
+                helper, reader, _ = self.start(sim)
+                self.assertEqual(helper.finish(), code, helperlib.describe_lines(helper.err))
+                events = reader.events()
+                self.assertEqual([(e["call"], e["hresult"], e.get("text")) for e in events if e["event"] == "error"],
+                                 errors, events)
+                self.assertEqual(events[-1]["event"], "end")
+                self.assertEqual(events[-1]["reason"], reason)
+                if code:
+                    self.assertEqual(events[-1]["exit"], code)
+
     @unittest.skipIf(WINE, "the Windows parent always reads")
     def test_an_unread_channel_never_slows_the_stream(self):
         # As fast as the reader takes it: the same audio with no channel, and with one nobody reads.
