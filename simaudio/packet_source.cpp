@@ -28,11 +28,13 @@ bool PacketSource::quiet(const Packet& packet) const {
     for (const Scenario::Loss& loss : m_scenario.unflaggedLosses) {
         if (packet.number > loss.after && packet.number - loss.after <= loss.count) return true;
     }
-    for (const Scenario::Quiet& stretch : m_scenario.quiet) {
-        const std::uint64_t from = stretch.fromMs * stream::kFramesPerMillisecond;
-        if (packet.firstFrame >= from &&
-            packet.firstFrame - from < stretch.lengthMs * stream::kFramesPerMillisecond)
-            return true;
+    for (const auto* stretches : {&m_scenario.quiet, &m_scenario.unheard}) {
+        for (const Scenario::Quiet& stretch : *stretches) {
+            const std::uint64_t from = stretch.fromMs * stream::kFramesPerMillisecond;
+            if (packet.firstFrame >= from &&
+                packet.firstFrame - from < stretch.lengthMs * stream::kFramesPerMillisecond)
+                return true;
+        }
     }
     return false;
 }

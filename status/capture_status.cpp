@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "stream/performance_clock.h"
+
 namespace status {
 
 namespace {
@@ -94,6 +96,8 @@ void CaptureStatus::started(stream::StreamFormat format, std::uint64_t startTick
     if (!on()) return;
     m_format = format;
     m_meter = LevelMeter(format.channels(), format.framesFromMilliseconds(kLevelMilliseconds));
+    m_lastHeard.store(startTicks);
+    if (HANDLE watch = CreateThread(nullptr, 0, watchSilence, this, 0, nullptr)) CloseHandle(watch);
     const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
@@ -163,6 +167,38 @@ void CaptureStatus::feed(const void* data, std::uint64_t frames, std::uint64_t s
         post("level", members);
     });
     m_frames.store(first + frames, std::memory_order_relaxed);
+    if (m_meter.takeHeard()) m_lastHeard.store(performanceClockNow(), std::memory_order_relaxed);
+}
+
+DWORD WINAPI CaptureStatus::watchSilence(LPVOID parameter) {
+    auto& status = *static_cast<CaptureStatus*>(parameter);
+    bool raised = false;
+    std::uint64_t raisedFrame = 0;
+    while (status.on()) {
+        Sleep(kSilentCaptureWatchMs);
+        const int playing = playingForCapture();
+        if (playing < 0) return 0;  // the platform cannot tell
+        const std::uint64_t now = performanceClockNow();
+        const std::uint64_t heard = status.m_lastHeard.load(std::memory_order_relaxed);
+        const bool silent = silentCapture(now > heard ? now - heard : 0, playing);
+        if (silent == raised) continue;
+        raised = silent;
+        char members[128];
+        const std::uint64_t frame = status.frames();
+        if (raised) {
+            raisedFrame = frame;
+            std::snprintf(members, sizeof members, ",\"frame\":%llu,\"silent_ms\":%llu",
+                          static_cast<unsigned long long>(frame),
+                          static_cast<unsigned long long>((now - heard) / (stream::kTicksPerSecond / 1000)));
+            status.post("silent-capture", members);
+        } else {
+            std::snprintf(members, sizeof members, ",\"frame\":%llu,\"since_frame\":%llu",
+                          static_cast<unsigned long long>(frame),
+                          static_cast<unsigned long long>(raisedFrame));
+            status.post("silent-capture-end", members);
+        }
+    }
+    return 0;
 }
 
 void CaptureStatus::failedWrite(std::uint64_t frame, std::uint64_t frames) {

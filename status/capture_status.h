@@ -20,6 +20,10 @@ class CaptureStatus {
     static constexpr std::uint64_t kLevelMilliseconds = 100;
     // How long a failed set-up waits for its reader to take the last events.
     static constexpr DWORD kCloseMilliseconds = 300;
+    // A capture all zeros for this long while the render side says audio for it plays is a silent capture.
+    static constexpr std::uint64_t kSilentCaptureTicks = 3 * stream::kTicksPerSecond;
+    // How often the render side is asked.
+    static constexpr DWORD kSilentCaptureWatchMs = 250;
 
     // `fd`: the parent's descriptor, or -1 for none. The channel opens at once, so set-up can report.
     explicit CaptureStatus(int fd);
@@ -68,10 +72,17 @@ class CaptureStatus {
     stream::StreamFormat m_format = stream::kDefaultFormat;
     LevelMeter m_meter{0, 1};
     static void treeEnded(void* context, DWORD pid);
+    // The silent-capture watchdog's thread: polls the render side, compares with the last audio heard.
+    static DWORD WINAPI watchSilence(LPVOID parameter);
+    // Whether the watch should say so, given `silentTicks` without a sound and what the render side says.
+    static bool silentCapture(std::uint64_t silentTicks, int playing) {
+        return playing == 1 && silentTicks >= kSilentCaptureTicks;
+    }
 
     // Frames the stream carries so far, as queued: the capture thread's, read by others for their events.
     std::atomic<std::uint64_t> m_frames{0};
     std::uint64_t m_nextSync = 0;
+    std::atomic<std::uint64_t> m_lastHeard{0};  // when the capture last held a sound (performance clock)
     // Consecutive losses of one cause are one gap.
     std::uint64_t m_gapFrame = 0;
     std::uint64_t m_gapFrames = 0;

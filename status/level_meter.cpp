@@ -22,6 +22,7 @@ void LevelMeter::add(const unsigned char* data, std::uint64_t frames) {
             data += sizeof sample;
             const float magnitude = std::fabs(sample);
             if (magnitude > m_peak[channel]) m_peak[channel] = magnitude;
+            if (magnitude > 0.0f) m_heard = true;
             m_squares[channel] += double{sample} * double{sample};
         }
     }

@@ -38,6 +38,13 @@ class LevelMeter {
 
     std::uint32_t channels() const { return m_channels; }
 
+    // Whether a sample that is not zero was fed since the last call.
+    bool takeHeard() {
+        const bool heard = m_heard;
+        m_heard = false;
+        return heard;
+    }
+
   private:
     void add(const unsigned char* data, std::uint64_t frames);
     void finish();
@@ -45,6 +52,7 @@ class LevelMeter {
     std::uint32_t m_channels;
     std::uint64_t m_blockFrames;
     std::uint64_t m_filled = 0;
+    bool m_heard = false;
     std::uint64_t m_blockStart = 0;
     std::vector<float> m_peak;
     std::vector<double> m_squares;

@@ -92,4 +92,10 @@ bool watchInputEnd(PHANDLER_ROUTINE handler);
 // process handle; elsewhere posix/process_end.cpp, a pidfd.)
 bool watchProcessEnd(DWORD pid, void (*ended)(void* context, DWORD pid), void* context);
 
+// Whether audio that the capture should hear is playing now by the render side's own account (sessions
+// and their meters): 1 yes, 0 no, -1 the platform cannot tell. Each build brings its own: the simulated
+// engine's (simaudio/render_meters.cpp), Windows's (winaudio/render_meters.cpp), the Linux engines'
+// (linuxaudio/render_meters.cpp).
+int playingForCapture();
+
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");

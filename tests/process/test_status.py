@@ -139,9 +139,13 @@ class StatusTests(TempDirMixin, unittest.TestCase):
                 helper, reader, _ = self.start("source=ramp,period=0,packets=2000,drift=%d" % ppm)
                 helper.wait_stdout(len(HEADER) + 2000 * 480 * FRAME)
                 self.stop(helper)
-                syncs = [event for event in reader.events() if event["event"] == "sync"]
+                events = reader.events()
+                syncs = [event for event in events if event["event"] == "sync"]
                 self.assertGreaterEqual(len(syncs), 15)
                 first = syncs[0]
+                # The engine starts its clock when it is started, just after the start event's reading.
+                self.assertLess(abs((first["clock"] - events[0]["clock"]) * UNIT_NS - first["frame"] * 10**9 // RATE),
+                                5 * 10**6, (events[0], first))
                 for event in syncs:
                     frames = event["frame"] - first["frame"]
                     stamp = first["clock"] * UNIT_NS + frames * 10**9 // RATE * (10**6 + ppm) // 10**6
@@ -226,6 +230,29 @@ class StatusTests(TempDirMixin, unittest.TestCase):
         self.assertEqual([event["pid"] for event in trees], [root.pid])
         self.assertLessEqual(trees[0]["frame"], (ended_at - len(HEADER)) // FRAME + RATE // 2)
         self.assertEqual(events[-1]["reason"], "stop")
+
+    def test_silent_capture_is_raised_and_cleared(self):
+        # (case, stretch in engine ms, whether it is a silent capture): the capture hears nothing while the
+        # render meters show a session playing (unheard); 3 s of that is a silent capture. Quiet that nothing
+        # played is none.
+        rows = [("5 s unheard", "unheard", (1000, 5000), True), ("2 s unheard", "unheard", (1000, 2000), False),
+                ("5 s of nothing played", "quiet", (1000, 5000), False)]
+        for name, key, (start, length), raised in rows:
+            with self.subTest(name):
+                helper, reader, _ = self.start("source=tone,period=10,%s=%d:%d" % (key, start, length))
+                helper.wait_stdout(len(HEADER) + (start + length + 1000) * 48 * FRAME, timeout=helperlib.START_SLACK + 10)
+                self.stop(helper)
+                events = [event for event in reader.events() if event["event"].startswith("silent-capture")]
+                if not raised:
+                    self.assertEqual(events, [])
+                    continue
+                self.assertEqual([event["event"] for event in events], ["silent-capture", "silent-capture-end"])
+                begin, end = events
+                self.assertGreaterEqual(begin["silent_ms"], 3000)
+                # Raised 3 s into the stretch, cleared when it ends (a watch every 250 ms, and slack).
+                self.assertAlmostEqual(begin["frame"] / RATE, (start + 3000) / 1000, delta=0.8)
+                self.assertAlmostEqual(end["frame"] / RATE, (start + length) / 1000, delta=0.8)
+                self.assertEqual(end["since_frame"], begin["frame"])
 
     def test_failures_are_told_with_their_call_and_status(self):
         # (case, scenario, exit code, the error events' call and status, the end's reason)
