@@ -187,7 +187,8 @@ class StatusTests(TempDirMixin, unittest.TestCase):
         # machine may hold the capture up and overflow the engine anywhere: that is a real gap too, so every
         # run of lost audio must be a gap event and every gap event such a run.
         rows = [] if WINE else [  # under Wine a signal stops only the runner
-            ("engine overflow", "source=ramp,period=10,device_position=none", freeze, "engine-overflow"),
+            # An engine buffer of one packet: the burst that catches up after the freeze overflows it.
+            ("engine overflow", "source=ramp,period=10,capacity=480", freeze, "engine-overflow"),
         ]
         rows += [
             ("unflagged loss", "source=ramp,period=10,drop_unflagged=150:1", lambda helper: None, "unflagged-loss"),
@@ -298,7 +299,8 @@ class StatusTests(TempDirMixin, unittest.TestCase):
             self.assertEqual(helper.finish(), 0)
         print("300 s of audio: %.3f s without the channel, %.3f s with one nobody reads (ratio %.2f)"
               % (took[False], took[True], took[True] / took[False]))
-        self.assertLess(took[True], 1.5 * took[False] + 0.5)
+        if not helperlib.SANITIZED:  # timed on the plain builds
+            self.assertLess(took[True], 1.5 * took[False] + 0.5)
 
 
 if __name__ == "__main__":
