@@ -431,8 +431,7 @@ int wmain(int argc, wchar_t* argv[]) {
     }
     report(kLine15CaptureStarted);
     status.started(stream::StreamFormat(captureFormat.nSamplesPerSec, captureFormat.nChannels), startedAt);
-    status.watchTree(excludePid);
-    for (const std::uint32_t pid : captureOptions.extraPids) status.watchTree(pid);
+    status.watch(excludePid, captureOptions.extraPids, captureOptions.include);
 
     return runCapture(audioClient, captureClient, captureEvent, handler, startedAt, status);
 }

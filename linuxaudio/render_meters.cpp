@@ -2,4 +2,4 @@
 // tell, and no silent capture is reported.
 #include "winaudio/windows_audio.h"
 
-int playingForCapture() { return -1; }
+int playingForCapture(const DWORD*, unsigned, bool) { return -1; }

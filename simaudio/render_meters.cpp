@@ -10,7 +10,7 @@ namespace simaudio {
 extern std::atomic<std::uint64_t> g_engineStart;
 }
 
-int playingForCapture() {
+int playingForCapture(const DWORD*, unsigned, bool) {
     const std::uint64_t start = simaudio::g_engineStart.load();
     if (start == 0) return 0;
     const std::uint64_t nowMs = (performanceClockNow() - start) / (stream::kTicksPerSecond / 1000);

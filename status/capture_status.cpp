@@ -33,6 +33,8 @@ const char* statusText(std::uint32_t code) {
             return "E_NOINTERFACE";
         case 0x80004005u:
             return "E_FAIL";
+        case 0x80070002u:
+            return "ERROR_FILE_NOT_FOUND";
         case 0x80070005u:
             return "E_ACCESSDENIED";
         case 0x8007000Eu:
@@ -97,7 +99,6 @@ void CaptureStatus::started(stream::StreamFormat format, std::uint64_t startTick
     m_format = format;
     m_meter = LevelMeter(format.channels(), format.framesFromMilliseconds(kLevelMilliseconds));
     m_lastHeard.store(startTicks);
-    if (HANDLE watch = CreateThread(nullptr, 0, watchSilence, this, 0, nullptr)) CloseHandle(watch);
     const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
@@ -176,7 +177,8 @@ DWORD WINAPI CaptureStatus::watchSilence(LPVOID parameter) {
     std::uint64_t raisedFrame = 0;
     while (status.on()) {
         Sleep(kSilentCaptureWatchMs);
-        const int playing = playingForCapture();
+        const int playing = playingForCapture(status.m_roots.data(),
+                                              static_cast<unsigned>(status.m_roots.size()), status.m_include);
         if (playing < 0) return 0;  // the platform cannot tell
         const std::uint64_t now = performanceClockNow();
         const std::uint64_t heard = status.m_lastHeard.load(std::memory_order_relaxed);
@@ -210,8 +212,13 @@ void CaptureStatus::failedWrite(std::uint64_t frame, std::uint64_t frames) {
     post("gap", members);
 }
 
-void CaptureStatus::watchTree(DWORD pid) {
-    if (on()) watchProcessEnd(pid, treeEnded, this);
+void CaptureStatus::watch(DWORD firstRoot, const std::vector<std::uint32_t>& moreRoots, bool include) {
+    if (!on()) return;
+    m_roots.push_back(firstRoot);
+    m_roots.insert(m_roots.end(), moreRoots.begin(), moreRoots.end());
+    m_include = include;
+    for (const DWORD pid : m_roots) watchProcessEnd(pid, treeEnded, this);
+    if (HANDLE thread = CreateThread(nullptr, 0, watchSilence, this, 0, nullptr)) CloseHandle(thread);
 }
 
 void CaptureStatus::treeEnded(void* context, DWORD pid) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "status/level_meter.h"
 #include "status/status_channel.h"
@@ -44,9 +45,10 @@ class CaptureStatus {
     // Zeros written for a write that failed, at stream frame `frame` (the writer's thread).
     void failedWrite(std::uint64_t frame, std::uint64_t frames);
 
-    // Watches the root process `pid` of a tree the rule names: a `tree` event when it ends (capture goes
-    // on). Nothing when it cannot be watched.
-    void watchTree(DWORD pid);
+    // Watches the rule: the root processes of its trees (a `tree` event when one ends; capture goes on),
+    // and whether what plays for the capture is heard (`silent-capture`), on threads of their own. After
+    // started().
+    void watch(DWORD firstRoot, const std::vector<std::uint32_t>& moreRoots, bool include);
 
     // A failure, with the call that failed and its status (and the status's name where it is a known one).
     void error(const char* call, std::uint32_t code);
@@ -82,7 +84,9 @@ class CaptureStatus {
     // Frames the stream carries so far, as queued: the capture thread's, read by others for their events.
     std::atomic<std::uint64_t> m_frames{0};
     std::uint64_t m_nextSync = 0;
-    std::atomic<std::uint64_t> m_lastHeard{0};  // when the capture last held a sound (performance clock)
+    std::atomic<std::uint64_t> m_lastHeard{0};
+    std::vector<DWORD> m_roots;  // the rule's trees, for the render side; made before the watch starts
+    bool m_include = false;      // when the capture last held a sound (performance clock)
     // Consecutive losses of one cause are one gap.
     std::uint64_t m_gapFrame = 0;
     std::uint64_t m_gapFrames = 0;

@@ -93,9 +93,10 @@ bool watchInputEnd(PHANDLER_ROUTINE handler);
 bool watchProcessEnd(DWORD pid, void (*ended)(void* context, DWORD pid), void* context);
 
 // Whether audio that the capture should hear is playing now by the render side's own account (sessions
-// and their meters): 1 yes, 0 no, -1 the platform cannot tell. Each build brings its own: the simulated
+// and their meters): from processes outside the trees of `roots` (`include`: inside them). 1 yes, 0 no,
+// -1 the platform cannot tell. Called from one thread only. Each build brings its own: the simulated
 // engine's (simaudio/render_meters.cpp), Windows's (winaudio/render_meters.cpp), the Linux engines'
 // (linuxaudio/render_meters.cpp).
-int playingForCapture();
+int playingForCapture(const DWORD* roots, unsigned rootCount, bool include);
 
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");
