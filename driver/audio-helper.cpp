@@ -1,6 +1,7 @@
 // audio-helper: streams everything the machine plays, except one process tree, to standard output.
 //
-//   audio-helper <exclude_pid> [--pid N]... [--include] [--rate HZ] [--channels 1|2]
+//   audio-helper <exclude_pid> [--pid N]... [--include] [--rate HZ] [--channels 1|2] [--status-fd N]
+//                [--stop-on-stdin-close]
 //
 // Standard output: a 16-byte header, then 32-bit float frames (48 kHz stereo unless asked otherwise)
 // until stopped.
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "options/capture_options.h"
+#include "status/capture_status.h"
 #include "stream/audio_ring.h"
 #include "stream/performance_clock.h"
 #include "stream/stream_format.h"
@@ -170,14 +172,36 @@ bool stopIsDue(std::uint64_t began) {
 // Standard output's own thread. The capture thread never waits for the reader: it queues each packet in
 // the ring and gives it back to the engine at once, whose buffer holds only 20 ms.
 struct Writer {
-    explicit Writer(const stream::StreamFormat& format)
-        : ring(kRingSeconds * format.bytesPerSecond()), output(format) {}
+    Writer(const stream::StreamFormat& format, status::CaptureStatus& s)
+        : ring(kRingSeconds * format.bytesPerSecond()), output(format), frameBytes(format.frameBytes()),
+          status(s) {}
     AudioRing ring;
     StreamOutput output;
+    const std::uint32_t frameBytes;
     std::atomic<HANDLE> wake{nullptr};  // made by the writer, so the capture thread never waits for it
     std::atomic<bool> ending{false};
     std::atomic<bool> idle{false};  // the writer waits, or is about to: only then is it woken
     bool alone = false;  // no thread could be made: the capture thread writes, as it waits for the reader
+    status::CaptureStatus& status;
+    std::uint64_t framesOut = 0;    // frames handed to the output
+    std::uint64_t owedBytes = 0;    // what the output owed after the last write
+    std::uint64_t owedFrame = 0;    // where the output began to owe
+    std::uint64_t failedBytes = 0;  // owed for failed writes since then
+
+    // Counts what failed writes left owed; once it has gone out as zeros, that is a gap.
+    void noteWritten(std::uint64_t bytes) {
+        const std::uint64_t owed = output.owedBytes();
+        if (owed > owedBytes) {
+            if (failedBytes == 0) owedFrame = framesOut;
+            failedBytes += owed - owedBytes;
+        }
+        owedBytes = owed;
+        framesOut += bytes / frameBytes;
+        if (owed == 0 && failedBytes != 0) {
+            status.failedWrite(owedFrame, failedBytes / frameBytes);
+            failedBytes = 0;
+        }
+    }
 
     // Writes what the ring holds, in order, until it is empty.
     void writeQueued() {
@@ -186,6 +210,7 @@ struct Writer {
                 while (zeros > 0) {
                     const std::uint64_t piece = zeros < kWriteChunkBytes ? zeros : kWriteChunkBytes;
                     output.zeros(piece);
+                    noteWritten(piece);
                     zeros -= piece;
                 }
                 ring.takeZeros();
@@ -197,6 +222,7 @@ struct Writer {
             // One write at a time, each given back at once, so the room it frees is the capture's again.
             if (bytes > kWriteChunkBytes) bytes = kWriteChunkBytes;
             output.audio(data, bytes);
+            noteWritten(bytes);
             ring.consume(bytes);
         }
     }
@@ -243,25 +269,50 @@ struct Source {
     std::uint64_t lastDrain;
 };
 
-// Where sources' frames go: straight into the ring when there is one source, else into the mix.
+// Where sources' frames go: straight into the ring when there is one source, else into the mix. The
+// status follows what the stream carries: a lone source's packets, stamps and losses as they are, or the
+// mix as it leaves, stamped with the time its frames stand for (no one engine's stamp fits a mix).
 struct Output {
     Writer& writer;
     StreamMix* mix;  // null: one source
-    std::uint32_t frameBytes;
+    std::uint64_t startedAt;
+    stream::StreamFormat format;
+    std::uint64_t mixedFrames = 0;
 
-    // `frames` of source `source`, from `data`, or zeros when it is null.
-    void push(std::size_t source, const BYTE* data, std::uint64_t frames) {
-        if (mix == nullptr) {
-            writer.ring.push(data, frames * frameBytes);
-        } else {
+    // A packet of source `source` (`data` null: flagged silent), stamped `stamp` (0: none to trust).
+    void packet(std::size_t source, const BYTE* data, std::uint64_t frames, std::uint64_t stamp) {
+        if (mix != nullptr) {
             mix->add(source, reinterpret_cast<const float*>(data), frames);
+        } else if (writer.ring.push(data, frames * format.frameBytes())) {
+            writer.status.packet(data, frames, stamp);
+        } else {
+            writer.status.gap(frames, status::GapCause::StalledReader);
+        }
+    }
+    // Zeros before a packet or for quiet time; `lost` says why they stand in for audio, if they do.
+    void zeros(std::size_t source, std::uint64_t frames, const status::GapCause* lost) {
+        if (mix != nullptr) {
+            mix->add(source, nullptr, frames);
+            return;
+        }
+        writer.ring.push(nullptr, frames * format.frameBytes());
+        if (lost == nullptr) {
+            writer.status.zeros(frames);
+        } else {
+            writer.status.gap(frames, *lost);
         }
     }
     // Hands the writer what is ready.
     void flush() {
         if (mix != nullptr) {
             mix->mix([this](const float* samples, std::uint64_t frames) {
-                writer.ring.push(samples, frames * frameBytes);
+                const std::uint64_t stamp = startedAt + format.ticksFromFramesDown(mixedFrames);
+                if (writer.ring.push(samples, frames * format.frameBytes())) {
+                    writer.status.packet(samples, frames, stamp);
+                } else {
+                    writer.status.gap(frames, status::GapCause::StalledReader);
+                }
+                mixedFrames += frames;
             });
         }
         writer.hurry();
@@ -278,15 +329,28 @@ void drainPackets(Source& source, std::size_t index, Output& output) {
         DWORD flags = 0;
         UINT64 devicePosition = 0;
         UINT64 position = 0;
-        if (FAILED(source.captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position)))
+        const HRESULT got = source.captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
+        if (FAILED(got)) {
+            output.writer.status.error("IAudioCaptureClient::GetBuffer", static_cast<std::uint32_t>(got));
             return;
+        }
         const std::uint64_t zeros = source.timeline.framesBeforePacket(devicePosition, position, frames,
                                                                        flags, performanceClockNow());
-        output.push(index, nullptr, zeros);
+        const status::GapCause cause = (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0
+                                           ? status::GapCause::EngineOverflow
+                                           : status::GapCause::UnflaggedLoss;
+        output.zeros(index, zeros, source.timeline.lastZerosLost() ? &cause : nullptr);
+        const bool stamped =
+            source.timeline.trustsStamps() && (flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) == 0;
         // The engine's data is not read for a silent packet.
-        output.push(index, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, frames);
+        output.packet(index, (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, frames,
+                      stamped ? position : 0);
         output.flush();
-        source.captureClient->ReleaseBuffer(frames);
+        const HRESULT released = source.captureClient->ReleaseBuffer(frames);
+        if (FAILED(released)) {
+            output.writer.status.error("IAudioCaptureClient::ReleaseBuffer",
+                                       static_cast<std::uint32_t>(released));
+        }
         if (stopIsDue(began)) return;
 
         UINT32 nextFrames = 0;
@@ -306,13 +370,13 @@ struct Client {
 // Moves packets to standard output until a stop request or a failed packet-size query, then tears the
 // capture down in a fixed order. Frame 0 of the stream stands for `startedAt`.
 int runCapture(std::vector<Client>& clients, HANDLE captureEvent, const stream::StreamFormat& format,
-               std::uint64_t startedAt) {
+               std::uint64_t startedAt, status::CaptureStatus& status) {
     // The engine keeps only the 20 ms buffer asked for: a busy machine must not starve this thread. Best
     // effort: without the scheduler capture runs the same, at normal priority.
     DWORD taskIndex = 0;
     const HANDLE proAudio = AvSetMmThreadCharacteristicsW(L"Pro Audio", &taskIndex);
     // Made once; left to the end of the process if the writer is still held by its reader then.
-    auto* writer = new Writer(format);
+    auto* writer = new Writer(format, status);
     HANDLE writerThread = CreateThread(nullptr, 0, writeStream, writer, 0, nullptr);
     writer->alone = writerThread == nullptr;
     std::vector<Source> sources;
@@ -320,7 +384,7 @@ int runCapture(std::vector<Client>& clients, HANDLE captureEvent, const stream::
         sources.push_back(Source{client.captureClient, stream::Timeline(startedAt, format), startedAt});
     }
     StreamMix mix(sources.size(), format.channels(), format.framesFromTicksDown(kMixHoldTicks));
-    Output output{*writer, sources.size() > 1 ? &mix : nullptr, format.frameBytes()};
+    Output output{*writer, sources.size() > 1 ? &mix : nullptr, startedAt, format};
     bool deviceGone = false;
     for (;;) {
         if (g_stop.load()) break;
@@ -337,7 +401,9 @@ int runCapture(std::vector<Client>& clients, HANDLE captureEvent, const stream::
             Source& source = sources[i];
             // Asked after a time-out too: an engine whose stream has died may never signal again.
             UINT32 packetFrames = 0;
-            if (FAILED(source.captureClient->GetNextPacketSize(&packetFrames))) {
+            const HRESULT sized = source.captureClient->GetNextPacketSize(&packetFrames);
+            if (FAILED(sized)) {  // the device is gone
+                status.error("IAudioCaptureClient::GetNextPacketSize", static_cast<std::uint32_t>(sized));
                 deviceGone = true;
             } else if (packetFrames != 0) {
                 drainPackets(source, i, output);
@@ -346,7 +412,7 @@ int runCapture(std::vector<Client>& clients, HANDLE captureEvent, const stream::
             } else if (!overran && performanceClockNow() - source.lastDrain >= kCaptureWaitTicks) {
                 // No packet for a whole wait: silence up to shortly before now, so a reader sees time pass.
                 // However the loop woke: an engine may signal with nothing ready, again and again.
-                output.push(i, nullptr, source.timeline.framesWhileQuiet(performanceClockNow()));
+                output.zeros(i, source.timeline.framesWhileQuiet(performanceClockNow()), nullptr);
                 output.flush();
             }
         }
@@ -363,9 +429,13 @@ int runCapture(std::vector<Client>& clients, HANDLE captureEvent, const stream::
     writer->ending.store(true);
     writer->idle.store(true);  // woken whatever it is doing
     writer->hurry();
+    const char* const reason = g_stop.load() ? "stop" : "device-lost";
     if (writerThread != nullptr && WaitForSingleObject(writerThread, kWriterEndMs) == WAIT_OBJECT_0) {
+        status.ended(reason, writer->framesOut, kWriterEndMs);
         if (HANDLE wake = writer->wake.load()) CloseHandle(wake);
         delete writer;
+    } else {
+        status.ended(reason, writer->alone ? writer->framesOut : status.frames(), kWriterEndMs);
     }
     if (writerThread != nullptr) CloseHandle(writerThread);
     return kExitCaptureEnded;
@@ -401,11 +471,14 @@ int wmain(int argc, wchar_t* argv[]) {
     report(kLine3ExcludePid, excludePid);
 
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
+    if (captureOptions.stopOnStdinClose) watchInputEnd(ConsoleHandler);
+    // Made once and kept to the end of the process, as the exits below leave it.
+    auto& status = *new status::CaptureStatus(captureOptions.statusFd);
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         report(kLine4CoInitFailed, hr);
-        return kExitComInitFailed;
+        return status.failed("CoInitializeEx", static_cast<std::uint32_t>(hr), kExitComInitFailed);
     }
     report(kLine5ComReady);
 
@@ -432,7 +505,8 @@ int wmain(int argc, wchar_t* argv[]) {
                                          &activationProperty, client.handler, &client.operation);
         if (FAILED(hr)) {
             report(kLine6ActivateRequestFailed, hr);
-            return kExitActivateRequestFailed;
+            return status.failed("ActivateAudioInterfaceAsync", static_cast<std::uint32_t>(hr),
+                                 kExitActivateRequestFailed);
         }
     }
     report(kLine7ActivationPending);
@@ -453,7 +527,7 @@ int wmain(int argc, wchar_t* argv[]) {
     if (activationTimedOut) {
         report(kLine8ActivationTimeout);
         for (Client& client : clients) client.handler->Release();
-        return kExitActivationTimeout;
+        return status.failed("ActivateCompleted", 0x80070102u, kExitActivationTimeout);  // a wait timeout
     }
     // The first failure speaks for all; else the first client's status.
     const ActivationHandler* verdict = clients[0].handler;
@@ -466,8 +540,9 @@ int wmain(int argc, wchar_t* argv[]) {
     report(kLine9ActivationDone, verdict->m_activateResult);
     if (FAILED(verdict->m_activateResult) || verdict->m_client == nullptr) {
         report(kLine10ActivationFailed, verdict->m_activateResult);
+        const auto result = static_cast<std::uint32_t>(verdict->m_activateResult);
         for (Client& client : clients) client.handler->Release();
-        return kExitActivationFailed;
+        return status.failed("ActivateCompleted", result != 0 ? result : 0x80004002u, kExitActivationFailed);
     }
 
     const WAVEFORMATEX captureFormat = captureFormatFor(format);
@@ -478,7 +553,8 @@ int wmain(int argc, wchar_t* argv[]) {
         if (FAILED(hr)) {
             report(kLine11InitializeFailed, hr);
             for (Client& each : clients) each.handler->Release();
-            return kExitInitializeFailed;
+            return status.failed("IAudioClient::Initialize", static_cast<std::uint32_t>(hr),
+                                 kExitInitializeFailed);
         }
     }
     report(kLine12Initialized);
@@ -491,7 +567,8 @@ int wmain(int argc, wchar_t* argv[]) {
         if (FAILED(hr)) {
             report(kLine13GetServiceFailed, hr);
             for (Client& each : clients) each.handler->Release();
-            return kExitGetServiceFailed;
+            return status.failed("IAudioClient::GetService", static_cast<std::uint32_t>(hr),
+                                 kExitGetServiceFailed);
         }
     }
 
@@ -503,10 +580,12 @@ int wmain(int argc, wchar_t* argv[]) {
         if (FAILED(hr)) {
             report(kLine14StartFailed, hr);
             for (Client& each : clients) each.handler->Release();
-            return kExitStartFailed;
+            return status.failed("IAudioClient::Start", static_cast<std::uint32_t>(hr), kExitStartFailed);
         }
     }
     report(kLine15CaptureStarted);
+    status.started(format, startedAt);
+    status.watch(excludePid, captureOptions.extraPids, captureOptions.include);
 
-    return runCapture(clients, captureEvent, format, startedAt);
+    return runCapture(clients, captureEvent, format, startedAt, status);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 
@@ -14,6 +15,9 @@ constexpr int _O_U16TEXT = 0x20000;
 // _setmode on a negative descriptor ends the process (the default invalid-parameter handler).
 int _setmode(int fd, int mode);
 int _fileno(std::FILE* stream);
+
+// The handle for descriptor `fd`, which WriteFile writes to; -1 when the process has no such descriptor.
+std::intptr_t _get_osfhandle(int fd);
 
 // Leading white space, one sign, decimal digits up to the first non-digit; clamps to INT_MIN/INT_MAX.
 int _wtoi(const wchar_t* text);

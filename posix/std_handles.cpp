@@ -18,6 +18,7 @@
 #include <string>
 
 #include "posix/console.h"
+#include "posix/crt.h"
 #include "posix/handles.h"
 #include "posix/kernel.h"
 #include "posix/write_seam.h"
@@ -98,6 +99,13 @@ HANDLE GetStdHandle(DWORD stdHandle) {
         default:
             return INVALID_HANDLE_VALUE;
     }
+}
+
+std::intptr_t _get_osfhandle(int fd) {
+    if (fd >= 0 && fd <= 2) return reinterpret_cast<std::intptr_t>(::stdHandle(fd));
+    if (fd < 0 || fcntl(fd, F_GETFD) == -1) return -1;
+    // A handle of its own for each call, as the descriptor table has no handles of its own here.
+    return reinterpret_cast<std::intptr_t>(posix::openHandle(std::make_shared<StdFile>(fd)));
 }
 
 BOOL posix::writeFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten) {

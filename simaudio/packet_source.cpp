@@ -35,11 +35,13 @@ bool PacketSource::quiet(const Packet& packet) const {
     for (const Scenario::Loss& loss : m_scenario.unflaggedLosses) {
         if (packet.number > loss.after && packet.number - loss.after <= loss.count) return true;
     }
-    for (const Scenario::Quiet& stretch : m_scenario.quiet) {
-        const std::uint64_t from = m_scenario.format.framesFromMilliseconds(stretch.fromMs);
-        if (packet.firstFrame >= from &&
-            packet.firstFrame - from < m_scenario.format.framesFromMilliseconds(stretch.lengthMs))
-            return true;
+    for (const auto* stretches : {&m_scenario.quiet, &m_scenario.unheard}) {
+        for (const Scenario::Quiet& stretch : *stretches) {
+            const std::uint64_t from = m_scenario.format.framesFromMilliseconds(stretch.fromMs);
+            if (packet.firstFrame >= from &&
+                packet.firstFrame - from < m_scenario.format.framesFromMilliseconds(stretch.lengthMs))
+                return true;
+        }
     }
     return false;
 }

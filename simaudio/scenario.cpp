@@ -98,8 +98,8 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
     if (key == "discontinuity_at") return number(s.discontinuityAt, 1, UINT64_MAX / 2);
     if (key == "discontinuity_every") return number(s.discontinuityEvery, 1, UINT64_MAX / 2);
     if (key == "zero_packet_at") return number(s.zeroPacketAt, 1, UINT64_MAX / 2);
-    if (key == "quiet") {
-        // quiet=FROM:MS, repeatable
+    if (key == "quiet" || key == "unheard") {
+        // quiet=FROM:MS and unheard=FROM:MS, repeatable
         const std::size_t colon = value.find(':');
         std::uint64_t from = 0;
         std::uint64_t length = 0;
@@ -107,7 +107,7 @@ std::string applyItem(const std::string& key, const std::string& value, bool has
             !parseNumber(value.substr(colon + 1), 86400000, length) || length == 0) {
             return "needs FROM:MS, engine milliseconds up to 86400000 and a length of at least 1";
         }
-        s.quiet.push_back({from, length});
+        (key == "quiet" ? s.quiet : s.unheard).push_back({from, length});
         return "";
     }
     if (key == "jitter") return number(s.jitterUs, 0, 1000000);
@@ -268,10 +268,10 @@ bool parseScenario(const std::string& text, Scenario& scenario, std::string& err
         const bool hasValue = equals != std::string::npos;
         const std::string key = item.substr(0, equals);
         const std::string value = hasValue ? item.substr(equals + 1) : "";
-        std::string problem =
-            seen.insert(key).second || key == "quiet" || key == "bad_position" || key == "drop_unflagged"
-                ? applyItem(key, value, hasValue, parsed)
-                : "is given twice";
+        std::string problem = seen.insert(key).second || key == "quiet" || key == "unheard" ||
+                                      key == "bad_position" || key == "drop_unflagged"
+                                  ? applyItem(key, value, hasValue, parsed)
+                                  : "is given twice";
         if (!problem.empty()) {
             error = "AUDIO_HELPER_SIM: item '" + item + "' " + problem;
             return false;

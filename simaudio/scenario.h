@@ -44,6 +44,9 @@ struct Scenario {
         std::uint64_t lengthMs;
     };
     std::vector<Quiet> quiet;
+    // Stretches in which a session plays in the render meters while nothing of it reaches the capture (an
+    // application whose audio process loopback never gets): the engine hands out nothing, as in quiet.
+    std::vector<Quiet> unheard;
     std::uint32_t jitterUs = 0;  // packet positions wander by up to this much either way
     // Packet positions run this many millionths off the frame count (positive: the device is slow against
     // the counter); device positions keep counting frames.

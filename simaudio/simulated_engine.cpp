@@ -1,6 +1,7 @@
 #include "simaudio/simulated_engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 
@@ -10,6 +11,9 @@
 #include "stream/stream_format.h"
 
 namespace simaudio {
+
+// When the running engine started, for the render meters (0: not started).
+std::atomic<std::uint64_t> g_engineStart{0};
 
 namespace {
 
@@ -54,6 +58,7 @@ HRESULT SimulatedEngine::start() {
     if (m_running) return S_OK;
     m_running = true;
     m_start = performanceClockNow();
+    g_engineStart.store(m_start);
     if (m_scenario.emptyWakesMs != 0) m_emptyWaker = Thread([this] { emptyWakeLoop(); });
     if (m_scenario.failSizeAfter == 0 || m_scenario.invalidateAfter == 0) {
         wake = invalidate(m_scenario.failSizeAfter == 0);

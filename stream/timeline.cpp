@@ -62,6 +62,7 @@ bool Timeline::judgeStamps(std::uint64_t position, std::uint64_t now) {
 std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::uint64_t position,
                                            std::uint32_t frames, std::uint32_t flags,
                                            std::uint64_t counterNow) {
+    m_lastZerosLost = false;
     if (frames == 0) return 0;  // an empty packet carries no time
     m_packetFrames = frames;
     const bool firstPacket = !m_sawPacket;
@@ -116,6 +117,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
         // The engine says audio is missing; the stamp must still lie beyond its own wander.
         gap = position > now && position - now > kFollowTicks;
         if (gap && gapPackets == 0) gapPackets = 1;
+        m_lastZerosLost = gap;
     } else {
         const std::uint64_t toleratedPackets =
             m_toleratedFrames / frames > kToleratedPackets ? m_toleratedFrames / frames : kToleratedPackets;
@@ -128,6 +130,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
             const std::uint64_t lead = (wasAhead + (position - now)) / 2;
             gapPackets = (m_format.framesFromTicksNearest(lead) + frames / 2) / frames;
             gap = gapPackets > 0 && lead + kStampWanderTicks >= packetTicks;
+            m_lastZerosLost = gap;
         } else if (!gap && gapPackets > 0 && !firstPacket && packetTicks >= kLeadPacketTicks) {
             // Ahead once: written as it is, against the stream's time as it was, so that the next packet
             // shows which.

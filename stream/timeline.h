@@ -78,6 +78,10 @@ class Timeline {
     std::uint64_t framesBeforePacket(std::uint64_t devicePosition, std::uint64_t position,
                                      std::uint32_t frames, std::uint32_t flags, std::uint64_t now);
 
+    // Whether the zeros the last framesBeforePacket gave stand for audio lost (a flagged discontinuity, or
+    // packets lost without a flag), rather than time in which nothing played.
+    bool lastZerosLost() const { return m_lastZerosLost; }
+
     // False once the first packets showed stamps on a wrong base: the stream then counts frames.
     bool trustsStamps() const { return m_stamps != Stamps::WrongBase; }
 
@@ -104,6 +108,7 @@ class Timeline {
     bool m_sawPacket = false;
     // How far ahead the packet before lay, when it was a whole packet or more and was written as it was.
     std::uint64_t m_aheadTicks = 0;
+    bool m_lastZerosLost = false;
     bool m_quietBefore = false;  // a whole wait passed without a packet since the last one
     enum class Stamps { Unjudged, Trusted, WrongBase };
     Stamps m_stamps = Stamps::Unjudged;

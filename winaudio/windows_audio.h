@@ -71,4 +71,32 @@ constexpr bool kOneClientTakesSeveralTrees = false;
 constexpr bool kOneClientTakesSeveralTrees = true;
 #endif
 
+// The monotonic clock the status channel reports in, as a parent stamps its video with it: Windows's
+// performance counter in 100 ns units (the positions' own unit), CLOCK_MONOTONIC in nanoseconds elsewhere.
+#ifdef _WIN32
+constexpr const char* kStatusClockUnit = "qpc-100ns";
+constexpr unsigned long long kStatusClockUnitsPerTick = 1;
+#else
+constexpr const char* kStatusClockUnit = "monotonic-ns";
+constexpr unsigned long long kStatusClockUnitsPerTick = 100;
+#endif
+
+// Watches standard input on a thread of its own. Once it ends (the parent closed it) or cannot be read,
+// a Ctrl+C event reaches the console handlers, `handler` among them, as from the console: the clean stop
+// a parent without a console can give. False when the thread could not be started.
+// (Windows: winaudio/input_end.cpp; elsewhere the stand-in's, posix/input_end.cpp.)
+bool watchInputEnd(PHANDLER_ROUTINE handler);
+
+// Calls ended(context, pid) on a thread of its own once process `pid` has ended. False when it cannot be
+// watched (no such process, no right to wait on it). (Windows: winaudio/process_end.cpp, a wait on the
+// process handle; elsewhere posix/process_end.cpp, a pidfd.)
+bool watchProcessEnd(DWORD pid, void (*ended)(void* context, DWORD pid), void* context);
+
+// Whether audio that the capture should hear is playing now by the render side's own account (sessions
+// and their meters): from processes outside the trees of `roots` (`include`: inside them). 1 yes, 0 no,
+// -1 the platform cannot tell. Called from one thread only. Each build brings its own: the simulated
+// engine's (simaudio/render_meters.cpp), Windows's (winaudio/render_meters.cpp), the Linux engines'
+// (linuxaudio/render_meters.cpp).
+int playingForCapture(const DWORD* roots, unsigned rootCount, bool include);
+
 static_assert(sizeof(AUDIOCLIENT_ACTIVATION_PARAMS) == 12, "the activation blob is three 32-bit fields");

@@ -137,6 +137,78 @@ export interface StopOptions {
   timeoutMs?: number;
 }
 
+/** Every status event: its name and the stream frame it refers to, where one applies. */
+export interface StatusEvent {
+  event: string;
+  frame?: number;
+}
+/** At frame 0: the stream's format, the monotonic clock then and its unit, and the wall time. */
+export interface StartEvent extends StatusEvent {
+  event: 'start';
+  rate: number;
+  channels: number;
+  clock: number;
+  unit: ClockUnit;
+  wall_ms: number;
+}
+/** The performance counter in 100 ns units (Windows), or CLOCK_MONOTONIC in nanoseconds (Linux). */
+export type ClockUnit = 'qpc-100ns' | 'monotonic-ns';
+/** Once a second: a frame and the clock reading of that frame, from the engine's stamps. */
+export interface SyncEvent extends StatusEvent {
+  event: 'sync';
+  frame: number;
+  clock: number;
+  unit: ClockUnit;
+}
+/** Every 100 ms of stream: peak and RMS per channel in dBFS (null for digital silence). */
+export interface LevelEvent extends StatusEvent {
+  event: 'level';
+  frame: number;
+  peak_db: (number | null)[];
+  rms_db: (number | null)[];
+}
+/** Zero frames written for audio that was lost. */
+export interface GapEvent extends StatusEvent {
+  event: 'gap';
+  frame: number;
+  frames: number;
+  cause: 'engine-overflow' | 'unflagged-loss' | 'stalled-reader' | 'failed-write';
+}
+/** The capture has held only zeros for 3 s while the render side says audio for it plays (and its end). */
+export interface SilentCaptureEvent extends StatusEvent {
+  event: 'silent-capture' | 'silent-capture-end';
+  frame: number;
+  silent_ms?: number;
+  since_frame?: number;
+}
+/** A root process of the rule ended; capture goes on. */
+export interface TreeEvent extends StatusEvent {
+  event: 'tree';
+  frame: number;
+  pid: number;
+}
+/** A failure with its detail: the call and its status (and the status's name where known). */
+export interface StatusErrorEvent extends StatusEvent {
+  event: 'error';
+  call: string;
+  hresult: string;
+  text?: string;
+}
+/** Why the capture ended, and the frames written. */
+export interface EndEvent extends StatusEvent {
+  event: 'end';
+  reason: 'stop' | 'device-lost' | 'set-up failed';
+  frames: number;
+  exit?: number;
+}
+
+/** Stream frames to the helper's monotonic clock, fitted on the sync pairs. */
+export class FrameClock {
+  readonly unit: ClockUnit | null;
+  /** The clock reading of stream frame `frame`, in `unit`; null before the first sync pair. */
+  clockAt(frame: number): number | null;
+}
+
 /**
  * A running helper. It is an object-mode Readable (and async iterable) of Float32Arrays, each holding
  * whole interleaved frames at `format`: stereo [left0, right0, left1, right1, ...] or mono [s0, s1, ...],
@@ -154,7 +226,21 @@ export class Capture extends Readable {
   readonly seconds: number;
   /** The format asked for, which the header has to announce. */
   readonly format: { readonly sampleRate: SampleRate; readonly channels: ChannelCount };
+  /** The status channel's start event, once it came. */
+  readonly status: StartEvent | null;
+  /** The status channel's end event, once it came. */
+  readonly statusEnd: EndEvent | null;
+  readonly clock: FrameClock;
+  /** Closes the helper's standard input (its clean stop, on every platform); killed after `timeoutMs`. */
   stop(options?: StopOptions): Promise<CaptureEnd>;
+  on(event: 'sync', listener: (event: SyncEvent) => void): this;
+  on(event: 'level', listener: (event: LevelEvent) => void): this;
+  on(event: 'gap', listener: (event: GapEvent) => void): this;
+  on(event: 'silentCapture' | 'silentCaptureEnd', listener: (event: SilentCaptureEvent) => void): this;
+  on(event: 'tree', listener: (event: TreeEvent) => void): this;
+  /** Not 'error', which would end the stream: a failure the helper reports and may capture on after. */
+  on(event: 'statusError', listener: (event: StatusErrorEvent) => void): this;
+  on(event: string | symbol, listener: (...args: any[]) => void): this;
 
   read(size?: number): Float32Array | null;
   [Symbol.asyncIterator](): AsyncIterableIterator<Float32Array>;

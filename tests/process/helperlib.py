@@ -131,7 +131,8 @@ class Helper:
     """One run of the helper. Both pipes are drained on threads, so it never blocks on us, unless the test
     takes stdout itself (stdout="manual")."""
 
-    def __init__(self, test, args=("4242",), sim=None, exe=None, stdout="collect"):
+    def __init__(self, test, args=("4242",), sim=None, exe=None, stdout="collect", stdin=subprocess.DEVNULL,
+                 pass_fds=()):
         env = {key: value for key, value in os.environ.items() if key != "AUDIO_HELPER_SIM"}
         if sim is not None:
             env["AUDIO_HELPER_SIM"] = sim
@@ -142,9 +143,9 @@ class Helper:
         self.line_times = []  # when each complete stderr line arrived
         self.err_closed_at = None
         self.started, self.ended = time.monotonic(), None
-        self.proc = subprocess.Popen(RUNNER + [exe or HELPER] + list(args), stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen(RUNNER + [exe or HELPER] + list(args), stdin=stdin,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                                     start_new_session=True)
+                                     start_new_session=True, pass_fds=pass_fds)
         if test is not None:
             test.addCleanup(self.kill)
         pipes = [(self.proc.stderr, "err")] + ([(self.proc.stdout, "out")] if stdout != "manual" else [])
@@ -242,6 +243,8 @@ class Helper:
             thread.join(10)
         self.proc.stdout.close()
         self.proc.stderr.close()
+        if self.proc.stdin is not None:
+            self.proc.stdin.close()
 
 
 class TempDirMixin:

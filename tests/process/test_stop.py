@@ -237,6 +237,38 @@ class StopTests(TempDirMixin, unittest.TestCase):
         if not helperlib.SANITIZED:
             self.assertLess(took, BLOCKED_STOP_LIMIT)
 
+    def test_stdin_close(self):
+        # (case, the option given, when standard input ends, whether that stops the capture). The end of
+        # standard input is a Ctrl+C only when asked for: many parents start children with it closed.
+        rows = [
+            ("closed during capture", True, "capturing", True),
+            ("closed from the start", True, "start", True),
+            ("closed without the option", False, "capturing", False),
+        ]
+        for name, option, when, stops in rows:
+            with self.subTest(name):
+                args = [str(PID)] + (["--stop-on-stdin-close"] if option else [])
+                helper = Helper(self, args=args, sim="source=ramp",
+                                stdin=subprocess.DEVNULL if when == "start" else subprocess.PIPE)
+                if when == "capturing":
+                    helper.wait_line(15)
+                    helper.wait_stdout(CAPTURING)
+                    helper.proc.stdin.close()
+                closed = time.monotonic()
+                if not stops:
+                    helper.wait_stdout(len(helper.out) + 20 * 480 * FRAME)
+                    self.assertIsNone(helper.proc.poll(), "a stdin close stopped a helper not asked to")
+                    helper.signal(signal.SIGINT)
+                code = helper.finish()
+                self.assertEqual(code, 0, helperlib.describe_lines(helper.err))
+                if stops and when == "capturing":
+                    print("stdin close to exit: %.3f s" % (helper.ended - closed))
+                self.assertEqual(bytes(helper.err), stderr_bytes(setup_lines(PID, argc=len(args) + 1)))
+                out = bytes(helper.out)
+                self.assertEqual(out[:len(HEADER)], HEADER)
+                self.assertEqual((len(out) - len(HEADER)) % FRAME, 0, "partial frame at the end")
+                self.assertGreaterEqual(len(out), CAPTURING if when == "capturing" else len(HEADER))
+
     def test_stop_while_com_starts(self):
         # A stop from outside, at no exact point, while set-up is under way (test_stop_points has the exact
         # ones). The console handler is registered between line 3 and CoInitializeEx; a coinit stall writes the

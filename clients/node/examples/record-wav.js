@@ -40,6 +40,15 @@ await out.write(wavHeader(0));
 const capture = startCapture(); // excludes this process
 capture.on('stage', (stage) => console.error(`helper: ${stage.text}`));
 process.once('SIGINT', () => capture.stop()); // Ctrl+C: a clean stop, the WAV is completed below
+// A level meter on the terminal, from the helper's level events (no decoding here).
+if (process.stderr.isTTY) {
+  capture.on('level', ({ peak_db: peaks }) => {
+    const db = Math.max(...peaks.map((value) => value ?? -Infinity));
+    const width = Math.max(0, Math.min(40, Math.round((db + 60) / 1.5)));
+    process.stderr.write(`\r[${'#'.repeat(width).padEnd(40)}] ${Number.isFinite(db) ? db.toFixed(1) : ' -inf'} dBFS `);
+  });
+  capture.on('silentCapture', () => process.stderr.write('\nsomething plays that the capture does not hear\n'));
+}
 
 let frames = 0;
 let peak = 0;

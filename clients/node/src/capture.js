@@ -6,6 +6,7 @@ import { abortError, badHeaderError, exitError, killedError, spawnError, stopped
 import { CHANNELS, FrameAssembler, HEADER_SIZE, RATES, SAMPLE_RATE, checkHeader } from './frames.js';
 import { defaultHelperPath } from './helper-path.js';
 import { adopt, release } from './lifetime.js';
+import { FrameClock, STATUS_EVENTS, StatusLines } from './status.js';
 
 export const DEFAULT_STOP_TIMEOUT_MS = 3000;
 
@@ -71,6 +72,12 @@ export class Capture extends Readable {
   frames = 0;
   /** The stream's format: what was asked for, and what the header must announce. */
   format;
+  /** The status channel's start event (rate, channels, the clock at frame 0 and its unit), once it came. */
+  status = null;
+  /** The status channel's end event (why, frames written), once it came. */
+  statusEnd = null;
+  /** Stream frames to the monotonic clock, fitted on the sync pairs. */
+  clock = new FrameClock();
 
   #child = null;
   #header = new Uint8Array(HEADER_SIZE); // null once a valid header has come
@@ -83,6 +90,7 @@ export class Capture extends Readable {
   #path = ['running']; // every state entered, in order; the last is the state, and `ended` reads the rest
   #failure = null; // the error the capture ends with, if any
   #stopTimer = null;
+  #statusLines = new StatusLines();
   #signal;
   #onAbort = () => this.#abort();
 
@@ -118,8 +126,9 @@ export class Capture extends Readable {
 
     let child;
     try {
-      child = spawn(helperPath, args, {
-        stdio: ['ignore', 'pipe', 'pipe'],
+      // Descriptor 3 is the status channel; the end of standard input is the clean stop (see stop()).
+      child = spawn(helperPath, [...args, '--status-fd', '3', '--stop-on-stdin-close'], {
+        stdio: ['pipe', 'pipe', 'pipe', 'pipe'],
         windowsHide: true,
         shell: false,
         env: env ?? process.env,
@@ -134,6 +143,8 @@ export class Capture extends Readable {
       for (const text of this.#lines.push(chunk)) this.#stage(text);
     });
     child.stdout.on('data', (chunk) => this.#audio(chunk));
+    child.stdio[3].on('data', (chunk) => this.#statusData(chunk));
+    child.stdin.on('error', () => {}); // a helper that has ended has closed it
     child.once('error', (cause) => {
       // Only a failed spawn reaches here with no exit to follow (a failed kill is ignored).
       if (child.pid !== undefined) return;
@@ -158,9 +169,10 @@ export class Capture extends Readable {
   }
 
   /**
-   * Ends the capture. On Linux the helper is asked to stop (SIGINT) and ends with exit code 0; if it has
-   * not ended after `timeoutMs` it is ended forcefully. On Windows no console event can be sent from Node,
-   * so it is ended forcefully at once; the audio read so far stays whole up to the last complete frame.
+   * Ends the capture: its standard input is closed, which the helper takes as Ctrl+C, on every platform
+   * (on Linux it is also sent SIGINT), and it ends with exit code 0 and whole frames. If it has not ended
+   * after `timeoutMs` it is ended forcefully; the audio read so far stays whole up to the last complete
+   * frame.
    * @returns the same promise as `ended`
    */
   stop({ timeoutMs = DEFAULT_STOP_TIMEOUT_MS } = {}) {
@@ -168,12 +180,9 @@ export class Capture extends Readable {
     if (this.#state !== 'running' || !this.#running()) return this.ended;
     this.#enter('stopping');
     this.#child.stdout.resume();
-    if (process.platform === 'win32') {
-      this.#forceEnd();
-    } else {
-      this.#child.kill('SIGINT');
-      this.#stopTimer = setTimeout(() => this.#forceEnd(), timeoutMs);
-    }
+    this.#child.stdin.end();
+    if (process.platform !== 'win32') this.#child.kill('SIGINT');
+    this.#stopTimer = setTimeout(() => this.#forceEnd(), timeoutMs);
     return this.ended;
   }
 
@@ -220,6 +229,21 @@ export class Capture extends Readable {
   #abort() {
     this.#fail(abortError(this.#signal));
     this.#forceEnd();
+  }
+
+  #statusData(chunk) {
+    for (const event of this.#statusLines.push(chunk)) {
+      if (event.event === 'start') {
+        this.status = event;
+        this.clock.start(event);
+      } else if (event.event === 'end') {
+        this.statusEnd = event;
+      } else if (event.event === 'sync') {
+        this.clock.add(event.frame, event.clock);
+      }
+      const name = STATUS_EVENTS[event.event];
+      if (name !== undefined) this.emit(name, event);
+    }
   }
 
   #hasStarted() {

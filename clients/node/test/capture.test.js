@@ -48,7 +48,7 @@ describe('stream', () => {
       const { end, counted } = await readRamp(cap, frames, new RampChecker(options));
       await cap.started;
       assert.deepEqual(seen.map((s) => s.line), SETUP_LINES);
-      assert.deepEqual([seen[0].argc, seen[1].pid, seen[4].status], [2, PID, 0]);
+      assert.deepEqual([seen[0].argc, seen[1].pid, seen[4].status], [5, PID, 0]); // the pid, the status channel, the stdin stop
       assert.deepEqual(
         [end.exitCode, end.stopped, end.forced, end.error, end.frames, counted, end.droppedBytes],
         [0, true, false, null, frames, frames, 0],
@@ -59,10 +59,10 @@ describe('stream', () => {
 
 describe('formats', () => {
   // [rate, channels, the helper's argc]: the header, the frames and the seconds follow the format asked
-  // for; an option left at its default is not passed.
+  // for; an option left at its default is not passed (the status channel and the stdin stop always are).
   for (const [rate, channels, argc] of [
-    [16000, 1, 6],
-    [44100, 2, 4],
+    [16000, 1, 9],
+    [44100, 2, 7],
   ]) {
     it(`${rate} Hz, ${channels} channel(s)`, BOUNDED, async () => {
       const cap = capture('source=ramp,period=0,packets=100', { excludePid: PID, rate, channels });
@@ -82,6 +82,32 @@ describe('formats', () => {
       }
     });
   }
+});
+
+describe('status channel', () => {
+  it('sync, level and end come with the audio, and the clock follows the sync pairs', BOUNDED, async () => {
+    // 300 ppm of drift: the fitted clock must follow it, as the engine stamped its packets.
+    const cap = capture('source=tone,period=0,packets=1000,drift=300', { excludePid: PID });
+    const counts = { sync: 0, level: 0, gap: 0, silentCapture: 0, tree: 0, statusError: 0 };
+    for (const name of Object.keys(counts)) cap.on(name, () => counts[name]++);
+    const levels = [];
+    cap.on('level', (event) => levels.push(event));
+    let frames = 0;
+    for await (const chunk of cap) {
+      frames += chunk.length / 2;
+      if (frames >= 1000 * 480) break;
+    }
+    const end = await cap.ended;
+    assert.equal(end.exitCode, 0);
+    assert.deepEqual([cap.status.rate, cap.status.channels, cap.status.unit], [48000, 2, 'monotonic-ns']);
+    assert.ok(counts.sync >= 9 && counts.level >= 90, JSON.stringify(counts));
+    assert.deepEqual([counts.gap, counts.silentCapture, counts.tree, counts.statusError], [0, 0, 0, 0]);
+    for (const event of levels) assert.ok(Math.abs(event.peak_db[0] - 20 * Math.log10(0.25)) < 0.1, event);
+    assert.equal(cap.statusEnd.reason, 'stop');
+    // Nine seconds of frames on a clock 300 ppm slow: 9 s + 2.7 ms, to within a millisecond.
+    const span = cap.clock.clockAt(9 * 48000) - cap.clock.clockAt(0);
+    assert.ok(Math.abs(span - 9.0027e9) < 1e6, span);
+  });
 });
 
 describe('backpressure', () => {

@@ -33,6 +33,7 @@ it('npm pack ships the sources, the declarations, the example and the README onl
     'src/helper-path.js',
     'src/index.js',
     'src/lifetime.js',
+    'src/status.js',
   ]);
 });
 
