@@ -173,7 +173,9 @@ bool stopIsDue(std::uint64_t began) {
 // the ring and gives it back to the engine at once, whose buffer holds only 20 ms.
 struct Writer {
     Writer(const stream::StreamFormat& format, status::CaptureStatus& s)
-        : ring(kRingSeconds * format.bytesPerSecond()), output(format), frameBytes(format.frameBytes()),
+        : ring(kRingSeconds * format.bytesPerSecond()),
+          output(format),
+          frameBytes(format.frameBytes()),
           status(s) {}
     AudioRing ring;
     StreamOutput output;
@@ -329,7 +331,8 @@ void drainPackets(Source& source, std::size_t index, Output& output) {
         DWORD flags = 0;
         UINT64 devicePosition = 0;
         UINT64 position = 0;
-        const HRESULT got = source.captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
+        const HRESULT got =
+            source.captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
         if (FAILED(got)) {
             output.writer.status.error("IAudioCaptureClient::GetBuffer", static_cast<std::uint32_t>(got));
             return;

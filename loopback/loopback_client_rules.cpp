@@ -18,8 +18,9 @@ HRESULT checkLoopbackCaptureFormat(const WAVEFORMATEX& f, DWORD streamFlags) {
     if (!isFloat) return AUDCLNT_E_UNSUPPORTED_FORMAT;
     if (stream::StreamFormat(f.nSamplesPerSec, f.nChannels) == stream::kDefaultFormat) return S_OK;
     const bool converts = (streamFlags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) != 0;
-    return converts && options::isOfferedRate(f.nSamplesPerSec) && f.nChannels <= 2 ? S_OK
-                                                                             : AUDCLNT_E_UNSUPPORTED_FORMAT;
+    return converts && options::isOfferedRate(f.nSamplesPerSec) && f.nChannels <= 2
+               ? S_OK
+               : AUDCLNT_E_UNSUPPORTED_FORMAT;
 }
 
 HRESULT checkLoopbackInitialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags, const WAVEFORMATEX& format) {

@@ -85,6 +85,7 @@ cat build/debian-13-prepare.out
 bash scripts/fresh-roots.sh --prepared debian-13-servers 2>&1 | tee "$out" || { status=FAILED; failed=1; }
 versions=$(sed -n 's/^servers: //p' "${AUDIO_HELPER_ROOTS:-build/fresh-roots}/debian-13-servers.log" 2>/dev/null)
 failures=$(sed -n 's/^fresh root debian-13-servers: failed: //p' "$out")
+retried=$(sed -n 's/^fresh root debian-13-servers: passed on a second run of: //p' "$out")
 prepared=$(sed -n 's/^fresh root debian-13-servers: prepared in \([0-9]*\) s$/\1/p' build/debian-13-prepare.out)
-echo "debian 13 servers: $status in $((SECONDS - started)) s${prepared:+, its root prepared in $prepared s beside the tests before (waited for at $prepared_in s)} (${versions%,})${failures:+; failed: $failures}"
+echo "debian 13 servers: $status in $((SECONDS - started)) s${prepared:+, its root prepared in $prepared s beside the tests before (waited for at $prepared_in s)} (${versions%,})${failures:+; failed: $failures}${retried:+; passed on a second run: $retried}"
 exit $failed

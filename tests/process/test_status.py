@@ -151,6 +151,24 @@ class StatusTests(TempDirMixin, unittest.TestCase):
                     stamp = first["clock"] * UNIT_NS + frames * 10**9 // RATE * (10**6 + ppm) // 10**6
                     self.assertLess(abs(event["clock"] * UNIT_NS - stamp), 2 * 10**6, (ppm, event, first))
 
+    def test_a_mix_of_trees_is_told_as_the_stream_carries_it(self):
+        # Two included trees, one client each: the events follow the mixed stream, whose frames stand for the
+        # start's clock plus their time, as no one engine's stamp fits the mix.
+        helper, reader, _ = self.start("source=ramp,period=10,packets=300,capacity=48000",
+                                       extra=["--include", "--pid", "4243"])
+        helper.wait_stdout(len(HEADER) + int(2.2 * RATE) * FRAME, timeout=60)
+        self.stop(helper)
+        events = reader.events()
+        self.assertEqual({event["event"] for event in events}, {"start", "sync", "level", "end"})
+        levels = [event["frame"] for event in events if event["event"] == "level"]
+        self.assertEqual(levels, [i * RATE // 10 for i in range(len(levels))])
+        syncs = [event for event in events if event["event"] == "sync"]
+        self.assertGreaterEqual(len(syncs), 2)
+        for event in syncs:
+            self.assertLessEqual(abs((event["clock"] - events[0]["clock"]) * UNIT_NS - event["frame"] * 10**9 // RATE),
+                                 UNIT_NS, event)
+        self.assertEqual(events[-1]["frames"], (len(helper.out) - len(HEADER)) // FRAME)
+
     def lost_audio(self, sim, disturb):
         """Runs a real-time ramp, disturbs it with disturb(helper), stops it; returns the zero runs of the
         stream and the gap events."""
