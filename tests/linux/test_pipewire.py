@@ -102,10 +102,12 @@ class PipeWireCapture(SharedServerCase):
 
     def test_several_trees_included_and_excluded(self):
         # Native and PulseAudio-protocol players: the server's pid and the one a client declares.
-        check_trees(self, self.server.env, [["pw-play"], ["paplay"], ["pw-play"]], self.sink_monitor, self.path)
+        # Each player names the sink it plays on: the move test before may have left a remembered target.
+        check_trees(self, self.server.env, [["pw-play", "--target", "sink-a"], ["paplay", "-d", "sink-a"],
+                                            ["pw-play", "--target", "sink-a"]], self.sink_monitor, self.path)
 
     def test_16_khz_mono_is_the_mean_of_the_channels_at_the_right_rate(self):
-        check_mono_16k(self, self.server.env, ["pw-play"], self.sink_monitor, self.path)
+        check_mono_16k(self, self.server.env, ["pw-play", "--target", "sink-a"], self.sink_monitor, self.path)
 
     def sink_monitor(self, name):
         return SinkMonitor(self.server.env, "sink-a", self.path(name + ".wav"))
