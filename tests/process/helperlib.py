@@ -512,6 +512,24 @@ class RampVerifier:
         return self.header_left == 0 and self.segment is None and not self._next_segment()
 
 
+def read_until(test, helper, size, seconds, pause_at=None, pause_s=0.0):
+    """Reads the helper's standard output (stdout="manual") until it holds `size` bytes, failing after
+    `seconds` plus the start slack; once `pause_at` bytes have come, reads nothing for `pause_s` (a stalled
+    reader). Returns what came."""
+    fd, data, paused = helper.proc.stdout.fileno(), bytearray(), pause_at is None
+    deadline = time.monotonic() + seconds + pause_s + START_SLACK
+    while len(data) < size:
+        test.assertLess(time.monotonic(), deadline, "only %d bytes arrived" % len(data))
+        if not paused and len(data) >= pause_at:
+            paused = True
+            time.sleep(pause_s)
+        if select.select([fd], [], [], 1.0)[0]:
+            chunk = os.read(fd, 1 << 16)
+            test.assertTrue(chunk, "stdout ended early")
+            data += chunk
+    return data
+
+
 def read_rest(helper, data):
     """Appends what the helper still writes to standard output (read by the test itself) until it ends."""
     fd = helper.proc.stdout.fileno()

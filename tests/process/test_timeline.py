@@ -113,17 +113,8 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
                 args = [str(PID), "--rate=%d" % rate, "--channels=%d" % channels]
                 helper = Helper(self, args=args, sim=sim, stdout="manual")
                 helper.wait_line(15)
-                fd, data, paused = helper.proc.stdout.fileno(), bytearray(), False
-                deadline = time.monotonic() + packets / 100 + pause_s + helperlib.START_SLACK
-                while len(data) < len(HEADER) + packets * packet * frame:
-                    self.assertLess(time.monotonic(), deadline, "only %d bytes arrived" % len(data))
-                    if not paused and len(data) >= len(HEADER) + pause_at_ms * per_ms * frame:
-                        paused = True
-                        time.sleep(pause_s)
-                    if select.select([fd], [], [], 1.0)[0]:
-                        chunk = os.read(fd, 1 << 16)
-                        self.assertTrue(chunk, "stdout ended early")
-                        data += chunk
+                data = helperlib.read_until(self, helper, len(HEADER) + packets * packet * frame, packets / 100,
+                                            len(HEADER) + pause_at_ms * per_ms * frame, pause_s)
                 helper.signal(signal.SIGINT)
                 helperlib.read_rest(helper, data)
                 self.assertEqual(helper.finish(), 0)
@@ -213,15 +204,7 @@ class TimelineTests(helperlib.TempDirMixin, unittest.TestCase):
             with self.subTest(offset=offset):
                 helper = Helper(self, args=[str(PID)], stdout="manual",
                                 sim="source=ramp,period=10,packets=300,quiet=1000:1500,stamp_offset=%d" % offset)
-                fd = helper.proc.stdout.fileno()
-                data = bytearray()
-                deadline = time.monotonic() + 3 + helperlib.START_SLACK
-                while len(data) < len(HEADER) + 300 * PACKET * FRAME:
-                    self.assertLess(time.monotonic(), deadline, "only %d bytes arrived" % len(data))
-                    if select.select([fd], [], [], 1.0)[0]:
-                        chunk = os.read(fd, 1 << 16)
-                        self.assertTrue(chunk, "stdout ended early")
-                        data += chunk
+                data = helperlib.read_until(self, helper, len(HEADER) + 300 * PACKET * FRAME, 3)
                 helper.signal(signal.SIGINT)
                 helperlib.read_rest(helper, data)
                 self.assertEqual(helper.finish(), 0)
