@@ -102,8 +102,11 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         if (m_loop == nullptr) return;
         pw_thread_loop_lock(m_loop);
         if (m_stream != nullptr) {
-            // Destroying the stream takes it off the data thread: no frame arrives after this.
+            // Destroying the stream takes it off the data thread: no frame arrives after this. It goes
+            // UNCONNECTED on the way, which is no loss then.
+            m_stopping = true;
             pw_stream_destroy(m_stream);
+            m_stopping = false;
             m_stream = nullptr;
         }
         if (m_timer != nullptr) {
@@ -265,9 +268,12 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     }
 
     // Stream events.
-    static void onStreamState(void* data, pw_stream_state, pw_stream_state state, const char*) {
+    static void onStreamState(void* data, pw_stream_state old, pw_stream_state state, const char*) {
         auto* self = static_cast<PipeWireEngine*>(data);
-        if (state == PW_STREAM_STATE_ERROR) {
+        // An error, or a node the server removed (another client destroyed it): no frame will come again,
+        // so the capture ends as it does on the server's loss instead of writing silence for ever.
+        const bool removed = state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED;
+        if (state == PW_STREAM_STATE_ERROR || (removed && !self->m_stopping)) {
             self->serverGone();
         } else if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
             const std::uint32_t node = pw_stream_get_node_id(self->m_stream);
@@ -359,6 +365,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     int m_syncSeq = 0;
     bool m_synced = false;
     bool m_serverGone = false;
+    bool m_stopping = false;  // the stream is being destroyed by stop()
 };
 
 }  // namespace

@@ -5,6 +5,7 @@ real player processes, how it ends when the server goes, and what it says when t
     test_pipewire.py --long   only the minute-long tone
 """
 
+import json
 import os
 import re
 import signal
@@ -229,17 +230,28 @@ class PipeWireCapture(SharedServerCase):
 
 
 class ServerLifetime(unittest.TestCase):
-    def test_server_killed_during_capture_ends_with_exit_0(self):
-        with PipeWireServer() as server:
-            capture = Capture(self, server, 1)
-            capture.wait_frames(RATE // 10)
-            killed = time.monotonic()
+    def test_server_killed_or_capture_node_destroyed_ends_with_exit_0(self):
+        def kill_server(server):
             os.kill(server.pid_of("pipewire"), signal.SIGKILL)
-            self.assertEqual(capture.helper.finish(), 0)
-            took = capture.helper.ended - killed
-            print("exit %.0f ms after the server was killed" % (took * 1000))
-            self.assertLess(took, 2.0)
-            self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(1)))
+
+        def destroy_node(server):  # another client removes the capture's node: its stream goes UNCONNECTED
+            nodes = json.loads(subprocess.run(["pw-dump"], env=server.env, check=True, capture_output=True,
+                                              text=True).stdout)
+            node = next(o["id"] for o in nodes if o.get("type") == "PipeWire:Interface:Node"
+                        and (o.get("info") or {}).get("props", {}).get("node.name") == "audio-helper")
+            subprocess.run(["pw-cli", "destroy", str(node)], env=server.env, check=True, capture_output=True)
+
+        for lose in (kill_server, destroy_node):
+            with self.subTest(lose=lose.__name__), PipeWireServer() as server:
+                capture = Capture(self, server, 1)
+                capture.wait_frames(RATE // 10)
+                lost = time.monotonic()
+                lose(server)
+                self.assertEqual(capture.helper.finish(), 0)
+                took = capture.helper.ended - lost
+                print("%s: exit %.0f ms after" % (lose.__name__, took * 1000))
+                self.assertLess(took, 2.0)
+                self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(1)))
 
     def test_no_server_gives_lines_9_and_10_and_exit_4(self):
         check_no_server(self, HELPER)
