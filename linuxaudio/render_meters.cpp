@@ -1,5 +1,5 @@
-// The Linux engines do not yet say which kept streams are running and not silent: the platform cannot
-// tell, and no silent capture is reported.
+// The silent-capture watch's question, answered by the running engine where it can tell (PipeWire).
+#include "linuxaudio/server_engine.h"
 #include "winaudio/windows_audio.h"
 
-int playingForCapture(const DWORD*, unsigned, bool) { return -1; }
+int playingForCapture(const DWORD*, unsigned, bool) { return linuxaudio::askPlayingProbe(); }

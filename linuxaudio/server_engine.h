@@ -25,6 +25,15 @@ class ServerEngine {
     }
 };
 
+// What the silent-capture watch asks (playingForCapture): `probe(context)` is 1 while audio the capture
+// should hear plays unheard, 0 if not, -1 when the engine cannot tell. An engine that can answer sets it
+// while started and clears it (nullptr, with its own context) before it stops; the call then waits for a
+// question in progress.
+using PlayingProbe = int (*)(void* context);
+void setPlayingProbe(PlayingProbe probe, void* context);
+// The probe's answer, or -1 when no engine set one.
+int askPlayingProbe();
+
 // Each server's factory connects to its server; AUDCLNT_E_SERVICE_NOT_RUNNING when none answers.
 HRESULT createPipeWireEngine(std::shared_ptr<ProcessTreeFilter> filter,
                              std::unique_ptr<ServerEngine>& engine);

@@ -45,6 +45,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         stop();
         if (m_loop != nullptr) pw_thread_loop_stop(m_loop);
         for (auto& [id, proxy] : m_clients) pw_proxy_destroy(proxy.proxy);
+        for (auto& [id, proxy] : m_nodes) pw_proxy_destroy(proxy.proxy);
         for (pw_proxy* link : m_links) pw_proxy_destroy(link);
         if (m_registry != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(m_registry));
         if (m_core != nullptr) pw_core_disconnect(m_core);
@@ -91,6 +92,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
             if (FAILED(status)) m_buffer = nullptr;
         }
         pw_thread_loop_unlock(m_loop);
+        if (SUCCEEDED(status)) linuxaudio::setPlayingProbe(&PipeWireEngine::playingUnheard, this);
         return status;
     }
 
@@ -100,6 +102,7 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
 
     void stop() override {
         if (m_loop == nullptr) return;
+        linuxaudio::setPlayingProbe(nullptr, this);
         pw_thread_loop_lock(m_loop);
         if (m_stream != nullptr) {
             // Destroying the stream takes it off the data thread: no frame arrives after this. It goes
@@ -118,12 +121,22 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     }
 
   private:
-    struct BoundClient {
+    // A client or node bound for its info events.
+    struct Bound {
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
         PipeWireEngine* engine = nullptr;
         std::uint32_t id = 0;
     };
+
+    // The silent-capture watch's question, on its own thread: 1 when a kept stream runs unheard.
+    static int playingUnheard(void* context) {
+        auto* self = static_cast<PipeWireEngine*>(context);
+        pw_thread_loop_lock(self->m_loop);
+        const bool unheard = self->m_graph.keptStreamUnheard();
+        pw_thread_loop_unlock(self->m_loop);
+        return unheard ? 1 : 0;
+    }
 
     HRESULT createCaptureStream(std::uint32_t rate) {
         pw_properties* props = pw_properties_new(
@@ -209,6 +222,17 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
                 self->m_graph.addNode(id, static_cast<std::uint32_t>(std::atoll(client)),
                                       mediaClass != nullptr ? mediaClass : "",
                                       mediaType != nullptr ? mediaType : "");
+                // Whether it runs, for the silent-capture watch.
+                if (isApplicationOutput(mediaClass != nullptr ? mediaClass : "",
+                                        mediaType != nullptr ? mediaType : ""))
+                    self->bindNode(id);
+            }
+        } else if (std::strcmp(type, PW_TYPE_INTERFACE_Link) == 0) {
+            const char* output = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_PORT);
+            const char* input = spa_dict_lookup(props, PW_KEY_LINK_INPUT_PORT);
+            if (output != nullptr && input != nullptr) {
+                self->m_graph.addLink(id, static_cast<std::uint32_t>(std::atoll(output)),
+                                      static_cast<std::uint32_t>(std::atoll(input)));
             }
         } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
             const char* node = spa_dict_lookup(props, PW_KEY_NODE_ID);
@@ -235,10 +259,12 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
                 break;
             }
         }
-        const auto client = self->m_clients.find(id);
-        if (client != self->m_clients.end()) {
-            pw_proxy_destroy(client->second.proxy);
-            self->m_clients.erase(client);
+        for (auto* bound : {&self->m_clients, &self->m_nodes}) {
+            const auto found = bound->find(id);
+            if (found != bound->end()) {
+                pw_proxy_destroy(found->second.proxy);
+                bound->erase(found);
+            }
         }
     }
 
@@ -246,14 +272,29 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         auto* proxy = static_cast<pw_proxy*>(
             pw_registry_bind(m_registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
         if (proxy == nullptr) return;
-        BoundClient& bound = m_clients[id];
+        Bound& bound = m_clients[id];
         bound.proxy = proxy;
         bound.engine = this;
         bound.id = id;
         pw_client_add_listener(reinterpret_cast<pw_client*>(proxy), &bound.listener, &kClientEvents, &bound);
     }
+    void bindNode(std::uint32_t id) {
+        auto* proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(m_registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+        if (proxy == nullptr) return;
+        Bound& bound = m_nodes[id];
+        bound.proxy = proxy;
+        bound.engine = this;
+        bound.id = id;
+        pw_node_add_listener(reinterpret_cast<pw_node*>(proxy), &bound.listener, &kNodeEvents, &bound);
+    }
+    static void onNodeInfo(void* data, const pw_node_info* info) {
+        auto* bound = static_cast<Bound*>(data);
+        if (info == nullptr || (info->change_mask & PW_NODE_CHANGE_MASK_STATE) == 0) return;
+        bound->engine->m_graph.setRunning(bound->id, info->state == PW_NODE_STATE_RUNNING);
+    }
     static void onClientInfo(void* data, const pw_client_info* info) {
-        auto* bound = static_cast<BoundClient*>(data);
+        auto* bound = static_cast<Bound*>(data);
         if (info == nullptr || info->props == nullptr) return;
         ClientInfo client;
         const char* api = spa_dict_lookup(info->props, PW_KEY_CLIENT_API);
@@ -337,6 +378,12 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         events.info = onClientInfo;
         return events;
     }();
+    static constexpr pw_node_events kNodeEvents = [] {
+        pw_node_events events{};
+        events.version = PW_VERSION_NODE_EVENTS;
+        events.info = onNodeInfo;
+        return events;
+    }();
     static constexpr pw_stream_events kStreamEvents = [] {
         pw_stream_events events{};
         events.version = PW_VERSION_STREAM_EVENTS;
@@ -359,7 +406,8 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     spa_hook m_coreListener{};
     spa_hook m_registryListener{};
     spa_hook m_streamListener{};
-    std::map<std::uint32_t, BoundClient> m_clients;
+    std::map<std::uint32_t, Bound> m_clients;
+    std::map<std::uint32_t, Bound> m_nodes;  // application output nodes
     std::vector<pw_proxy*> m_links;
     std::atomic<linuxaudio::PacketBuffer*> m_buffer{nullptr};  // set while started; read on the data thread
     int m_syncSeq = 0;

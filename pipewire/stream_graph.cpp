@@ -60,7 +60,32 @@ void StreamGraph::addPort(std::uint32_t id, std::uint32_t node, bool output, boo
     linkPort(id, port);
 }
 
+void StreamGraph::addLink(std::uint32_t id, std::uint32_t outputPort, std::uint32_t inputPort) {
+    m_links[id] = {outputPort, inputPort};
+}
+
+void StreamGraph::setRunning(std::uint32_t node, bool running) {
+    if (running) {
+        m_running.insert(node);
+    } else {
+        m_running.erase(node);
+    }
+}
+
+bool StreamGraph::keptStreamUnheard() const {
+    std::set<std::pair<std::uint32_t, std::uint32_t>> present;
+    for (const auto& [id, ports] : m_links) present.insert(ports);
+    for (const auto& pair : m_linked) {
+        const auto port = m_ports.find(pair.first);
+        if (port == m_ports.end() || m_running.count(port->second.node) == 0) continue;
+        if (m_kept.count(port->second.node) != 0 && present.count(pair) == 0) return true;
+    }
+    return false;
+}
+
 void StreamGraph::remove(std::uint32_t id) {
+    m_links.erase(id);
+    m_running.erase(id);
     m_clients.erase(id);
     m_streamClient.erase(id);
     m_kept.erase(id);

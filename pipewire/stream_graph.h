@@ -62,7 +62,14 @@ class StreamGraph {
     void addNode(std::uint32_t id, std::uint32_t client, const std::string& mediaClass,
                  const std::string& mediaType = "");
     void addPort(std::uint32_t id, std::uint32_t node, bool output, bool monitor, const std::string& channel);
+    // A link the server holds (anyone's), and whether an application output node is running.
+    void addLink(std::uint32_t id, std::uint32_t outputPort, std::uint32_t inputPort);
+    void setRunning(std::uint32_t node, bool running);
     void remove(std::uint32_t id);
+
+    // Whether a kept stream runs while a link asked for it into the capture is not in the graph (it
+    // failed, or another client destroyed it): audio plays that the capture should hear and does not.
+    bool keptStreamUnheard() const;
 
     // Whether the stream node is captured (false while its client is not known yet).
     bool captured(std::uint32_t node) const { return m_kept.count(node) != 0; }
@@ -85,7 +92,9 @@ class StreamGraph {
     std::map<std::uint32_t, std::uint32_t> m_streamClient;  // application output stream -> its client
     std::map<std::uint32_t, Port> m_ports;
     std::set<std::uint32_t> m_kept;
-    std::set<std::pair<std::uint32_t, std::uint32_t>> m_linked;  // (output port, input port)
+    std::set<std::pair<std::uint32_t, std::uint32_t>> m_linked;  // (output port, input port) asked for
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> m_links;  // the server's, by id
+    std::set<std::uint32_t> m_running;
 };
 
 }  // namespace pipewire

@@ -121,3 +121,30 @@ TEST(StreamGraph, FoldsEveryLayoutIntoStereo) {
 }
 
 }  // namespace
+
+TEST(StreamGraph, AKeptStreamRunningWithoutItsLinkIsUnheard) {
+    Graph g;
+    g.captureNode();
+    g.graph.addClient(5, ClientInfo{"", 1, 1});
+    g.graph.addNode(20, 5, "Stream/Output/Audio");
+    g.graph.addPort(21, 20, true, false, "FL");
+    // Each step, then whether the stream plays unheard.
+    const struct {
+        const char* step;
+        void (*apply)(StreamGraph&);
+        bool unheard;
+    } steps[] = {
+        {"linked, not yet in the graph, idle", [](StreamGraph&) {}, false},
+        {"running before the link is made", [](StreamGraph& s) { s.setRunning(20, true); }, true},
+        {"the link made", [](StreamGraph& s) { s.addLink(30, 21, 11); }, false},
+        {"someone else's link elsewhere", [](StreamGraph& s) { s.addLink(31, 21, 99); }, false},
+        {"the link destroyed", [](StreamGraph& s) { s.remove(30); }, true},
+        {"the stream pauses", [](StreamGraph& s) { s.setRunning(20, false); }, false},
+        {"runs again", [](StreamGraph& s) { s.setRunning(20, true); }, true},
+        {"the stream ends", [](StreamGraph& s) { s.remove(20); }, false},
+    };
+    for (const auto& step : steps) {
+        step.apply(g.graph);
+        EXPECT_EQ(g.graph.keptStreamUnheard(), step.unheard) << step.step;
+    }
+}

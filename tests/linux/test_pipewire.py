@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -109,6 +110,42 @@ class PipeWireCapture(SharedServerCase):
 
     def test_16_khz_mono_is_the_mean_of_the_channels_at_the_right_rate(self):
         check_mono_16k(self, self.server.env, ["pw-play", "--target", "sink-a"], self.sink_monitor, self.path)
+
+    def test_a_kept_player_whose_link_is_destroyed_raises_silent_capture(self):
+        # The player plays on while another client destroys its links into the capture: after 3 s of zeros
+        # the status channel says so, and says it is over once the player ends.
+        env = self.server.env
+        read_end, write_end = os.pipe()
+        os.environ.update(env)
+        helper = helperlib.Helper(self, args=[str(bystander(self)), "--status-fd", str(write_end)], exe=HELPER,
+                                  pass_fds=(write_end,))
+        os.close(write_end)
+        events = []
+        reader = threading.Thread(target=lambda: events.extend(
+            json.loads(line) for line in os.fdopen(read_end, "rb")), daemon=True)
+        reader.start()
+        helper.wait_line(15)
+        tone_player = player(["pw-play", "--target", "sink-a", tone(self.path("unheard.wav"), 1000, 30)], env)
+        self.addCleanup(tone_player.kill)
+        wait_until(lambda: any(helper.out[-4000:]), "the tone captured")
+        nodes = json.loads(subprocess.run(["pw-dump"], env=env, check=True, capture_output=True, text=True).stdout)
+        capture = next(o["id"] for o in nodes if o.get("type") == "PipeWire:Interface:Node"
+                       and (o.get("info") or {}).get("props", {}).get("node.name") == "audio-helper")
+        links = [o["id"] for o in nodes if o.get("type") == "PipeWire:Interface:Link"
+                 and (o.get("info") or {}).get("input-node-id") == capture]
+        self.assertTrue(links, "no link into the capture")
+        for link in links:
+            subprocess.run(["pw-cli", "destroy", str(link)], env=env, check=True, capture_output=True)
+        wait_until(lambda: any(event["event"] == "silent-capture" for event in list(events)), "silent-capture",
+                   timeout=10)
+        tone_player.kill()
+        wait_until(lambda: any(event["event"] == "silent-capture-end" for event in list(events)),
+                   "silent-capture-end", timeout=10)
+        helper.signal(signal.SIGINT)
+        self.assertEqual(helper.finish(), 0)
+        reader.join(10)
+        raised = next(event for event in events if event["event"] == "silent-capture")
+        self.assertGreaterEqual(raised["silent_ms"], 3000)
 
     def sink_monitor(self, name):
         return SinkMonitor(self.server.env, "sink-a", self.path(name + ".wav"))
