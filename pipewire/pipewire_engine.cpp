@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -14,6 +15,7 @@
 
 #include "linuxaudio/server_engine.h"
 #include "pipewire/stream_graph.h"
+#include "status/engine_errors.h"
 #include "stream/performance_clock.h"
 // Last: the library's calls through its table.
 #include "pipewire/pipewire_library.h"
@@ -201,8 +203,13 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
             pw_thread_loop_signal(self->m_loop, false);
         }
     }
-    static void onCoreError(void* data, std::uint32_t id, int, int res, const char*) {
+    static void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
         auto* self = static_cast<PipeWireEngine*>(data);
+        // An object's failure (a link the server refused, say) comes here with the object's id.
+        char text[256];
+        std::snprintf(text, sizeof text, "%s %u: %s (%s)", id == PW_ID_CORE ? "core" : "object", id,
+                      message != nullptr ? message : "", spa_strerror(res));
+        status::reportEngineError("pw_core", -res, text);
         // A broken connection is reported on the core object itself.
         if (id == PW_ID_CORE && res == -EPIPE) self->serverGone();
     }
@@ -309,12 +316,15 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
     }
 
     // Stream events.
-    static void onStreamState(void* data, pw_stream_state old, pw_stream_state state, const char*) {
+    static void onStreamState(void* data, pw_stream_state old, pw_stream_state state, const char* error) {
         auto* self = static_cast<PipeWireEngine*>(data);
         // An error, or a node the server removed (another client destroyed it): no frame will come again,
         // so the capture ends as it does on the server's loss instead of writing silence for ever.
         const bool removed = state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED;
         if (state == PW_STREAM_STATE_ERROR || (removed && !self->m_stopping)) {
+            status::reportEngineError("pw_stream", 0,
+                                      removed ? "the capture node was removed: the stream went unconnected"
+                                              : (error != nullptr ? error : "the stream failed"));
             self->serverGone();
         } else if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
             const std::uint32_t node = pw_stream_get_node_id(self->m_stream);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "status/engine_errors.h"
 #include "stream/performance_clock.h"
 
 namespace status {
@@ -88,7 +89,15 @@ int appendDbArray(char* out, std::size_t size, const double* values, std::uint32
 
 std::uint64_t statusClockFromTicks(std::uint64_t ticks) { return ticks * kStatusClockUnitsPerTick; }
 
-CaptureStatus::CaptureStatus(int fd) : m_channel(StatusChannel::open(fd)) {}
+CaptureStatus::CaptureStatus(int fd) : m_channel(StatusChannel::open(fd)) {
+    if (on()) {
+        setEngineErrorSink(
+            [](void* context, const char* call, int error, const char* text) {
+                static_cast<CaptureStatus*>(context)->engineError(call, error, text);
+            },
+            this);
+    }
+}
 
 void CaptureStatus::post(const char* name, const char* members) {
     if (StatusChannel* channel = m_channel.load()) channel->post(name, members);
@@ -237,6 +246,27 @@ void CaptureStatus::error(const char* call, std::uint32_t code) {
                   static_cast<unsigned long long>(frames()), call, code,
                   text != nullptr ? ",\"text\":\"" : "", text != nullptr ? text : "",
                   text != nullptr ? "\"" : "");
+    post("error", members);
+}
+
+void CaptureStatus::engineError(const char* call, int error, const char* text) {
+    if (!on()) return;
+    // The text as a JSON string: quotes and backslashes escaped, control characters as spaces.
+    char escaped[256];
+    std::size_t used = 0;
+    for (const char* c = text; *c != '\0' && used + 2 < sizeof escaped; ++c) {
+        if (*c == '"' || *c == '\\') escaped[used++] = '\\';
+        escaped[used++] = static_cast<unsigned char>(*c) < 0x20 ? ' ' : *c;
+    }
+    escaped[used] = '\0';
+    char members[StatusChannel::kMaxLine - 64];
+    if (error != 0) {
+        std::snprintf(members, sizeof members, ",\"frame\":%llu,\"call\":\"%s\",\"errno\":%d,\"text\":\"%s\"",
+                      static_cast<unsigned long long>(frames()), call, error, escaped);
+    } else {
+        std::snprintf(members, sizeof members, ",\"frame\":%llu,\"call\":\"%s\",\"text\":\"%s\"",
+                      static_cast<unsigned long long>(frames()), call, escaped);
+    }
     post("error", members);
 }
 

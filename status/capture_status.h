@@ -52,6 +52,8 @@ class CaptureStatus {
 
     // A failure, with the call that failed and its status (and the status's name where it is a known one).
     void error(const char* call, std::uint32_t code);
+    // An engine's failure: the call, an errno value (0: none) and what it says.
+    void engineError(const char* call, int error, const char* text);
 
     // Set-up failed at `call` with `code`: the error, then the end, after which the channel is closed
     // (bounded, as at the end of a capture). Returns `exitCode`, the process's exit code.

@@ -187,11 +187,15 @@ export interface TreeEvent extends StatusEvent {
   frame: number;
   pid: number;
 }
-/** A failure with its detail: the call and its status (and the status's name where known). */
+/**
+ * A failure with its detail: the call and its status (and the status's name where known), or an engine's
+ * own failure (Linux: `errno` where there is one, and what the server said).
+ */
 export interface StatusErrorEvent extends StatusEvent {
   event: 'error';
   call: string;
-  hresult: string;
+  hresult?: string;
+  errno?: number;
   text?: string;
 }
 /** Why the capture ended, and the frames written. */

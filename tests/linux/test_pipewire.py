@@ -56,6 +56,26 @@ class Capture:
         return split_stream(self.helper.out)
 
 
+def status_capture(test, env, pid):
+    """The helper excluding `pid`'s tree with its status channel on: (helper, the events so far)."""
+    read_end, write_end = os.pipe()
+    os.environ.update(env)
+    helper = helperlib.Helper(test, args=[str(pid), "--status-fd", str(write_end)], exe=HELPER, pass_fds=(write_end,))
+    os.close(write_end)
+    events = []
+    threading.Thread(target=lambda: events.extend(json.loads(line) for line in os.fdopen(read_end, "rb")),
+                     daemon=True).start()
+    helper.wait_line(15)
+    return helper, events
+
+
+def node_named(env, name):
+    """The objects of the graph, and the id of the node named `name`."""
+    objects = json.loads(subprocess.run(["pw-dump"], env=env, check=True, capture_output=True, text=True).stdout)
+    return objects, next(o["id"] for o in objects if o.get("type") == "PipeWire:Interface:Node"
+                         and (o.get("info") or {}).get("props", {}).get("node.name") == name)
+
+
 class PipeWireCapture(SharedServerCase):
     files_prefix = "pw-tones."
 
@@ -115,23 +135,12 @@ class PipeWireCapture(SharedServerCase):
         # The player plays on while another client destroys its links into the capture: after 3 s of zeros
         # the status channel says so, and says it is over once the player ends.
         env = self.server.env
-        read_end, write_end = os.pipe()
-        os.environ.update(env)
-        helper = helperlib.Helper(self, args=[str(bystander(self)), "--status-fd", str(write_end)], exe=HELPER,
-                                  pass_fds=(write_end,))
-        os.close(write_end)
-        events = []
-        reader = threading.Thread(target=lambda: events.extend(
-            json.loads(line) for line in os.fdopen(read_end, "rb")), daemon=True)
-        reader.start()
-        helper.wait_line(15)
+        helper, events = status_capture(self, env, bystander(self))
         tone_player = player(["pw-play", "--target", "sink-a", tone(self.path("unheard.wav"), 1000, 30)], env)
         self.addCleanup(tone_player.kill)
         wait_until(lambda: any(helper.out[-4000:]), "the tone captured")
-        nodes = json.loads(subprocess.run(["pw-dump"], env=env, check=True, capture_output=True, text=True).stdout)
-        capture = next(o["id"] for o in nodes if o.get("type") == "PipeWire:Interface:Node"
-                       and (o.get("info") or {}).get("props", {}).get("node.name") == "audio-helper")
-        links = [o["id"] for o in nodes if o.get("type") == "PipeWire:Interface:Link"
+        objects, capture = node_named(env, "audio-helper")
+        links = [o["id"] for o in objects if o.get("type") == "PipeWire:Interface:Link"
                  and (o.get("info") or {}).get("input-node-id") == capture]
         self.assertTrue(links, "no link into the capture")
         for link in links:
@@ -143,7 +152,7 @@ class PipeWireCapture(SharedServerCase):
                    "silent-capture-end", timeout=10)
         helper.signal(signal.SIGINT)
         self.assertEqual(helper.finish(), 0)
-        reader.join(10)
+        wait_until(lambda: events and events[-1]["event"] == "end", "the end event")
         raised = next(event for event in events if event["event"] == "silent-capture")
         self.assertGreaterEqual(raised["silent_ms"], 3000)
 
@@ -272,23 +281,28 @@ class ServerLifetime(unittest.TestCase):
             os.kill(server.pid_of("pipewire"), signal.SIGKILL)
 
         def destroy_node(server):  # another client removes the capture's node: its stream goes UNCONNECTED
-            nodes = json.loads(subprocess.run(["pw-dump"], env=server.env, check=True, capture_output=True,
-                                              text=True).stdout)
-            node = next(o["id"] for o in nodes if o.get("type") == "PipeWire:Interface:Node"
-                        and (o.get("info") or {}).get("props", {}).get("node.name") == "audio-helper")
+            _, node = node_named(server.env, "audio-helper")
             subprocess.run(["pw-cli", "destroy", str(node)], env=server.env, check=True, capture_output=True)
 
-        for lose in (kill_server, destroy_node):
+        # How each loss ends: exit 0 within 2 s, the stage lines only, and on the status channel the
+        # engine's own error before the end.
+        for lose, error in ((kill_server, {"call": "pw_core", "errno": 32}),
+                            (destroy_node, {"call": "pw_stream", "text": "the capture node was removed: the "
+                                                                         "stream went unconnected"})):
             with self.subTest(lose=lose.__name__), PipeWireServer() as server:
-                capture = Capture(self, server, 1)
-                capture.wait_frames(RATE // 10)
+                helper, events = status_capture(self, server.env, 1)
+                helper.wait_stdout(16 + 8 * RATE // 10)
                 lost = time.monotonic()
                 lose(server)
-                self.assertEqual(capture.helper.finish(), 0)
-                took = capture.helper.ended - lost
+                self.assertEqual(helper.finish(), 0)
+                took = helper.ended - lost
                 print("%s: exit %.0f ms after" % (lose.__name__, took * 1000))
                 self.assertLess(took, 2.0)
-                self.assertEqual(bytes(capture.helper.err), helperlib.stderr_bytes(helperlib.setup_lines(1)))
+                self.assertEqual(bytes(helper.err), helperlib.stderr_bytes(helperlib.setup_lines(1, argc=4)))
+                wait_until(lambda: events and events[-1]["event"] == "end", "the end event")
+                errors = [event for event in events if event["event"] == "error"]
+                self.assertTrue(any(error.items() <= event.items() for event in errors), errors)
+                self.assertEqual(events[-1]["reason"], "device-lost")
 
     def test_no_server_gives_lines_9_and_10_and_exit_4(self):
         check_no_server(self, HELPER)
