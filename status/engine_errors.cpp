@@ -1,26 +1,25 @@
 #include "status/engine_errors.h"
 
-#include <mutex>
+#include <atomic>
 
 namespace status {
 
 namespace {
 
-std::mutex g_sinkMutex;
-EngineErrorSink g_sink = nullptr;
-void* g_context = nullptr;
+// Set once, before any engine runs; the context before the sink, so whoever sees the sink sees its context.
+std::atomic<void*> g_context{nullptr};
+std::atomic<EngineErrorSink> g_sink{nullptr};
 
 }  // namespace
 
 void setEngineErrorSink(EngineErrorSink sink, void* context) {
-    std::lock_guard<std::mutex> lock(g_sinkMutex);
-    g_sink = sink;
-    g_context = context;
+    g_context.store(context);
+    g_sink.store(sink, std::memory_order_release);
 }
 
 void reportEngineError(const char* call, int error, const char* text) {
-    std::lock_guard<std::mutex> lock(g_sinkMutex);
-    if (g_sink != nullptr) g_sink(g_context, call, error, text);
+    if (const EngineErrorSink sink = g_sink.load(std::memory_order_acquire))
+        sink(g_context.load(), call, error, text);
 }
 
 }  // namespace status

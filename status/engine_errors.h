@@ -7,7 +7,7 @@ namespace status {
 // `error`: an errno value (positive), or 0 for none; `text`: what failed and why, plain text.
 using EngineErrorSink = void (*)(void* context, const char* call, int error, const char* text);
 
-// The one sink; null to take it away.
+// The one sink, set once before any engine runs (the status channel lives to the end of the process).
 void setEngineErrorSink(EngineErrorSink sink, void* context);
 
 // Any thread; nothing happens without a sink.
