@@ -25,6 +25,9 @@ def parse(path):
     with open(path) as f:
         for number, text in enumerate(f.read().split("\n"), 1):
             if mode in ("original", "replacement"):
+                if text.startswith("== "):
+                    raise SystemExit("%s:%d: a fault begins inside the text of %r: its >>> is missing"
+                                     % (path, number, current["name"]))
                 if text in ("---", ">>>"):
                     current[mode] = "\n".join(lines) + ("\n" if lines else "")
                     lines, mode = [], ("replacement" if text == "---" else None)
@@ -39,6 +42,8 @@ def parse(path):
             elif text.startswith("tests "):
                 current["tests"] = text[6:].split()
             elif text == "<<<":
+                if current is None or "original" in current:
+                    raise SystemExit("%s:%d: text to change with no fault named before it" % (path, number))
                 mode, lines = "original", []
             elif text.strip() and not text.startswith("#"):
                 sys.exit("%s:%d: not understood: %r" % (path, number, text))
