@@ -475,8 +475,11 @@ int wmain(int argc, wchar_t* argv[]) {
 
     SetConsoleCtrlHandler(ConsoleHandler, TRUE);
     if (captureOptions.stopOnStdinClose) watchInputEnd(ConsoleHandler);
-    // Made once and kept to the end of the process, as the exits below leave it.
-    auto& status = *new status::CaptureStatus(captureOptions.statusFd);
+    // Made once and kept to the end of the process, as the exits below leave it (its threads may still
+    // run then); held by a global, so a leak checker sees it kept, not lost.
+    static status::CaptureStatus* kept = nullptr;
+    kept = new status::CaptureStatus(captureOptions.statusFd);
+    status::CaptureStatus& status = *kept;
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
