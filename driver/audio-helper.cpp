@@ -361,6 +361,13 @@ void drainPackets(Source& source, std::size_t index, Output& output) {
     }
 }
 
+// The reference each activation handler keeps to the end of the process, as a completion may still come
+// after a time-out: held here, so a leak checker sees it kept.
+std::vector<ActivationHandler*>& keptHandlers() {
+    static auto* kept = new std::vector<ActivationHandler*>();
+    return *kept;
+}
+
 // One process-loopback client from its activation to its release.
 struct Client {
     ClientRequest request;
@@ -507,6 +514,7 @@ int wmain(int argc, wchar_t* argv[]) {
         // client, the capture event and COM are left to the end of the process, which frees them all.
         client.handler = new ActivationHandler();
         client.handler->AddRef();
+        keptHandlers().push_back(client.handler);
         hr = ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, IID_IAudioClient,
                                          &activationProperty, client.handler, &client.operation);
         if (FAILED(hr)) {
