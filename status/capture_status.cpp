@@ -277,7 +277,8 @@ int CaptureStatus::failed(const char* call, std::uint32_t code, int exitCode) {
     std::snprintf(members, sizeof members, ",\"reason\":\"set-up failed\",\"exit\":%d,\"frames\":0",
                   exitCode);
     post("end", members);
-    m_channel.exchange(nullptr)->close(kCloseMilliseconds);
+    m_closed = m_channel.exchange(nullptr);
+    m_closed->close(kCloseMilliseconds);
     return exitCode;
 }
 
@@ -288,7 +289,8 @@ void CaptureStatus::ended(const char* reason, std::uint64_t frames, DWORD millis
     std::snprintf(members, sizeof members, ",\"reason\":\"%s\",\"frames\":%llu", reason,
                   static_cast<unsigned long long>(frames));
     post("end", members);
-    m_channel.exchange(nullptr)->close(milliseconds);
+    m_closed = m_channel.exchange(nullptr);
+    m_closed->close(milliseconds);
 }
 
 }  // namespace status
