@@ -8,10 +8,16 @@
 #   test.sh               all of it
 #   test.sh --build-only  set-up, every preset configured, the native and Windows builds; no test (what a
 #                         fresh root runs: the sanitizer builds are the same sources with other flags)
+#   test.sh --configure-only  set-up and every preset configured (a fresh root that built elsewhere)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_only=false
-case "${1:-}" in "") ;; --build-only) build_only=true ;; *) echo "usage: test.sh [--build-only]" >&2; exit 2 ;; esac
+build_only=false builds="native windows"
+case "${1:-}" in
+    "") ;;
+    --build-only) build_only=true ;;
+    --configure-only) build_only=true builds="" ;;
+    *) echo "usage: test.sh [--build-only|--configure-only]" >&2; exit 2 ;;
+esac
 
 bash scripts/setup.sh
 
@@ -22,7 +28,7 @@ if $build_only; then
         stage "configure $preset"
         cmake --preset "$preset" -DAUDIO_HELPER_ALL_TESTS=ON >/dev/null
     done
-    for preset in native windows; do
+    for preset in $builds; do
         stage "build $preset"
         cmake --build --preset "$preset"
     done
@@ -47,10 +53,12 @@ ctest --preset native
 # suite above has just passed on the same sources and build type, so no fault's tests run again unchanged.
 stage mutants
 scripts/mutants.sh -j 2 --suite-passed
-# The Debian 13 root's downloads and package set-up (minutes of waiting, little CPU) run beside the Wine and
-# sanitizer tests; its real-server tests run last, alone (prepared roots: scripts/fresh-roots.sh).
+# The fresh roots' downloads and package set-up (minutes of waiting, little CPU) run beside the Wine and
+# sanitizer tests, one root after another as they share the apt cache; their commands run last, alone
+# (prepared roots: scripts/fresh-roots.sh).
 prepare_started=$SECONDS
-bash scripts/fresh-roots.sh --prepare debian-13-servers >build/debian-13-prepare.out 2>&1 &
+{ bash scripts/fresh-roots.sh --prepare debian-13-servers >build/debian-13-prepare.out 2>&1
+  bash scripts/fresh-roots.sh --prepare >build/debian-12-prepare.out 2>&1; } &
 prepare=$!
 trap 'wait $prepare 2>/dev/null || true' EXIT
 stage "test windows (under Wine)"
@@ -75,7 +83,8 @@ wait $prepare || true
 prepared_in=$((SECONDS - prepare_started))
 stage "fresh roots"
 failed=0
-bash scripts/fresh-roots.sh || failed=1
+cat build/debian-12-prepare.out
+bash scripts/fresh-roots.sh --prepared || failed=1
 # The real-server tests again on the next Debian's servers, with the .deb made above installed: one line
 # gives the stage's time, the servers' versions and what failed.
 stage "debian 13 servers"
