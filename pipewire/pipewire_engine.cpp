@@ -275,25 +275,26 @@ class PipeWireEngine final : public linuxaudio::ServerEngine {
         }
     }
 
+    // Binds global `id` of `type` for its info events, kept in `bound` until the global goes.
+    Bound* bindGlobal(std::map<std::uint32_t, Bound>& bound, std::uint32_t id, const char* type,
+                      std::uint32_t version) {
+        auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(m_registry, id, type, version, 0));
+        if (proxy == nullptr) return nullptr;
+        Bound& entry = bound[id];
+        entry.proxy = proxy;
+        entry.engine = this;
+        entry.id = id;
+        return &entry;
+    }
     void bindClient(std::uint32_t id) {
-        auto* proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(m_registry, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
-        if (proxy == nullptr) return;
-        Bound& bound = m_clients[id];
-        bound.proxy = proxy;
-        bound.engine = this;
-        bound.id = id;
-        pw_client_add_listener(reinterpret_cast<pw_client*>(proxy), &bound.listener, &kClientEvents, &bound);
+        if (Bound* bound = bindGlobal(m_clients, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT))
+            pw_client_add_listener(reinterpret_cast<pw_client*>(bound->proxy), &bound->listener,
+                                   &kClientEvents, bound);
     }
     void bindNode(std::uint32_t id) {
-        auto* proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(m_registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-        if (proxy == nullptr) return;
-        Bound& bound = m_nodes[id];
-        bound.proxy = proxy;
-        bound.engine = this;
-        bound.id = id;
-        pw_node_add_listener(reinterpret_cast<pw_node*>(proxy), &bound.listener, &kNodeEvents, &bound);
+        if (Bound* bound = bindGlobal(m_nodes, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE))
+            pw_node_add_listener(reinterpret_cast<pw_node*>(bound->proxy), &bound->listener, &kNodeEvents,
+                                 bound);
     }
     static void onNodeInfo(void* data, const pw_node_info* info) {
         auto* bound = static_cast<Bound*>(data);
