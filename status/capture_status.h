@@ -73,7 +73,8 @@ class CaptureStatus {
     void flushGap();
 
     std::atomic<StatusChannel*> m_channel;
-    StatusChannel* m_closed = nullptr;  // after the end: left to the process's end, as its writer may still run
+    StatusChannel* m_closed =
+        nullptr;  // after the end: left to the process's end, as its writer may still run
     stream::StreamFormat m_format = stream::kDefaultFormat;
     LevelMeter m_meter{0, 1};
     static void treeEnded(void* context, DWORD pid);
