@@ -104,27 +104,22 @@ DWORD streamFlagsFor(const stream::StreamFormat& format) {
     return flags;
 }
 
-// What one process-loopback client is asked for: its mode and trees, as the activation blob carries them
-// (the parameters, then any further trees as 32-bit ids, where one client takes several).
-struct ClientRequest {
-    PROCESS_LOOPBACK_MODE mode;
-    std::vector<DWORD> pids;
-    std::vector<BYTE> blob;
-};
+// What one process-loopback client is asked for: the activation blob, the parameters for its mode and
+// first tree, then any further trees as 32-bit ids (where one client takes several).
+using ClientRequest = std::vector<BYTE>;
 
-ClientRequest makeRequest(PROCESS_LOOPBACK_MODE mode, std::vector<DWORD> pids) {
-    ClientRequest request{mode, std::move(pids), {}};
+ClientRequest makeRequest(PROCESS_LOOPBACK_MODE mode, const std::vector<DWORD>& pids) {
     AUDIOCLIENT_ACTIVATION_PARAMS params = {};
     params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
-    params.ProcessLoopbackParams.TargetProcessId = request.pids[0];
+    params.ProcessLoopbackParams.TargetProcessId = pids[0];
     params.ProcessLoopbackParams.ProcessLoopbackMode = mode;
     const auto* bytes = reinterpret_cast<const BYTE*>(&params);
-    request.blob.assign(bytes, bytes + sizeof params);
-    for (std::size_t i = 1; i < request.pids.size(); ++i) {
-        const auto* pid = reinterpret_cast<const BYTE*>(&request.pids[i]);
-        request.blob.insert(request.blob.end(), pid, pid + sizeof(DWORD));
+    ClientRequest blob(bytes, bytes + sizeof params);
+    for (std::size_t i = 1; i < pids.size(); ++i) {
+        const auto* pid = reinterpret_cast<const BYTE*>(&pids[i]);
+        blob.insert(blob.end(), pid, pid + sizeof(DWORD));
     }
-    return request;
+    return blob;
 }
 
 // The clients for the trees asked for: to include several, one client each, mixed (a client captures
@@ -285,7 +280,13 @@ struct Output {
     void packet(std::size_t source, const BYTE* data, std::uint64_t frames, std::uint64_t stamp) {
         if (mix != nullptr) {
             mix->add(source, reinterpret_cast<const float*>(data), frames);
-        } else if (writer.ring.push(data, frames * format.frameBytes())) {
+        } else {
+            emit(data, frames, stamp);
+        }
+    }
+    // Audio for the stream, or what a reader too far behind lost.
+    void emit(const void* data, std::uint64_t frames, std::uint64_t stamp) {
+        if (writer.ring.push(data, frames * format.frameBytes())) {
             writer.status.packet(data, frames, stamp);
         } else {
             writer.status.gap(frames, status::GapCause::StalledReader);
@@ -308,12 +309,7 @@ struct Output {
     void flush() {
         if (mix != nullptr) {
             mix->mix([this](const float* samples, std::uint64_t frames) {
-                const std::uint64_t stamp = startedAt + format.ticksFromFramesDown(mixedFrames);
-                if (writer.ring.push(samples, frames * format.frameBytes())) {
-                    writer.status.packet(samples, frames, stamp);
-                } else {
-                    writer.status.gap(frames, status::GapCause::StalledReader);
-                }
+                emit(samples, frames, startedAt + format.ticksFromFramesDown(mixedFrames));
                 mixedFrames += frames;
             });
         }
@@ -505,8 +501,8 @@ int wmain(int argc, wchar_t* argv[]) {
     for (Client& client : clients) {
         PROPVARIANT activationProperty = {};
         activationProperty.vt = VT_BLOB;
-        activationProperty.blob.cbSize = static_cast<ULONG>(client.request.blob.size());
-        activationProperty.blob.pBlobData = client.request.blob.data();
+        activationProperty.blob.cbSize = static_cast<ULONG>(client.request.size());
+        activationProperty.blob.pBlobData = client.request.data();
 
         // Two references are the driver's: one is released on every exit from here on, the other never,
         // so a completion that arrives after a time-out still finds the handler alive.

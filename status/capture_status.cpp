@@ -139,11 +139,16 @@ void CaptureStatus::gap(std::uint64_t frames, GapCause cause) {
 
 void CaptureStatus::flushGap() {
     if (m_gapFrames == 0) return;
+    const std::uint64_t frames = m_gapFrames;
+    m_gapFrames = 0;
+    postGap(m_gapFrame, frames, m_gapCause);
+}
+
+void CaptureStatus::postGap(std::uint64_t frame, std::uint64_t frames, GapCause cause) {
     char members[128];
     std::snprintf(members, sizeof members, ",\"frame\":%llu,\"frames\":%llu,\"cause\":\"%s\"",
-                  static_cast<unsigned long long>(m_gapFrame), static_cast<unsigned long long>(m_gapFrames),
-                  causeName(m_gapCause));
-    m_gapFrames = 0;
+                  static_cast<unsigned long long>(frame), static_cast<unsigned long long>(frames),
+                  causeName(cause));
     post("gap", members);
 }
 
@@ -214,11 +219,7 @@ DWORD WINAPI CaptureStatus::watchSilence(LPVOID parameter) {
 
 void CaptureStatus::failedWrite(std::uint64_t frame, std::uint64_t frames) {
     if (!on() || frames == 0) return;
-    char members[128];
-    std::snprintf(members, sizeof members, ",\"frame\":%llu,\"frames\":%llu,\"cause\":\"%s\"",
-                  static_cast<unsigned long long>(frame), static_cast<unsigned long long>(frames),
-                  causeName(GapCause::FailedWrite));
-    post("gap", members);
+    postGap(frame, frames, GapCause::FailedWrite);
 }
 
 void CaptureStatus::watch(DWORD firstRoot, const std::vector<std::uint32_t>& moreRoots, bool include) {

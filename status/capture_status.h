@@ -71,6 +71,7 @@ class CaptureStatus {
     void feed(const void* data, std::uint64_t frames, std::uint64_t stampTicks);
     // Posts the gap that consecutive lost packets made, if one is pending.
     void flushGap();
+    void postGap(std::uint64_t frame, std::uint64_t frames, GapCause cause);
 
     std::atomic<StatusChannel*> m_channel;
     StatusChannel* m_closed =
