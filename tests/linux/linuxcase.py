@@ -61,14 +61,20 @@ def wait_exit(test, procs, timeout=60):
 
 def check_excluded_absent(test, left, right, alone, kept, excluded):
     """In every 100 ms after frame `alone` where all the `kept` tones play steadily, the `excluded` ones stay
-    out (what is left at their frequencies is float rounding of the kept tones)."""
+    out: what is left at their frequencies is float rounding of the kept tones, or no more than the kept
+    tones leave 20 and 30 Hz either side (a loaded server corrects a stream's rate, detuning it by a few hundred
+    ppm, and a detuned tone leaks into every frequency of a window)."""
     steady = {freq: steady_level(left, freq) for freq in kept}
     windows = [start for start in range(alone, len(left) - 4800, 4800)
                if all(abs(level(left, freq, start, 4800) / steady[freq] - 1) < 1e-3 for freq in kept)]
     test.assertGreater(len(windows), 10)
     for freq in excluded:
-        worst = max(level(channel, freq, start, 4800) for start in windows for channel in (left, right))
-        test.assertLess(worst, 1e-6, "%d Hz from the excluded tree was captured" % freq)
+        for start in windows:
+            for channel in (left, right):
+                there = level(channel, freq, start, 4800)
+                beside = max(level(channel, freq + offset, start, 4800) for offset in (-30, -20, 20, 30))
+                test.assertLess(there, 1e-6 + 2 * beside,
+                                "%d Hz from the excluded tree was captured at frame %d" % (freq, start))
 
 
 def check_no_server(test, exe, unset=()):
