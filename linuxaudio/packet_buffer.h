@@ -15,12 +15,15 @@
 
 #include "loopback/loopback_client.h"
 #include "stream/stream_format.h"
+#include "stream/timeline.h"
 #include "winaudio/windows_audio.h"
 
 namespace linuxaudio {
 
 constexpr std::uint64_t kPacketMilliseconds = 10;
-constexpr std::uint64_t kRealignTicks = 2000000;  // 200 ms
+// A delivery later than this moves positions to the measured clock. It may be no more than the timeline's
+// quiet margin: a late packet kept on the sample clock must still lie after the silence written meanwhile.
+constexpr std::uint64_t kRealignTicks = stream::kQuietMarginTicks;
 constexpr std::uint64_t kCatchUpMilliseconds = 5;
 
 class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
