@@ -25,8 +25,8 @@ import time
 
 from bench.engine_common import (ROOT, TOOLS, bystander, click_latencies, cpu_seconds, cpu_summary,
                                  cpu_window)
-from tests.linux.audiolib import player, tone
-from tests.linux.servers import PipeWireServer
+from testkit.audio import player, tone
+from testkit.servers import PipeWireServer
 
 
 def build_tools():

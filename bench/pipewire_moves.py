@@ -21,8 +21,8 @@ import tempfile
 import time
 
 from bench.engine_common import ROOT, bystander
-from tests.linux.audiolib import SinkMonitor, change_sinks, player, ramp, ramp_indices, split_stream
-from tests.linux.servers import PipeWireServer, wait_until
+from testkit.audio import SinkMonitor, change_sinks, player, ramp, ramp_indices, split_stream
+from testkit.servers import PipeWireServer, wait_until
 
 SECONDS = 8
 

@@ -20,8 +20,8 @@ import time
 
 from bench import pulse_engine
 from bench.engine_common import ROOT, bystander
-from tests.linux.audiolib import player, tone
-from tests.linux.servers import PulseAudioServer
+from testkit.audio import player, tone
+from testkit.servers import PulseAudioServer
 
 MIN_RUN = 16
 

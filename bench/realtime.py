@@ -8,7 +8,7 @@ import time
 
 from bench.common import (BYTES_PER_SECOND, BenchError, Drainer, Row, missing_tools, process_cpu_ns,
                           ratio, spawn, start_helper, finish_helper, stop, thread_samples)
-from tests.linux.servers import PulseAudioServer
+from testkit.servers import PulseAudioServer
 
 NEEDED = {"pulseaudio": "pulseaudio", "parec": "pulseaudio-utils", "pactl": "pulseaudio-utils"}
 SINK = "bench_null"
