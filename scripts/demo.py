@@ -12,8 +12,8 @@ import sys
 import tempfile
 import time
 
-from tests.linux.audiolib import db, split_stream, steady_level, tone
-from tests.linux.servers import PipeWireServer, PulseAudioServer, quiet
+from testkit.audio import db, split_stream, steady_level, tone
+from testkit.servers import PipeWireServer, PulseAudioServer, quiet
 
 APP_TONE, OTHER_TONE = 440, 1000
 

@@ -1,2 +1,2 @@
 """The tests, importable from the repository root: their shared helpers are reached as tests.process.helperlib,
-tests.linux.servers and so on."""
+tests.linux.linuxcase and, with the benchmarks, the package testkit."""

@@ -1,7 +1,8 @@
-/* Preloaded into the helper to count heap calls in steady state, split between the main (capture) thread
- * and every other thread (the simulated engine's clock).
+/* Preloaded into the helper to count heap calls in steady state, split between the thread that writes the
+ * stream ("main": the first to write on the descriptor that got the 16-byte header, standard output or a
+ * reopening of it) and every other thread.
  *
- * The window opens at the main thread's SKIP-th successful write to fd 1 (start-up is over) and closes at
+ * The window opens at that thread's SKIP-th successful write of the stream (start-up is over) and closes at
  * its last one (teardown allocations are not per-packet costs). At exit one JSON line goes to the file
  * named by BENCH_ALLOC_OUT. BENCH_ALLOC_SKIP sets SKIP (default 50). */
 #define _GNU_SOURCE
@@ -11,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,11 +31,18 @@ static uint64_t snap_start[2][NCOUNTERS], snap_end[2][NCOUNTERS];
 static int window_open;
 static uint64_t skip_writes = 50;
 static pid_t main_pid;
-static __thread int thread_kind __attribute__((tls_model("initial-exec"))); /* 0 unknown, 1 main, 2 other */
+static _Atomic pid_t writer_tid;
+static _Atomic int stream_fd = -1;
+static __thread pid_t thread_id __attribute__((tls_model("initial-exec")));
 
 static int is_main(void) {
-    if (thread_kind == 0) thread_kind = (pid_t)syscall(SYS_gettid) == main_pid ? 1 : 2;
-    return thread_kind == 1;
+    if (thread_id == 0) thread_id = (pid_t)syscall(SYS_gettid);
+    return thread_id == atomic_load_explicit(&writer_tid, memory_order_relaxed);
+}
+
+static int is_stdout(int fd) {
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && fstat(1, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 static void count(int what, uint64_t n) {
@@ -109,7 +118,16 @@ void free(void* p) {
 ssize_t write(int fd, const void* data, size_t size) {
     /* syscall() sets errno itself, so the caller's EINTR retry still works. */
     const ssize_t n = (ssize_t)syscall(SYS_write, fd, data, size);
-    if (fd == 1 && n > 0 && main_pid != 0 && is_main()) {
+    if (n == 16 && main_pid != 0 && atomic_load(&stream_fd) < 0 && fd != 2 && is_stdout(fd)) {
+        atomic_store(&stream_fd, fd); /* the header: the stream's writes follow on this descriptor */
+        return n;
+    }
+    if (n > 0 && fd == atomic_load_explicit(&stream_fd, memory_order_relaxed)) {
+        if (thread_id == 0) thread_id = (pid_t)syscall(SYS_gettid);
+        pid_t none = 0;
+        atomic_compare_exchange_strong(&writer_tid, &none, thread_id);
+    }
+    if (n > 0 && fd == atomic_load_explicit(&stream_fd, memory_order_relaxed) && is_main()) {
         main_counts[WRITES] += 1;
         main_counts[WRITE_BYTES] += (uint64_t)n;
         if (!window_open && main_counts[WRITES] == skip_writes) {

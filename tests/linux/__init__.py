@@ -1,1 +1,1 @@
-"""Tests of the real program against private audio servers; audiolib, linuxcase and servers are shared."""
+"""Tests of the real program against private audio servers (testkit); linuxcase is what they share."""

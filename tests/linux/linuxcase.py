@@ -13,8 +13,8 @@ import time
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import SinkMonitor, db, level, player, split_any_stream, steady_level, write_wav
-from tests.linux.servers import private_env
+from testkit.audio import SinkMonitor, db, level, player, split_any_stream, steady_level, write_wav
+from testkit.servers import private_env
 
 SERVICE_NOT_RUNNING = 0x88890010
 

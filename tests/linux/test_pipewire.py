@@ -17,12 +17,12 @@ import time
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import (RATE, SinkMonitor, block_amplitudes, change_sinks, db, level, player, ramp,
+from testkit.audio import (RATE, SinkMonitor, block_amplitudes, change_sinks, db, level, player, ramp,
                                   ramp_breaks, ramp_indices, ramp_shifts, ramp_value, split_stream, steady_level,
                                   tone)
 from tests.linux.linuxcase import (SERVICE_NOT_RUNNING, SharedServerCase, bystander, check_excluded_absent,
                                    check_mono_16k, check_no_server, check_trees, run, wait_exit)
-from tests.linux.servers import PipeWireServer, wait_until
+from testkit.servers import PipeWireServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
 HIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "hide_libraries.sh")

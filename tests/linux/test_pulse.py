@@ -17,11 +17,11 @@ import time
 import unittest
 
 from tests.process import helperlib
-from tests.linux.audiolib import (RATE, RAMP_PERIOD, RAMP_STEP, block_amplitudes, db, player, ramp,
+from testkit.audio import (RATE, RAMP_PERIOD, RAMP_STEP, block_amplitudes, db, player, ramp,
                       ramp_breaks, split_stream, steady_level, tone)
 from tests.linux.linuxcase import (SharedServerCase, bystander, check_excluded_absent, check_mono_16k,
                                    check_no_server, check_trees, run, wait_exit)
-from tests.linux.servers import PulseAudioServer, wait_until
+from testkit.servers import PulseAudioServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
 DATA_TIMEOUT = 60  # a null sink's monitor starts 1.4 to 1.7 s late; a busy machine adds to that

@@ -12,9 +12,9 @@ import sys
 import tempfile
 
 from tests.process import helperlib
-from tests.linux.audiolib import RATE, block_amplitudes, player, split_stream, tone
+from testkit.audio import RATE, block_amplitudes, player, split_stream, tone
 from tests.linux.linuxcase import SharedServerCase, check_excluded_absent, run
-from tests.linux.servers import PipeWireServer, PulseAudioServer, wait_until
+from testkit.servers import PipeWireServer, PulseAudioServer, wait_until
 
 HELPER = os.environ["AUDIO_HELPER_LINUX"]
 SANDBOX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sandbox.sh")

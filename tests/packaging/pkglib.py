@@ -5,8 +5,8 @@ import os
 import subprocess
 import time
 
-from tests.linux.audiolib import HEADER, split_stream, steady_level, tone  # noqa: F401
-from tests.linux.servers import PipeWireServer  # noqa: F401
+from testkit.audio import HEADER, split_stream, steady_level, tone  # noqa: F401
+from testkit.servers import PipeWireServer  # noqa: F401
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 

@@ -1,5 +1,5 @@
-"""Test audio for the real-engine tests and benchmarks: tone and ramp files, players that are real
-processes, and analysis of a captured stream (levels per frequency, per-10-ms amplitude fit, ramp
+"""Test audio for the real-engine tests, the benchmarks and the demo: tone and ramp files, players that are
+real processes, and analysis of a captured stream (levels per frequency, per-10-ms amplitude fit, ramp
 continuity)."""
 
 import array

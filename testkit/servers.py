@@ -1,5 +1,5 @@
-"""Private audio servers for tests and benchmarks: each runs in a temporary runtime directory with its own
-HOME and configuration, so nothing outside the test sees or touches it.
+"""Private audio servers for the tests, the benchmarks and the demo: each runs in a temporary runtime directory
+with its own HOME and configuration, so nothing outside it sees or touches it.
 
     with PipeWireServer(sinks=("sink-a", "sink-b")) as server:
         server.env      # environment for clients of this server
