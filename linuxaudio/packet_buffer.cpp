@@ -48,7 +48,6 @@ void PacketBuffer::endPacketLocked() {
 
 void PacketBuffer::dropOldestLocked() {
     ++m_readPacket;
-    ++m_dropped;
     m_lossPending = true;
 }
 
@@ -194,11 +193,6 @@ UINT32 PacketBuffer::freeFrames() const {
     if (used >= m_capacityPackets) return m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0;
     const std::uint64_t room = (m_capacityPackets - used) * m_maxPacketFrames;
     return static_cast<UINT32>(room + (m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0));
-}
-
-std::uint64_t PacketBuffer::droppedPackets() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dropped;
 }
 
 }  // namespace linuxaudio

@@ -51,7 +51,6 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     void clear();
     void setEvent(HANDLE event);
 
-    std::uint64_t droppedPackets() const;
     // Frames the producer can append before the oldest packet would be dropped, so a producer holding a
     // backlog (the server's, after the helper was stopped) can hand it over as the reader makes room.
     UINT32 freeFrames() const;
@@ -103,7 +102,6 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any
     bool m_lossPending = false;               // the next packet read follows dropped audio
     bool m_failed = false;
-    std::uint64_t m_dropped = 0;
     HANDLE m_event = nullptr;
 };
 

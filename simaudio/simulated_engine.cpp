@@ -123,7 +123,6 @@ HANDLE SimulatedEngine::produceBatch() {
         while (m_queuedFrames + packet.frames > capacityFrames() && m_queue.size() > firstFree) {
             m_queuedFrames -= m_queue[firstFree].frames;
             m_queue.erase(firstFree);
-            ++m_dropped;
             dropped = true;
         }
         if (dropped) {
@@ -258,11 +257,6 @@ void SimulatedEngine::clear() {
     std::lock_guard<Mutex> lock(m_mutex);
     while (!m_queue.empty()) m_queue.popFront();
     m_queuedFrames = 0;
-}
-
-std::uint64_t SimulatedEngine::packetsDropped() const {
-    std::lock_guard<Mutex> lock(m_mutex);
-    return m_dropped;
 }
 
 }  // namespace simaudio

@@ -36,8 +36,6 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     void stop();
     SimulatedEngine& packets() { return *this; }
 
-    std::uint64_t packetsDropped() const;
-
   private:
     friend class PacketHandOut<SimulatedEngine, Mutex>;
     HRESULT packetReady(UINT32& frames);
@@ -72,7 +70,6 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     std::uint64_t m_start = 0;  // the engine's time 0 on the performance counter
     std::uint64_t m_getBufferCalls = 0;
     std::uint64_t m_released = 0;
-    std::uint64_t m_dropped = 0;
     std::vector<float> m_samples;
     Thread m_clock;
     Thread m_emptyWaker;
