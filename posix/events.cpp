@@ -127,6 +127,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 
 HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)); }
 
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+
 BOOL SetThreadPriority(HANDLE thread, int priority) {
     if (thread != GetCurrentThread() || priority > 0) return FALSE;
     // A lower priority is a higher nice value of this thread alone (Linux keeps one per thread).

@@ -55,7 +55,7 @@ const ClientBook& book() {
 }
 
 // The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
-class AudioClient final : public LoopbackClient<SimulatedEngine, Mutex> {
+class AudioClient final : public LoopbackClient<SimulatedEngine, std::mutex> {
   public:
     explicit AudioClient(const Scenario& scenario) : LoopbackClient(book(), scenario), m_scenario(scenario) {}
 
@@ -169,13 +169,14 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
     op->AddRef();
     const auto delay = std::chrono::milliseconds(scenario.delayMs);
     ++liveObjects().completing;
+    // Left to run on its own: the temporary lets it go.
     Thread([handler, op, delay] {
         sleepFor(delay);
         handler->ActivateCompleted(op);
         handler->Release();
         op->RefCounted::Release();
         --liveObjects().completing;
-    }).detach();
+    });
     return S_OK;
 }
 
