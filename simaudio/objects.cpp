@@ -106,9 +106,6 @@ class OtherObject final : public RefCounted<IUnknown> {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IUnknown, object);
     }
-
-  private:
-    void destroy() override { delete this; }
 };
 
 }  // namespace
