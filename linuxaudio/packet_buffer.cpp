@@ -22,7 +22,7 @@ UINT32 leadingSilentFrames(const float* frames, std::uint64_t limit, UINT32 chan
 PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames, stream::StreamFormat format)
     : m_format(format),
       m_channels(format.channels()),
-      m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(kPacketMilliseconds))),
+      m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(stream::kPeriodMilliseconds))),
       m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)),
       m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
       m_maxPacketFrames(std::max<UINT32>(maxPacketFrames != 0 ? maxPacketFrames : m_packetFrames, 1)),

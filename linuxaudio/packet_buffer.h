@@ -19,7 +19,6 @@
 
 namespace linuxaudio {
 
-constexpr std::uint64_t kPacketMilliseconds = 10;
 constexpr std::uint64_t kRealignTicks = 2000000;  // 200 ms
 constexpr std::uint64_t kCatchUpMilliseconds = 5;
 

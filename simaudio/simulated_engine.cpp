@@ -28,7 +28,8 @@ void SimulatedEngine::useFormat(const stream::StreamFormat& format) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_scenario.format = format;
     if (!m_scenario.framesGiven)
-        m_scenario.frames = static_cast<std::uint32_t>(format.framesFromMilliseconds(10));
+        m_scenario.frames =
+            static_cast<std::uint32_t>(format.framesFromMilliseconds(stream::kPeriodMilliseconds));
     m_source.formatChanged();
 }
 
