@@ -66,7 +66,10 @@ constexpr const wchar_t* kBadOptionLine = L"[helper] Bad option: %ls\n";
 
 constexpr DWORD kActivationWaitMs = 5000;
 constexpr DWORD kCaptureWaitMs = 500;
-constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
+constexpr REFERENCE_TIME kBufferDuration = stream::kBufferMilliseconds * stream::kTicksPerMillisecond;
+static_assert(stream::kFlagDiscontinuity == AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY &&
+                  stream::kFlagTimestampError == AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR,
+              "the timeline reads the engine's own flags");
 // A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait);
 // silence is written once no packet has come for as long.
 constexpr std::uint64_t kCaptureWaitTicks = std::uint64_t{kCaptureWaitMs} * (stream::kTicksPerSecond / 1000);

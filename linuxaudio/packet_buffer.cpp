@@ -22,7 +22,7 @@ UINT32 leadingSilentFrames(const float* frames, std::uint64_t limit, UINT32 chan
 PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames, stream::StreamFormat format)
     : m_format(format),
       m_channels(format.channels()),
-      m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(kPacketMilliseconds))),
+      m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(stream::kPeriodMilliseconds))),
       m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)),
       m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
       m_maxPacketFrames(std::max<UINT32>(maxPacketFrames != 0 ? maxPacketFrames : m_packetFrames, 1)),
@@ -48,7 +48,6 @@ void PacketBuffer::endPacketLocked() {
 
 void PacketBuffer::dropOldestLocked() {
     ++m_readPacket;
-    ++m_dropped;
     m_lossPending = true;
 }
 
@@ -194,11 +193,6 @@ UINT32 PacketBuffer::freeFrames() const {
     if (used >= m_capacityPackets) return m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0;
     const std::uint64_t room = (m_capacityPackets - used) * m_maxPacketFrames;
     return static_cast<UINT32>(room + (m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0));
-}
-
-std::uint64_t PacketBuffer::droppedPackets() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_dropped;
 }
 
 }  // namespace linuxaudio

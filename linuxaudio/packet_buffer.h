@@ -20,7 +20,6 @@
 
 namespace linuxaudio {
 
-constexpr std::uint64_t kPacketMilliseconds = 10;
 // A delivery later than this moves positions to the measured clock. It may be no more than the timeline's
 // quiet margin: a late packet kept on the sample clock must still lie after the silence written meanwhile.
 constexpr std::uint64_t kRealignTicks = stream::kQuietMarginTicks;
@@ -54,7 +53,6 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     void clear();
     void setEvent(HANDLE event);
 
-    std::uint64_t droppedPackets() const;
     // Frames the producer can append before the oldest packet would be dropped, so a producer holding a
     // backlog (the server's, after the helper was stopped) can hand it over as the reader makes room.
     UINT32 freeFrames() const;
@@ -106,7 +104,6 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any
     bool m_lossPending = false;               // the next packet read follows dropped audio
     bool m_failed = false;
-    std::uint64_t m_dropped = 0;
     HANDLE m_event = nullptr;
 };
 

@@ -268,7 +268,6 @@ class LoopbackClient : public LoopbackAudioClient {
     void forgetCaptureClient(const void* client) {
         if (m_captureClient == client) m_captureClient = nullptr;
     }
-    void destroy() override { delete this; }
 
     const ClientBook m_book;
     Stream m_stream;

@@ -33,8 +33,8 @@ class RefCounted : public Interface {
         if (note != nullptr) note(object, refs);
         return refs;
     }
-    // Frees the object; an object that holds another may release it here, after its own end.
-    virtual void destroy() = 0;
+    // Frees the object; one that holds another may release it here, after its own end.
+    virtual void destroy() { delete this; }
     HRESULT queryFor(REFIID riid, const IID& own, void** object) {
         if (object == nullptr) return E_POINTER;
         if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, own)) {

@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <chrono>
@@ -17,14 +16,9 @@
 
 namespace {
 
-std::atomic<int> g_liveEvents{0};
-
 struct Event final : posix::KernelObject {
     explicit Event(bool manual, bool initial)
-        : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {
-        ++g_liveEvents;
-    }
-    ~Event() override { --g_liveEvents; }
+        : KernelObject(Kind::Event), manualReset(manual), signalled(initial) {}
     std::mutex mutex;
     std::condition_variable changed;
     const bool manualReset;
@@ -42,8 +36,6 @@ std::shared_ptr<Event> eventOf(HANDLE handle) {
 }
 
 }  // namespace
-
-int posix::liveEvents() { return g_liveEvents.load(); }
 
 HANDLE posix::createEvent(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
     return openHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
@@ -134,6 +126,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
 }
 
 HANDLE GetCurrentThread() { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2)); }
+
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
 
 BOOL SetThreadPriority(HANDLE thread, int priority) {
     if (thread != GetCurrentThread() || priority > 0) return FALSE;

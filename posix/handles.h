@@ -24,7 +24,4 @@ std::shared_ptr<KernelObject> objectOf(HANDLE handle);
 // Drops the handle; false (and ERROR_INVALID_HANDLE) when there is none.
 bool closeHandle(HANDLE handle);
 
-// Events alive now, whatever holds them, so tests can see that the last reference went exactly once.
-int liveEvents();
-
 }  // namespace posix

@@ -60,6 +60,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD
 // Only the calling thread's own priority, and only lowered: a nice value above the process's.
 constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
 HANDLE GetCurrentThread();
+DWORD GetCurrentThreadId();
 BOOL SetThreadPriority(HANDLE thread, int priority);
 
 // Handles are references to kernel objects (posix/handles.h); a call given an unknown or closed handle

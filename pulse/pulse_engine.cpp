@@ -20,7 +20,6 @@
 namespace pulse {
 namespace {
 
-constexpr std::uint64_t kFragmentMilliseconds = 10;  // what every record stream asks the server for
 constexpr pa_usec_t kRefreshUsec = linuxaudio::ProcessTreeFilter::kRefreshSeconds * PA_USEC_PER_SEC;
 
 class PulseEngine;
@@ -287,7 +286,8 @@ pa_buffer_attr PulseEngine::fragmentAttributes() const {
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(m_format.framesFromMilliseconds(kFragmentMilliseconds) *
+    // Every record stream asks the server for a period's fragments.
+    attr.fragsize = static_cast<std::uint32_t>(m_format.framesFromMilliseconds(stream::kPeriodMilliseconds) *
                                                m_format.frameBytes());
     return attr;
 }

@@ -67,11 +67,6 @@ std::size_t StreamMixer::queuedFrames(std::uint32_t id) const {
     return queue != nullptr ? queue->count : 0;
 }
 
-std::size_t StreamMixer::patienceFrames(std::uint32_t id) const {
-    const Queue* queue = find(id);
-    return queue != nullptr ? queue->patience : 0;
-}
-
 void StreamMixer::dropOldest(Queue& queue, std::size_t frameCount) {
     frameCount = std::min(frameCount, queue.count);
     queue.head = (queue.head + frameCount) % m_limits.capacityFrames;

@@ -72,7 +72,6 @@ class StreamMixer {
 
     // For tests and diagnostics.
     std::size_t queuedFrames(std::uint32_t id) const;
-    std::size_t patienceFrames(std::uint32_t id) const;
     std::size_t pendingClockFrames() const { return m_pending; }
     std::uint64_t dropouts() const { return m_dropouts; }
 

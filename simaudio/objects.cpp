@@ -55,7 +55,7 @@ const ClientBook& book() {
 }
 
 // The shared client's rules, with each call traced and the scenario's stalls and stop requests around it.
-class AudioClient final : public LoopbackClient<SimulatedEngine, Mutex> {
+class AudioClient final : public LoopbackClient<SimulatedEngine, std::mutex> {
   public:
     explicit AudioClient(const Scenario& scenario) : LoopbackClient(book(), scenario), m_scenario(scenario) {}
 
@@ -106,9 +106,6 @@ class OtherObject final : public RefCounted<IUnknown> {
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
         return queryFor(riid, IID_IUnknown, object);
     }
-
-  private:
-    void destroy() override { delete this; }
 };
 
 }  // namespace
@@ -169,13 +166,14 @@ HRESULT simActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* p
     op->AddRef();
     const auto delay = std::chrono::milliseconds(scenario.delayMs);
     ++liveObjects().completing;
+    // Left to run on its own: the temporary lets it go.
     Thread([handler, op, delay] {
         sleepFor(delay);
         handler->ActivateCompleted(op);
         handler->Release();
         op->RefCounted::Release();
         --liveObjects().completing;
-    }).detach();
+    });
     return S_OK;
 }
 

@@ -288,7 +288,7 @@ std::uint32_t engineCapacity(const Scenario& scenario) {
     const std::uint64_t clientBufferFrames = scenario.format.framesFromMilliseconds(2000);
 #else
     const std::uint64_t clientBufferFrames =
-        scenario.format.framesFromMilliseconds(20);  // what the client asks for
+        scenario.format.framesFromMilliseconds(stream::kBufferMilliseconds);
 #endif
     if (scenario.capacityFrames != 0) return scenario.capacityFrames;
     const std::uint64_t burst = std::uint64_t{scenario.burst} * scenario.frames;

@@ -27,14 +27,17 @@ struct Scenario {
     std::uint64_t delayMs = 2;  // kNever: the completion never arrives
 
     Source source = Source::Tone;
-    std::uint32_t frames = 480;  // per packet; unless given, 10 ms of the stream's format
+    // Per packet; unless given, a period of the stream's format.
+    std::uint32_t frames = static_cast<std::uint32_t>(
+        stream::kDefaultFormat.framesFromMilliseconds(stream::kPeriodMilliseconds));
     bool framesGiven = false;
-    std::uint32_t periodMs = 10;     // 0: a new batch as soon as the reader has taken the last
+    // 0: a new batch as soon as the reader has taken the last.
+    std::uint32_t periodMs = stream::kPeriodMilliseconds;
     std::uint32_t burst = 1;         // packets ready at each wake-up
     std::uint64_t packets = kNever;  // then the engine produces nothing more
-    // The engine's buffer; 0: the 20 ms the client asks for, as on Windows, or one wake-up's burst where that
-    // is more (a burst is packets the engine holds at once). On overflow the oldest audio is dropped and the
-    // next packet handed out is flagged.
+    // The engine's buffer; 0: the buffer the client asks for, as on Windows, or one wake-up's burst where
+    // that is more (a burst is packets the engine holds at once). On overflow the oldest audio is dropped and
+    // the next packet handed out is flagged.
     std::uint32_t capacityFrames = 0;
 
     // Stretches of engine time (from, length, in ms) in which the engine hands out nothing and signals

@@ -25,10 +25,11 @@ constexpr std::uint64_t kOutputLeadMilliseconds = 1000;
 SimulatedEngine::SimulatedEngine(const Scenario& scenario) : m_scenario(scenario), m_source(m_scenario) {}
 
 void SimulatedEngine::useFormat(const stream::StreamFormat& format) {
-    std::lock_guard<Mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_scenario.format = format;
     if (!m_scenario.framesGiven)
-        m_scenario.frames = static_cast<std::uint32_t>(format.framesFromMilliseconds(10));
+        m_scenario.frames =
+            static_cast<std::uint32_t>(format.framesFromMilliseconds(stream::kPeriodMilliseconds));
     m_source.formatChanged();
 }
 
@@ -45,7 +46,7 @@ bool SimulatedEngine::setEvent(HANDLE event) {
     if (!DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &own, 0, FALSE,
                          DUPLICATE_SAME_ACCESS))
         return false;
-    std::lock_guard<Mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_event != nullptr) CloseHandle(m_event);
     m_event = own;
     return true;
@@ -54,7 +55,7 @@ bool SimulatedEngine::setEvent(HANDLE event) {
 HRESULT SimulatedEngine::start() {
     if (FAILED(m_scenario.start)) return m_scenario.start;
     HANDLE wake = nullptr;
-    std::unique_lock<Mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_running) return S_OK;
     m_running = true;
     m_start = performanceClockNow();
@@ -76,12 +77,12 @@ void SimulatedEngine::stop() {
     Thread clock;
     Thread emptyWaker;
     {
-        std::lock_guard<Mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_running = false;
         clock = std::move(m_clock);
         emptyWaker = std::move(m_emptyWaker);
     }
-    m_wake.notifyAll();
+    m_wake.notify_all();
     if (clock.joinable()) clock.join();
     if (emptyWaker.joinable()) emptyWaker.join();
 }
@@ -94,9 +95,9 @@ HANDLE SimulatedEngine::invalidate(bool signal) {
 void SimulatedEngine::emptyWakeLoop() {
     const auto period = std::chrono::milliseconds(m_scenario.emptyWakesMs);
     auto due = SteadyClock::now() + period;
-    std::unique_lock<Mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     while (m_running) {
-        if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
+        if (m_wake.wait_until(lock, due, [this] { return !m_running; })) break;
         due += period;
         if (m_invalidated) continue;    // a dead stream signals nothing
         signalUnlocked(lock, m_event);  // Stop joins this thread before the program may close the event
@@ -123,7 +124,6 @@ HANDLE SimulatedEngine::produceBatch() {
         while (m_queuedFrames + packet.frames > capacityFrames() && m_queue.size() > firstFree) {
             m_queuedFrames -= m_queue[firstFree].frames;
             m_queue.erase(firstFree);
-            ++m_dropped;
             dropped = true;
         }
         if (dropped) {
@@ -137,7 +137,7 @@ HANDLE SimulatedEngine::produceBatch() {
     return produced ? m_event : nullptr;
 }
 
-void SimulatedEngine::stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader) {
+void SimulatedEngine::stopBeforeBatch(std::unique_lock<std::mutex>& lock, bool waitForReader) {
     const std::uint64_t first = m_source.produced() + 1;
     std::uint64_t due = 0;
     for (std::uint64_t n = first; n < first + m_scenario.burst && due == 0; ++n)
@@ -157,7 +157,7 @@ void SimulatedEngine::stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitFo
     lock.lock();
 }
 
-void SimulatedEngine::signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake) {
+void SimulatedEngine::signalUnlocked(std::unique_lock<std::mutex>& lock, HANDLE wake) {
     lock.unlock();
     if (wake != nullptr) SetEvent(wake);
 }
@@ -165,9 +165,9 @@ void SimulatedEngine::signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake)
 void SimulatedEngine::clockLoop() {
     const auto period = std::chrono::milliseconds(m_scenario.periodMs);
     auto due = SteadyClock::now() + period;
-    std::unique_lock<Mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     while (m_running) {
-        if (m_wake.waitUntil(lock, due, [this] { return !m_running; })) break;
+        if (m_wake.wait_until(lock, due, [this] { return !m_running; })) break;
         stopBeforeBatch(lock, true);
         if (!m_running) break;
         if (HANDLE wake = produceBatch()) {
@@ -179,7 +179,7 @@ void SimulatedEngine::clockLoop() {
 }
 
 HRESULT SimulatedEngine::packetReady(UINT32& frames) {
-    std::unique_lock<Mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (m_scenario.failSizeOnceAfter != 0 && m_released == m_scenario.failSizeOnceAfter &&
         !m_failedSizeOnce) {
@@ -215,7 +215,7 @@ HRESULT SimulatedEngine::packetReady(UINT32& frames) {
 }
 
 HRESULT SimulatedEngine::takePacket(CapturedPacket& out) {
-    std::unique_lock<Mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_invalidated) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (++m_getBufferCalls == m_scenario.failBufferAt) {
         // The packet stays ready; announce it again as the next period would, so a finite source's
@@ -240,7 +240,7 @@ HRESULT SimulatedEngine::takePacket(CapturedPacket& out) {
 }
 
 void SimulatedEngine::returnPacket(bool consumed) {
-    std::unique_lock<Mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_held = false;
     if (!consumed) return;
     m_queuedFrames -= m_queue.front().frames;
@@ -255,14 +255,9 @@ void SimulatedEngine::returnPacket(bool consumed) {
 }
 
 void SimulatedEngine::clear() {
-    std::lock_guard<Mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     while (!m_queue.empty()) m_queue.popFront();
     m_queuedFrames = 0;
-}
-
-std::uint64_t SimulatedEngine::packetsDropped() const {
-    std::lock_guard<Mutex> lock(m_mutex);
-    return m_dropped;
 }
 
 }  // namespace simaudio

@@ -15,7 +15,7 @@
 
 namespace simaudio {
 
-class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
+class SimulatedEngine : public PacketHandOut<SimulatedEngine, std::mutex> {
   public:
     explicit SimulatedEngine(const Scenario& scenario);
     ~SimulatedEngine();
@@ -36,10 +36,8 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     void stop();
     SimulatedEngine& packets() { return *this; }
 
-    std::uint64_t packetsDropped() const;
-
   private:
-    friend class PacketHandOut<SimulatedEngine, Mutex>;
+    friend class PacketHandOut<SimulatedEngine, std::mutex>;
     HRESULT packetReady(UINT32& frames);
     HRESULT takePacket(CapturedPacket& out);
     void returnPacket(bool consumed);
@@ -49,19 +47,19 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     // otherwise wake only to wait for the lock), or nullptr.
     HANDLE produceBatch();
     // Releases the lock, then signals `wake` if there is one.
-    static void signalUnlocked(std::unique_lock<Mutex>& lock, HANDLE wake);
+    static void signalUnlocked(std::unique_lock<std::mutex>& lock, HANDLE wake);
     void clockLoop();
     // Signals the event every emptyWakesMs with nothing added.
     void emptyWakeLoop();
     // With the lock held: the stream is gone; `signal` says whether the engine says so on the event.
     HANDLE invalidate(bool signal);
     // Raises the scenario's stop request if it is due before the next batch; the lock is released meanwhile.
-    void stopBeforeBatch(std::unique_lock<Mutex>& lock, bool waitForReader);
+    void stopBeforeBatch(std::unique_lock<std::mutex>& lock, bool waitForReader);
 
     Scenario m_scenario;
     PacketSource m_source;
-    mutable Mutex m_mutex;
-    CondVar m_wake;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
     PacketRing m_queue;
     std::uint64_t m_queuedFrames = 0;
     bool m_held = false;  // the front packet is lent out
@@ -72,7 +70,6 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, Mutex> {
     std::uint64_t m_start = 0;  // the engine's time 0 on the performance counter
     std::uint64_t m_getBufferCalls = 0;
     std::uint64_t m_released = 0;
-    std::uint64_t m_dropped = 0;
     std::vector<float> m_samples;
     Thread m_clock;
     Thread m_emptyWaker;

@@ -1,60 +1,22 @@
-// The few threading primitives the simulated engine needs. MinGW-w64's default (win32) thread model has
-// no std::thread or std::mutex, and the -posix one drags winpthread into every executable, so Windows
-// gets the system's own primitives here and other hosts the standard library's.
+// The few threading primitives the simulated engine needs, the same on every platform: the standard
+// library's locks (on MinGW-w64's win32 thread model, the shim's) and the platform's threads, as that
+// model has no std::thread either.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
-#ifdef _WIN32
+#include "winaudio/win32_std_mutex.h"
 #include "winaudio/windows_audio.h"
-#else
-#include <condition_variable>
-#include <mutex>
-#include <thread>
-#endif
 
 namespace simaudio {
 
 using SteadyClock = std::chrono::steady_clock;
 
-#ifdef _WIN32
-
-class Mutex {
-  public:
-    void lock() { AcquireSRWLockExclusive(&m_lock); }
-    void unlock() { ReleaseSRWLockExclusive(&m_lock); }
-    SRWLOCK* native() { return &m_lock; }
-
-  private:
-    SRWLOCK m_lock = SRWLOCK_INIT;
-};
-
-class CondVar {
-  public:
-    void notifyAll() { WakeAllConditionVariable(&m_cv); }
-    template <class Lock, class Predicate>
-    void wait(Lock& lock, Predicate done) {
-        while (!done()) SleepConditionVariableSRW(&m_cv, lock.mutex()->native(), INFINITE, 0);
-    }
-    // Returns done() once it holds or the deadline passed.
-    template <class Lock, class Predicate>
-    bool waitUntil(Lock& lock, SteadyClock::time_point deadline, Predicate done) {
-        while (!done()) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
-            if (left.count() <= 0) return done();
-            SleepConditionVariableSRW(&m_cv, lock.mutex()->native(), static_cast<DWORD>(left.count()) + 1, 0);
-        }
-        return true;
-    }
-
-  private:
-    CONDITION_VARIABLE m_cv = CONDITION_VARIABLE_INIT;
-};
-
+// Detaches rather than terminates when destroyed while running.
 class Thread {
   public:
     Thread() = default;
@@ -68,14 +30,13 @@ class Thread {
         std::swap(m_handle, other.m_handle);
         return *this;
     }
-    ~Thread() { detach(); }
+    ~Thread() {
+        if (m_handle != nullptr) CloseHandle(m_handle);
+    }
     bool joinable() const { return m_handle != nullptr; }
     void join() {
         WaitForSingleObject(m_handle, INFINITE);
-        detach();
-    }
-    void detach() {
-        if (m_handle != nullptr) CloseHandle(m_handle);
+        CloseHandle(m_handle);
         m_handle = nullptr;
     }
 
@@ -91,54 +52,5 @@ class Thread {
 inline void sleepFor(std::chrono::milliseconds duration) { ::Sleep(static_cast<DWORD>(duration.count())); }
 
 inline std::uint64_t currentThreadId() { return GetCurrentThreadId(); }
-
-#else
-
-using Mutex = std::mutex;
-
-class CondVar {
-  public:
-    void notifyAll() { m_cv.notify_all(); }
-    template <class Lock, class Predicate>
-    void wait(Lock& lock, Predicate done) {
-        m_cv.wait(lock, done);
-    }
-    template <class Lock, class Predicate>
-    bool waitUntil(Lock& lock, SteadyClock::time_point deadline, Predicate done) {
-        return m_cv.wait_until(lock, deadline, done);
-    }
-
-  private:
-    std::condition_variable m_cv;
-};
-
-// Detaches rather than terminates when destroyed while running, as the Windows one does.
-class Thread {
-  public:
-    Thread() = default;
-    explicit Thread(std::function<void()> body) : m_thread(std::move(body)) {}
-    Thread(Thread&&) noexcept = default;
-    Thread& operator=(Thread&& other) noexcept {
-        std::swap(m_thread, other.m_thread);
-        return *this;
-    }
-    ~Thread() { detach(); }
-    bool joinable() const { return m_thread.joinable(); }
-    void join() { m_thread.join(); }
-    void detach() {
-        if (m_thread.joinable()) m_thread.detach();
-    }
-
-  private:
-    std::thread m_thread;
-};
-
-inline void sleepFor(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
-
-inline std::uint64_t currentThreadId() {
-    return static_cast<std::uint64_t>(std::hash<std::thread::id>()(std::this_thread::get_id()));
-}
-
-#endif
 
 }  // namespace simaudio

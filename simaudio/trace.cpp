@@ -14,7 +14,7 @@ namespace simaudio {
 namespace {
 
 struct TraceLog {
-    Mutex mutex;
+    std::mutex mutex;
     std::vector<std::string> lines;
     std::atomic<IUnknown*> handler{nullptr};
     bool registered = false;
@@ -44,7 +44,7 @@ LiveObjects& liveObjects() {
 void trace(const std::string& line) {
     if (currentScenario().tracePath.empty()) return;
     TraceLog& t = log();
-    std::lock_guard<Mutex> lock(t.mutex);
+    std::lock_guard<std::mutex> lock(t.mutex);
     if (!t.registered) {
         t.registered = true;
         std::atexit(writeAtExit);
@@ -67,7 +67,7 @@ void flushTrace() {
     if (path.empty()) return;
     waitForCompletionThreads();
     TraceLog& t = log();
-    std::lock_guard<Mutex> lock(t.mutex);
+    std::lock_guard<std::mutex> lock(t.mutex);
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return;
     for (const std::string& line : t.lines) std::fprintf(file, "%s\n", line.c_str());

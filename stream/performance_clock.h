@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "stream/timeline.h"
+#include "stream/stream_format.h"
 #include "winaudio/windows_audio.h"
 
 inline std::uint64_t performanceClockNow() {

@@ -11,8 +11,6 @@ class Silence {
     // Writes `bytes` zero bytes with writeAll; returns the bytes that went out.
     std::uint64_t write(std::uint64_t bytes);
 
-    std::uint64_t size() const { return m_zeros.size(); }
-
   private:
     std::vector<std::uint8_t> m_zeros;
 };

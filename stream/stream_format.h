@@ -17,6 +17,20 @@ constexpr std::uint32_t kFramesPerMillisecond = kSampleRate / 1000;
 // Positions are performance-counter times in 100 ns units, the unit GetBuffer gives them in.
 constexpr std::uint64_t kTicksPerSecond = 10000000;
 constexpr std::uint64_t kNanosecondsPerTick = 1000000000 / kTicksPerSecond;
+constexpr std::uint64_t kTicksPerMillisecond = kTicksPerSecond / 1000;
+
+// The engine's period, a packet every 10 ms (Windows' shared-mode engine's; the other engines keep it), and
+// the buffer the program asks the engine for: two periods.
+constexpr std::uint64_t kPeriodMilliseconds = 10;
+constexpr std::uint64_t kBufferMilliseconds = 2 * kPeriodMilliseconds;
+
+// 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
+constexpr std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency) {
+    if (counter <= 0 || frequency <= 0) return 0;
+    const auto count = static_cast<std::uint64_t>(counter);
+    const auto hertz = static_cast<std::uint64_t>(frequency);
+    return count / hertz * kTicksPerSecond + count % hertz * kTicksPerSecond / hertz;
+}
 
 namespace detail {
 // The rate as a reduced fraction of the tick rate, so conversions stay exact and multiply only by small

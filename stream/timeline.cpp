@@ -2,26 +2,13 @@
 
 namespace stream {
 
-namespace {
-
-constexpr std::uint32_t kBufferFlagDiscontinuity = 0x1;   // AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY
-constexpr std::uint32_t kBufferFlagTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
-
-}  // namespace
-
-std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency) {
-    if (counter <= 0 || frequency <= 0) return 0;
-    const auto count = static_cast<std::uint64_t>(counter);
-    const auto hertz = static_cast<std::uint64_t>(frequency);
-    return count / hertz * kTicksPerSecond + count % hertz * kTicksPerSecond / hertz;
-}
-
 Timeline::Timeline(std::uint64_t start, const StreamFormat& format)
     : m_format(format),
-      m_toleratedFrames(format.framesFromMilliseconds(kToleratedMilliseconds)),
+      m_toleratedFrames(format.framesFromMilliseconds(kBufferMilliseconds)),
       m_maxGapFrames(maxGapFrames(format)),
       m_reference(start),
-      m_packetFrames(static_cast<std::uint32_t>(format.framesFromMilliseconds(kDefaultPacketMilliseconds))) {}
+      // Before the first packet there is no packet size to count in: the engine's usual period.
+      m_packetFrames(static_cast<std::uint32_t>(format.framesFromMilliseconds(kPeriodMilliseconds))) {}
 
 std::uint64_t Timeline::streamTime() const {
     return m_reference + m_format.ticksFromFramesDown(m_framesSinceReference);
@@ -73,7 +60,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
     const bool quietBefore = m_quietBefore;
     m_quietBefore = false;
     // No timestamp: the packet follows on from the last one.
-    if (position == 0 || (flags & kBufferFlagTimestampError) != 0) {
+    if (position == 0 || (flags & kFlagTimestampError) != 0) {
         m_framesSinceReference += frames;
         return 0;
     }
@@ -113,7 +100,7 @@ std::uint64_t Timeline::framesBeforePacket(std::uint64_t devicePosition, std::ui
     std::uint64_t gapPackets = 0;
     if (position > now) gapPackets = (m_format.framesFromTicksNearest(position - now) + frames / 2) / frames;
     bool gap;
-    if ((flags & kBufferFlagDiscontinuity) != 0) {
+    if ((flags & kFlagDiscontinuity) != 0) {
         // The engine says audio is missing; the stamp must still lie beyond its own wander.
         gap = position > now && position - now > kFollowTicks;
         if (gap && gapPackets == 0) gapPackets = 1;

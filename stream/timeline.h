@@ -11,11 +11,16 @@
 
 namespace stream {
 
+// The engine's packet flags the stream reads: AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY and
+// AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR, which the driver pins these to.
+constexpr std::uint32_t kFlagDiscontinuity = 0x1;
+constexpr std::uint32_t kFlagTimestampError = 0x4;
+
 // While the engine says nothing, silence is written up to this long before now. A packet is stamped with
-// the time of its first frame and handed out a period later; the margin is ten times the 20 ms buffer the
+// the time of its first frame and handed out a period later; the margin is ten times the buffer the
 // client asks for, so a packet the engine hands out late still lies after the silence already written,
 // and a reader still sees silence within 0.7 s (one 500 ms wait and the margin).
-constexpr std::uint64_t kQuietMarginTicks = 2000000;  // 200 ms
+constexpr std::uint64_t kQuietMarginTicks = 10 * kBufferMilliseconds * kTicksPerMillisecond;  // 200 ms
 
 // A position further than this from the stream's time, either way, is a clock that jumped (a machine that
 // slept, a broken timestamp), not lost audio: nothing is written for it, and the count starts again there.
@@ -34,9 +39,9 @@ constexpr std::uint64_t kFollowShare = 16;
 // rounding takes out timestamp jitter of up to half a packet. A gap of this many packets or fewer is
 // jitter, not silence, unless the engine flags a discontinuity (then one packet is a loss).
 constexpr std::uint64_t kToleratedPackets = 2;
-// ...and never less than the 20 ms buffer the client asks for: with packets of a few frames, two packets
-// are microseconds, less than the time between taking the clock at Start and the engine's own start.
-constexpr std::uint64_t kToleratedMilliseconds = 20;
+// ...and never less than the buffer the client asks for (kBufferMilliseconds): with packets of a few
+// frames, two packets are microseconds, less than the time between taking the clock at Start and the
+// engine's own start.
 
 // How far real engines' stamps wander either way, at most: 4 ms is common.
 constexpr std::uint64_t kStampWanderTicks = 45000;  // 4.5 ms
@@ -54,16 +59,10 @@ constexpr std::uint64_t kWrongBaseTicks = 5000000;  // 500 ms
 // instead and fills quiet by the counter; one packet on the right base, and the stamps are trusted.
 constexpr std::uint32_t kWrongBasePackets = 3;
 
-// Before the first packet there is no packet size to count in: the engine's usual 10 ms period.
-constexpr std::uint64_t kDefaultPacketMilliseconds = 10;
-
 // kMaxGapTicks in frames of `format`.
 constexpr std::uint64_t maxGapFrames(const StreamFormat& format) {
     return format.framesFromTicksDown(kMaxGapTicks);
 }
-
-// 100 ns units from a performance counter reading and its frequency, without overflow for any counter.
-std::uint64_t ticksFromCounter(std::int64_t counter, std::int64_t frequency);
 
 class Timeline {
   public:

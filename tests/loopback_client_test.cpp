@@ -31,7 +31,7 @@ struct OnSimulatedEngine {
     }
     IAudioClient* create(HRESULT startStatus) {
         scenario.start = startStatus;
-        return new LoopbackClient<simaudio::SimulatedEngine, simaudio::Mutex>(
+        return new LoopbackClient<simaudio::SimulatedEngine, std::mutex>(
             ClientBook{&clients, &captureClients}, scenario);
     }
     bool freed() const { return clients == 0 && captureClients == 0; }

@@ -16,8 +16,8 @@ using stream::Timeline;
 
 constexpr std::uint64_t kStart = 5000000000;  // a performance counter some minutes after boot
 constexpr std::uint32_t kPacket = 480;
-constexpr std::uint32_t kDiscontinuity = 0x1;
-constexpr std::uint32_t kTimestampError = 0x4;
+constexpr std::uint32_t kDiscontinuity = stream::kFlagDiscontinuity;
+constexpr std::uint32_t kTimestampError = stream::kFlagTimestampError;
 constexpr std::uint64_t kMs = 10000;
 
 // A packet is handed out a period after its first frame.
