@@ -585,7 +585,7 @@ int wmain(int argc, wchar_t* argv[]) {
         }
     }
 
-    const StreamHeader header = makeStreamHeader(captureFormat);
+    const StreamHeader header = makeStreamHeader(format);
     writeAll(&header, sizeof header);
     const std::uint64_t startedAt = performanceClockNow();  // the time frame 0 stands for
     for (Client& client : clients) {

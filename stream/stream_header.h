@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "winaudio/windows_audio.h"
+#include "stream/stream_format.h"
 
 struct StreamHeader {
     char magic[4];
@@ -14,6 +14,6 @@ struct StreamHeader {
 };
 static_assert(sizeof(StreamHeader) == 16, "the header is 16 bytes with no padding");
 
-inline StreamHeader makeStreamHeader(const WAVEFORMATEX& format) {
-    return StreamHeader{{'L', 'B', 'A', 'S'}, format.nSamplesPerSec, format.nChannels, format.wBitsPerSample};
+inline StreamHeader makeStreamHeader(const stream::StreamFormat& format) {
+    return StreamHeader{{'L', 'B', 'A', 'S'}, format.rate(), format.channels(), stream::kBitsPerSample};
 }
