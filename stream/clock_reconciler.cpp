@@ -1,0 +1,75 @@
+#include "stream/clock_reconciler.h"
+
+#include <algorithm>
+
+namespace stream {
+
+namespace {
+
+// How many of the first `limit` frames are silent.
+std::uint32_t leadingSilentFrames(const float* frames, std::uint64_t limit, std::uint32_t channels) {
+    std::uint32_t silent = 0;
+    for (; silent < limit; ++silent) {
+        const float* frame = frames + std::size_t{silent} * channels;
+        if (std::any_of(frame, frame + channels, [](float sample) { return sample != 0.0f; })) break;
+    }
+    return silent;
+}
+
+}  // namespace
+
+ClockReconciler::ClockReconciler(const StreamFormat& format)
+    : m_format(format), m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)) {}
+
+std::uint64_t ClockReconciler::clockAt(std::uint64_t device) const {
+    return m_anchorPosition + m_format.ticksFromFramesDown(device - m_anchorDevice);
+}
+
+void ClockReconciler::catchUp(const float* frames, std::uint32_t frameCount, std::uint64_t measured,
+                              Placement& out) {
+    if (m_originPosition == 0) {
+        m_originPosition = measured;
+        m_originDevice = m_device;
+    }
+    // Frames ahead of the clock since the start (a graph whose cycles ran faster than time, as on a quantum
+    // change): silence is left out until the stream is back on time; sound never is. Half of a delivery at
+    // most, so the reader still gets packets and does not take the time for quiet.
+    const std::uint64_t onTime =
+        m_originDevice +
+        (measured > m_originPosition ? m_format.framesFromTicksNearest(measured - m_originPosition) : 0);
+    if (m_device <= onTime + m_catchUpFrames) return;
+    out.skipped = leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime),
+                                      m_format.channels());
+    if (out.skipped == 0) return;
+    // What follows is stamped with the clock as measured.
+    m_anchorPosition = measured + m_format.ticksFromFramesDown(out.skipped);
+    m_anchorDevice = m_device;
+}
+
+ClockReconciler::Placement ClockReconciler::deliver(const float* frames, std::uint32_t frameCount,
+                                                    std::uint64_t measured) {
+    Placement out;
+    catchUp(frames, frameCount, measured, out);
+    const std::uint64_t first = measured + m_format.ticksFromFramesDown(out.skipped);
+    const std::uint64_t expected = clockAt(m_device);
+    const std::uint64_t distance = first > expected ? first - expected : expected - first;
+    if (m_anchorPosition == 0 || distance > kRealignTicks) {
+        if (m_anchorPosition != 0) {
+            out.breaks = true;
+            // A clock ahead of the frames means audio the engine did not deliver: the device position skips
+            // it, so the reader places what follows exactly.
+            if (first > expected) {
+                m_device += m_format.framesFromTicksNearest(distance);
+                out.missing = true;
+            }
+        }
+        m_anchorPosition = first;
+        m_anchorDevice = m_device;
+    }
+    out.device = m_device;
+    out.position = clockAt(m_device);
+    m_device += frameCount - out.skipped;
+    return out;
+}
+
+}  // namespace stream
