@@ -72,4 +72,28 @@ ClockReconciler::Placement ClockReconciler::deliver(const float* frames, std::ui
     return out;
 }
 
+void ClockOrigin::reset(const StreamFormat& format) {
+    m_format = format;
+    m_known = false;
+}
+
+void ClockOrigin::arrived(std::uint64_t framesSoFar, std::int64_t now) {
+    const std::int64_t candidate = now - static_cast<std::int64_t>(m_format.ticksFromFramesDown(framesSoFar));
+    if (!m_known) {
+        m_known = true;
+        m_origin = m_windowMin = m_previousMin = candidate;
+        m_windowStart = now;
+        return;
+    }
+    m_origin = std::min(m_origin, candidate);
+    m_windowMin = std::min(m_windowMin, candidate);
+    if (now - m_windowStart >= kOriginWindowTicks) {
+        if (m_windowMin > m_origin && m_previousMin > m_origin)
+            m_origin = std::min(m_windowMin, m_previousMin);
+        m_previousMin = m_windowMin;
+        m_windowMin = candidate;
+        m_windowStart = now;
+    }
+}
+
 }  // namespace stream

@@ -425,6 +425,43 @@ TEST(Timeline, CounterReadingsBecome100nsUnits) {
         EXPECT_EQ(stream::ticksFromCounter(c.counter, c.frequency), c.ticks) << c.counter;
 }
 
+// Frame 0's time is the earliest arrival implies: the burst of a PulseAudio backlog after the helper was
+// stopped leaves it; arrivals later for two windows in a row (frames the server lost, a slower sink clock)
+// move it.
+TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
+    constexpr std::int64_t ms = 10000;
+    const std::int64_t t0 = 5000 * ms;  // when frame 0 was captured
+    // 10 ms deliveries captured up to `until` ms after t0, each arriving `delay` ms after its last frame
+    // (1 ms more every other one), or all at `burstAt`; the last `lost` ms of the clock never came.
+    const struct {
+        const char* name;
+        std::int64_t until, delay, burstAt, lost, origin;
+    } phases[] = {
+        {"arrivals 1 or 2 ms after capture", 1000, 1, -1, 0, 1},
+        {"stopped for 2 s: the backlog arrives in one burst", 3000, 0, 3005, 0, 1},
+        {"on time again", 4000, 1, -1, 0, 1},
+        {"300 ms lost for good: one window later is not enough", 8200, 1, -1, 300, 1},
+        {"two are", 9100, 1, -1, 300, 301},
+    };
+    stream::ClockOrigin origin;
+    std::int64_t captured = 0;  // ms after t0 of the newest frame
+    for (const auto& p : phases) {
+        SCOPED_TRACE(p.name);
+        while (captured < p.until) {
+            captured += 10;
+            const std::int64_t arrival =
+                p.burstAt >= 0 ? p.burstAt : captured + p.delay + (captured % 20 == 0 ? 1 : 0);
+            origin.arrived(static_cast<std::uint64_t>(48 * (captured - p.lost)), t0 + arrival * ms);
+        }
+        EXPECT_EQ(origin.timeOf(0), t0 + p.origin * ms);
+    }
+    // Frames of another rate count as that rate's time: 3 s of 22.05 kHz frames.
+    origin.reset(stream::StreamFormat(22050, 1));
+    origin.arrived(3 * 22050, t0 + 3000 * ms);
+    EXPECT_EQ(origin.timeOf(0), t0);
+    EXPECT_EQ(origin.timeOf(22050), t0 + 1000 * ms);
+}
+
 TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
     struct Case {
         std::uint64_t frames, ticks;  // ticksFromFramesDown(frames) == ticks
@@ -436,6 +473,7 @@ TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
         {2, 416, 1, 2},  // 416.67 ticks
         {3, 625, 3, 3},
         {48000, 10000000, 48000, 48000},
+        {1513728000001, 315360000000208, 1513728000000, 1513728000001},  // a year and a frame
         {30000000000000000, 6250000000000000000, 30000000000000000,
          30000000000000000},  // frames * 625 overflows
     };
