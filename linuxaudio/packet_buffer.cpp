@@ -39,21 +39,19 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_failed) return;
-        const stream::ClockReconciler::Placement placed =
-            m_clock.deliver(frames, frameCount, firstFramePosition);
+        const auto placed = m_clock.deliver(frames, frameCount, firstFramePosition);
         frames += std::size_t{placed.skipped} * m_channels;
         frameCount -= placed.skipped;
         // A break: what came before ends its packet, so no packet carries frames from both sides.
         if (placed.breaks) endPacketLocked();
         if (placed.missing) m_breakPending = true;
-        std::uint64_t device = placed.device;
         for (UINT32 done = 0; done < frameCount;) {
             const std::size_t slot = static_cast<std::size_t>(m_writePacket % m_capacityPackets);
             if (m_writeOffset == 0) {
                 // Starting a packet in a full ring: the oldest one makes room.
                 if (m_writePacket - m_readPacket >= m_capacityPackets) dropOldestLocked();
-                m_info[slot].device = device;
-                m_info[slot].position = m_clock.clockAt(device);
+                m_info[slot].device = placed.device + done;
+                m_info[slot].position = m_clock.clockAt(placed.device + done);
                 m_info[slot].discontinuity = m_breakPending;
                 m_breakPending = false;
             }
@@ -62,7 +60,6 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
                         frames + std::size_t{done} * m_channels,
                         std::size_t{count} * m_channels * sizeof(float));
             m_writeOffset += count;
-            device += count;
             done += count;
             if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
         }

@@ -3,9 +3,8 @@
 // them), handed out in order with their positions. Memory is reserved once; a packet costs two copies under a
 // short lock.
 //
-// Device and clock positions are the ClockReconciler's; device positions also jump by the frames dropped on
-// overflow. A packet never spans a break: the frames before it end a short packet, and those after it start
-// a new one.
+// Positions are the ClockReconciler's. A packet never spans a break: the frames before it end a short
+// packet, and those after it start a new one.
 #pragma once
 
 #include <cstdint>
@@ -30,10 +29,9 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
-    // Producer side. `firstFramePosition` is the clock position of frames[0] (performanceClockNow units, the
-    // driver's clock), as measured when they arrived; the ClockReconciler places them, and may leave out
-    // their leading silence. When the reader has stalled and the buffer is full, the oldest packets are
-    // dropped.
+    // Producer side. `firstFramePosition`: frames[0]'s clock position (performanceClockNow units) as measured
+    // when they arrived, for the ClockReconciler, which may leave out their leading silence. When the reader
+    // has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
     // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames

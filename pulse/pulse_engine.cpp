@@ -145,7 +145,7 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
             m_mixer = std::make_unique<StreamMixer>(limits, m_format);
             m_mixed.assign(m_queueFrames * m_format.channels(), 0.0f);
         }
-        m_origin.reset(m_format);
+        m_origin = stream::ClockOrigin(m_format);
         pa_context_set_subscribe_callback(m_context, onSubscription, this);
         // Subscribe before listing, so no stream slips between the two.
         if (pa_operation* op =

@@ -1,32 +1,10 @@
 #include "stream/clock_reconciler.h"
 
-#include <algorithm>
-
 namespace stream {
 
-namespace {
-
-// How many of the first `limit` frames are silent.
-std::uint32_t leadingSilentFrames(const float* frames, std::uint64_t limit, std::uint32_t channels) {
-    std::uint32_t silent = 0;
-    for (; silent < limit; ++silent) {
-        const float* frame = frames + std::size_t{silent} * channels;
-        if (std::any_of(frame, frame + channels, [](float sample) { return sample != 0.0f; })) break;
-    }
-    return silent;
-}
-
-}  // namespace
-
-ClockReconciler::ClockReconciler(const StreamFormat& format)
-    : m_format(format), m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)) {}
-
-std::uint64_t ClockReconciler::clockAt(std::uint64_t device) const {
-    return m_anchorPosition + m_format.ticksFromFramesDown(device - m_anchorDevice);
-}
-
-void ClockReconciler::catchUp(const float* frames, std::uint32_t frameCount, std::uint64_t measured,
-                              Placement& out) {
+ClockReconciler::Placement ClockReconciler::deliver(const float* frames, std::uint32_t frameCount,
+                                                    std::uint64_t measured) {
+    Placement out;
     if (m_originPosition == 0) {
         m_originPosition = measured;
         m_originDevice = m_device;
@@ -37,19 +15,19 @@ void ClockReconciler::catchUp(const float* frames, std::uint32_t frameCount, std
     const std::uint64_t onTime =
         m_originDevice +
         (measured > m_originPosition ? m_format.framesFromTicksNearest(measured - m_originPosition) : 0);
-    if (m_device <= onTime + m_catchUpFrames) return;
-    out.skipped = leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime),
-                                      m_format.channels());
-    if (out.skipped == 0) return;
-    // What follows is stamped with the clock as measured.
-    m_anchorPosition = measured + m_format.ticksFromFramesDown(out.skipped);
-    m_anchorDevice = m_device;
-}
-
-ClockReconciler::Placement ClockReconciler::deliver(const float* frames, std::uint32_t frameCount,
-                                                    std::uint64_t measured) {
-    Placement out;
-    catchUp(frames, frameCount, measured, out);
+    if (m_device > onTime + m_catchUpFrames) {
+        const std::uint64_t limit = std::min<std::uint64_t>(frameCount / 2, m_device - onTime);
+        const std::size_t channels = m_format.channels();
+        while (out.skipped < limit &&
+               std::all_of(frames + out.skipped * channels, frames + (out.skipped + 1) * channels,
+                           [](float sample) { return sample == 0.0f; }))
+            ++out.skipped;
+        // What follows is stamped with the clock as measured.
+        if (out.skipped > 0) {
+            m_anchorPosition = measured + m_format.ticksFromFramesDown(out.skipped);
+            m_anchorDevice = m_device;
+        }
+    }
     const std::uint64_t first = measured + m_format.ticksFromFramesDown(out.skipped);
     const std::uint64_t expected = clockAt(m_device);
     const std::uint64_t distance = first > expected ? first - expected : expected - first;
@@ -67,33 +45,8 @@ ClockReconciler::Placement ClockReconciler::deliver(const float* frames, std::ui
         m_anchorDevice = m_device;
     }
     out.device = m_device;
-    out.position = clockAt(m_device);
     m_device += frameCount - out.skipped;
     return out;
-}
-
-void ClockOrigin::reset(const StreamFormat& format) {
-    m_format = format;
-    m_known = false;
-}
-
-void ClockOrigin::arrived(std::uint64_t framesSoFar, std::int64_t now) {
-    const std::int64_t candidate = now - static_cast<std::int64_t>(m_format.ticksFromFramesDown(framesSoFar));
-    if (!m_known) {
-        m_known = true;
-        m_origin = m_windowMin = m_previousMin = candidate;
-        m_windowStart = now;
-        return;
-    }
-    m_origin = std::min(m_origin, candidate);
-    m_windowMin = std::min(m_windowMin, candidate);
-    if (now - m_windowStart >= kOriginWindowTicks) {
-        if (m_windowMin > m_origin && m_previousMin > m_origin)
-            m_origin = std::min(m_windowMin, m_previousMin);
-        m_previousMin = m_windowMin;
-        m_windowMin = candidate;
-        m_windowStart = now;
-    }
 }
 
 }  // namespace stream

@@ -1,11 +1,9 @@
-// Where each delivery of frames lies in time. Positions follow the frames delivered (the engine's sample
-// clock): they continue exactly while audio is continuous, and jump forward by exactly the frames missing
-// when the measured clock moved ahead of them (a graph that stalled or was suspended). A delivery that is
-// only late keeps its place on the sample clock, so lateness never reads as lost time, and frames that ran
-// ahead of the clock lose their leading silence until they are on time again. An engine that gives no time
-// of its own (PulseAudio) stamps its frames by a ClockOrigin. All times are 100 ns units.
+// Where each delivery of frames lies in time, in 100 ns units. Positions follow the frames delivered (the
+// engine's sample clock): they continue exactly while audio is continuous, and jump forward by exactly the
+// frames missing when the measured clock moved ahead of them (a graph that stalled or was suspended).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "stream/stream_format.h"
@@ -22,30 +20,29 @@ constexpr std::uint64_t kRealignTicks = kQuietMarginTicks;
 constexpr std::uint64_t kCatchUpMilliseconds = 5;
 static_assert(kCatchUpMilliseconds * kTicksPerSecond / 1000 > kStampWanderTicks,
               "a lead within the stamps' wander is no lead");
-// How long arrivals must imply a later frame 0, twice in a row, before it moves: a backlog's burst (the
-// helper was stopped) arrives at once, within one window, while frames the server lost are followed after
-// two to four seconds. A move is a jump of the stamps, which the reconciler follows past kRealignTicks.
+// Frame 0 moves later only when arrivals implied it for two windows this long in a row: a backlog's burst
+// (the helper was stopped) arrives at once, within one, while frames the server lost are followed in 2-4 s.
 constexpr std::int64_t kOriginWindowTicks = 2 * static_cast<std::int64_t>(kTicksPerSecond);
 
 class ClockReconciler {
   public:
-    explicit ClockReconciler(const StreamFormat& format = kDefaultFormat);
+    explicit ClockReconciler(const StreamFormat& format = kDefaultFormat)
+        : m_format(format), m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)) {}
 
     struct Placement {
-        std::uint64_t device = 0;    // device position of the first frame kept
-        std::uint64_t position = 0;  // clock position of the first frame kept
-        std::uint32_t skipped = 0;   // leading frames left out (silence ahead of the clock)
-        bool breaks = false;         // the frames do not continue those before, on either clock
-        bool missing = false;        // ... and audio is missing before them: the device position skips it
+        std::uint64_t device = 0;   // device position of the first frame kept
+        std::uint32_t skipped = 0;  // leading frames left out (silence ahead of the clock)
+        bool breaks = false;        // the frames do not continue those before, on either clock
+        bool missing = false;       // ... and audio is missing before them: the device position skips it
     };
     // `frameCount` interleaved frames whose first was measured at `measured`; they count as delivered.
     Placement deliver(const float* frames, std::uint32_t frameCount, std::uint64_t measured);
-    // The clock position of `device`, a device position handed out since the last break.
-    std::uint64_t clockAt(std::uint64_t device) const;
+    // The clock position of `device` (the first frame kept, or one after it in the same delivery).
+    std::uint64_t clockAt(std::uint64_t device) const {
+        return m_anchorPosition + m_format.ticksFromFramesDown(device - m_anchorDevice);
+    }
 
   private:
-    void catchUp(const float* frames, std::uint32_t frameCount, std::uint64_t measured, Placement& out);
-
     StreamFormat m_format;
     std::uint64_t m_catchUpFrames;
     std::uint64_t m_device = 0;          // device position of the next frame delivered
@@ -55,19 +52,32 @@ class ClockReconciler {
     std::uint64_t m_originDevice = 0;
 };
 
-// The time of frame 0 of a sample clock whose frames carry no time, from when they arrive. Every frame is
-// stamped with the time it was captured: the time of frame 0 plus the frames before it, so a backlog
-// handed over late keeps the time it was captured at instead of the time it arrived. Frame 0's time is the
-// earliest any arrival implies, as arrivals are late, never early; it moves later (a sink clock slower
-// than ours, frames the server lost) only when two windows in a row implied a later one.
+// The time of frame 0 of a sample clock whose frames carry no time (PulseAudio's), so that a backlog handed
+// over late keeps the time it was captured at: the earliest any arrival implies, as arrivals are late, never
+// early, until two windows in a row imply a later one (a slower sink clock, frames the server lost).
 class ClockOrigin {
   public:
     explicit ClockOrigin(const StreamFormat& format = kDefaultFormat) : m_format(format) {}
-
-    // Starts again, counting frames of `format`.
-    void reset(const StreamFormat& format);
     // `framesSoFar` frames of the clock had arrived by `now`.
-    void arrived(std::uint64_t framesSoFar, std::int64_t now);
+    void arrived(std::uint64_t framesSoFar, std::int64_t now) {
+        const std::int64_t candidate =
+            now - static_cast<std::int64_t>(m_format.ticksFromFramesDown(framesSoFar));
+        if (!m_known) {
+            m_known = true;
+            m_origin = m_windowMin = m_previousMin = candidate;
+            m_windowStart = now;
+            return;
+        }
+        m_origin = std::min(m_origin, candidate);
+        m_windowMin = std::min(m_windowMin, candidate);
+        if (now - m_windowStart >= kOriginWindowTicks) {
+            if (m_windowMin > m_origin && m_previousMin > m_origin)
+                m_origin = std::min(m_windowMin, m_previousMin);
+            m_previousMin = m_windowMin;
+            m_windowMin = candidate;
+            m_windowStart = now;
+        }
+    }
     // The time `frame` of the clock was captured.
     std::int64_t timeOf(std::uint64_t frame) const {
         return m_origin + static_cast<std::int64_t>(m_format.ticksFromFramesDown(frame));
