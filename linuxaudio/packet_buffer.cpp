@@ -5,38 +5,20 @@
 
 namespace linuxaudio {
 
-namespace {
-
-// How many of the first `limit` frames are silent.
-UINT32 leadingSilentFrames(const float* frames, std::uint64_t limit, UINT32 channels) {
-    UINT32 silent = 0;
-    for (; silent < limit; ++silent) {
-        const float* frame = frames + std::size_t{silent} * channels;
-        if (std::any_of(frame, frame + channels, [](float sample) { return sample != 0.0f; })) break;
-    }
-    return silent;
-}
-
-}  // namespace
-
 PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames, stream::StreamFormat format)
     : m_format(format),
       m_channels(format.channels()),
       m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(stream::kPeriodMilliseconds))),
-      m_catchUpFrames(format.framesFromMilliseconds(kCatchUpMilliseconds)),
       m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
       m_maxPacketFrames(std::max<UINT32>(maxPacketFrames != 0 ? maxPacketFrames : m_packetFrames, 1)),
       m_ring(std::size_t{m_capacityPackets} * m_maxPacketFrames * m_channels),
       m_info(m_capacityPackets),
-      m_out(std::size_t{m_maxPacketFrames} * m_channels) {}
+      m_out(std::size_t{m_maxPacketFrames} * m_channels),
+      m_clock(format) {}
 
 void PacketBuffer::setEvent(HANDLE event) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_event = event;
-}
-
-std::uint64_t PacketBuffer::clockAtLocked(std::uint64_t device) const {
-    return m_anchorPosition + m_format.ticksFromFramesDown(device - m_anchorDevice);
 }
 
 void PacketBuffer::endPacketLocked() {
@@ -51,61 +33,24 @@ void PacketBuffer::dropOldestLocked() {
     m_lossPending = true;
 }
 
-void PacketBuffer::catchUpLocked(const float*& frames, UINT32& frameCount,
-                                 std::uint64_t& firstFramePosition) {
-    if (m_originPosition == 0) {
-        m_originPosition = firstFramePosition;
-        m_originDevice = m_device;
-    }
-    // Frames ahead of the clock since the start (a graph whose cycles ran faster than time, as on a quantum
-    // change): silence is left out until the stream is back on time; sound never is. Half of a delivery at
-    // most, so the reader still gets packets and does not take the time for quiet.
-    const std::uint64_t onTime =
-        m_originDevice + (firstFramePosition > m_originPosition
-                              ? m_format.framesFromTicksNearest(firstFramePosition - m_originPosition)
-                              : 0);
-    if (m_device <= onTime + m_catchUpFrames) return;
-    const UINT32 skipped =
-        leadingSilentFrames(frames, std::min<std::uint64_t>(frameCount / 2, m_device - onTime), m_channels);
-    if (skipped == 0) return;
-    frames += std::size_t{skipped} * m_channels;
-    frameCount -= skipped;
-    firstFramePosition += m_format.ticksFromFramesDown(skipped);
-    // What follows is stamped with the clock as measured.
-    m_anchorPosition = firstFramePosition;
-    m_anchorDevice = m_device;
-}
-
 void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
     HANDLE wake = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_failed) return;
-        catchUpLocked(frames, frameCount, firstFramePosition);
-        const std::uint64_t expected = clockAtLocked(m_device);
-        const std::uint64_t distance =
-            firstFramePosition > expected ? firstFramePosition - expected : expected - firstFramePosition;
-        if (m_anchorPosition == 0 || distance > kRealignTicks) {
-            if (m_anchorPosition != 0) {
-                // A break: what came before ends its packet, so no packet carries frames from both sides.
-                endPacketLocked();
-                // A clock ahead of the frames means audio the server did not deliver: the device position
-                // skips it, so the reader places what follows exactly.
-                if (firstFramePosition > expected) {
-                    m_device += m_format.framesFromTicksNearest(distance);
-                    m_breakPending = true;
-                }
-            }
-            m_anchorPosition = firstFramePosition;
-            m_anchorDevice = m_device;
-        }
+        const auto placed = m_clock.deliver(frames, frameCount, firstFramePosition);
+        frames += std::size_t{placed.skipped} * m_channels;
+        frameCount -= placed.skipped;
+        // A break: what came before ends its packet, so no packet carries frames from both sides.
+        if (placed.breaks) endPacketLocked();
+        if (placed.missing) m_breakPending = true;
         for (UINT32 done = 0; done < frameCount;) {
             const std::size_t slot = static_cast<std::size_t>(m_writePacket % m_capacityPackets);
             if (m_writeOffset == 0) {
                 // Starting a packet in a full ring: the oldest one makes room.
                 if (m_writePacket - m_readPacket >= m_capacityPackets) dropOldestLocked();
-                m_info[slot].device = m_device;
-                m_info[slot].position = clockAtLocked(m_device);
+                m_info[slot].device = placed.device + done;
+                m_info[slot].position = m_clock.clockAt(placed.device + done);
                 m_info[slot].discontinuity = m_breakPending;
                 m_breakPending = false;
             }
@@ -114,7 +59,6 @@ void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t 
                         frames + std::size_t{done} * m_channels,
                         std::size_t{count} * m_channels * sizeof(float));
             m_writeOffset += count;
-            m_device += count;
             done += count;
             if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
         }

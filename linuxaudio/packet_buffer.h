@@ -3,10 +3,8 @@
 // them), handed out in order with their positions. Memory is reserved once; a packet costs two copies under a
 // short lock.
 //
-// Device positions count frames on the engine's sample clock: they continue exactly while audio is
-// continuous and jump forward by exactly the frames missing when audio is lost (dropped on overflow, or a
-// clock that moved ahead of the frames delivered). A packet never spans such a break: the frames before it
-// end a short packet, and those after it start a new one.
+// Positions are the ClockReconciler's. A packet never spans a break: the frames before it end a short
+// packet, and those after it start a new one.
 #pragma once
 
 #include <cstdint>
@@ -14,16 +12,11 @@
 #include <vector>
 
 #include "loopback/loopback_client.h"
+#include "stream/clock_reconciler.h"
 #include "stream/stream_format.h"
-#include "stream/timeline.h"
 #include "winaudio/windows_audio.h"
 
 namespace linuxaudio {
-
-// A delivery later than this moves positions to the measured clock. It may be no more than the timeline's
-// quiet margin: a late packet kept on the sample clock must still lie after the silence written meanwhile.
-constexpr std::uint64_t kRealignTicks = stream::kQuietMarginTicks;
-constexpr std::uint64_t kCatchUpMilliseconds = 5;
 
 class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
   public:
@@ -34,14 +27,9 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     PacketBuffer(const PacketBuffer&) = delete;
     PacketBuffer& operator=(const PacketBuffer&) = delete;
 
-    // Producer side. `firstFramePosition` is the clock position of frames[0] (performanceClockNow units, the
-    // driver's clock), as measured when they arrived. Positions handed out follow the frames appended (the
-    // server's sample clock) and move to the measured clock only when the two differ by more than
-    // kRealignTicks: a delivery that comes late must not read as lost time (the program would write zeros
-    // into the middle of continuous sound), while a graph that was suspended or a clock that jumped is still
-    // followed. Frames more than kCatchUpMilliseconds ahead of the clock since the first append lose their
-    // leading silence until they are on time again. When the reader has stalled and the buffer is full, the
-    // oldest packets are dropped.
+    // Producer side. `firstFramePosition`: frames[0]'s clock position (performanceClockNow units) as measured
+    // when they arrived, for the ClockReconciler, which may leave out their leading silence. When the reader
+    // has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
     // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames
@@ -75,30 +63,21 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
         bool discontinuity = false;
     };
     bool readyLocked() const { return m_readPacket < m_writePacket; }
-    std::uint64_t clockAtLocked(std::uint64_t device) const;
     void endPacketLocked();
     void dropOldestLocked();
-    // Leaves out the leading silence of a delivery that would put the stream more than m_catchUpFrames ahead
-    // of the clock since the first one, advancing `frames` and its position past what it leaves out.
-    void catchUpLocked(const float*& frames, UINT32& frameCount, std::uint64_t& firstFramePosition);
 
     const stream::StreamFormat m_format;
     const UINT32 m_channels;
     const UINT32 m_packetFrames;
-    const std::uint64_t m_catchUpFrames;
     const UINT32 m_capacityPackets;
     const UINT32 m_maxPacketFrames;
     mutable std::mutex m_mutex;
-    std::vector<float> m_ring;           // m_capacityPackets packets of samples
-    std::vector<PacketInfo> m_info;      // one per ring packet
-    std::vector<float> m_out;            // the packet out with GetBuffer
-    std::uint64_t m_writePacket = 0;     // index of the packet being filled
-    UINT32 m_writeOffset = 0;            // frames in it so far
-    std::uint64_t m_device = 0;          // device position of the next frame appended
-    std::uint64_t m_anchorPosition = 0;  // clock position of device position m_anchorDevice; 0: none yet
-    std::uint64_t m_anchorDevice = 0;
-    std::uint64_t m_originPosition = 0;  // clock position of device position m_originDevice; 0: none yet
-    std::uint64_t m_originDevice = 0;
+    std::vector<float> m_ring;        // m_capacityPackets packets of samples
+    std::vector<PacketInfo> m_info;   // one per ring packet
+    std::vector<float> m_out;         // the packet out with GetBuffer
+    std::uint64_t m_writePacket = 0;  // index of the packet being filled
+    UINT32 m_writeOffset = 0;         // frames in it so far
+    stream::ClockReconciler m_clock;
     bool m_breakPending = false;              // the next packet started follows missing audio
     std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
     std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any

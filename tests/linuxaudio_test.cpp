@@ -528,56 +528,6 @@ TEST(PacketBuffer, EndedPacketsFollowTheProducersCycles) {
     }
 }
 
-// Cycles that ran faster than the clock (a graph changing its quantum) put the stream ahead of time: the
-// silence that follows is left out, half a delivery at most, until it is on time again; sound never is.
-TEST(PacketBuffer, FramesAheadOfTheClockLoseOnlySilence) {
-    struct Cycle {
-        std::uint64_t atFrames;  // its clock position, in frames after kStart
-        bool silent;
-    };
-    struct Expected {
-        UINT32 frames;
-        UINT64 device;
-        std::uint64_t atFrames;
-    };
-    const struct {
-        const char* name;
-        std::vector<Cycle> cycles;  // of 1024 frames
-        std::vector<Expected> packets;
-    } cases[] = {
-        {"a cycle 1024 frames early, then silence",
-         {{0, false}, {0, false}, {1024, true}, {2048, true}, {3072, true}},
-         {{1024, 0, 0}, {1024, 1024, 1024}, {512, 2048, 1536}, {512, 2560, 2560}, {1024, 3072, 3072}}},
-        {"within 5 ms of the clock, silence is kept",
-         {{0, false}, {800, true}, {1824, true}},
-         {{1024, 0, 0}, {1024, 1024, 1024}, {1024, 2048, 2048}}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        PacketBuffer buffer(16, 2048);
-        for (const Cycle& cycle : c.cycles) {
-            const std::vector<float> samples = cycle.silent ? std::vector<float>(2048, 0.0f) : ramp(1, 1024);
-            buffer.append(samples.data(), 1024, static_cast<std::uint64_t>(kStart) + ticks(cycle.atFrames));
-            buffer.endPacket();
-        }
-        for (const Expected& e : c.packets) {
-            BYTE* data = nullptr;
-            UINT32 frames = 0;
-            DWORD flags = 0;
-            UINT64 device = 0, qpc = 0;
-            ASSERT_EQ(buffer.getBuffer(&data, &frames, &flags, &device, &qpc), S_OK);
-            EXPECT_EQ(frames, e.frames);
-            EXPECT_EQ(device, e.device);
-            EXPECT_NEAR(static_cast<double>(qpc), static_cast<double>(kStart + ticks(e.atFrames)), 2.0);
-            EXPECT_EQ(flags, 0u);
-            EXPECT_EQ(buffer.releaseBuffer(frames), S_OK);
-        }
-        UINT32 size = 0;
-        EXPECT_EQ(buffer.nextPacketSize(&size), S_OK);
-        EXPECT_EQ(size, 0u);
-    }
-}
-
 TEST(PacketBuffer, WakesTheReaderOnlyForAWholePacket) {
     PacketBuffer buffer(4);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -1,16 +1,14 @@
 // The PulseAudio engine's timeline: streams recorded separately, mixed on one sink monitor's clock, and
-// stamped with the clock's capture times.
+// stamped with the clock's capture times (stream::ClockOrigin's, tested with the stream's clock).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <vector>
 
-#include "pulse/clock_origin.h"
 #include "pulse/stream_mixer.h"
 
 namespace {
 
-using pulse::ClockOrigin;
 using pulse::MixerLimits;
 using pulse::StreamMixer;
 
@@ -352,40 +350,6 @@ TEST(StreamMixer, TrimHoleResumeAndEnd) {
             ASSERT_EQ(rig.left[i], i < 100 ? static_cast<float>(i + 1) : 0.0f);
         EXPECT_EQ(rig.mixer.dropouts(), 0u);
     }
-}
-
-// Frame 0's time is the earliest arrival implies; a burst of backlog after a stall leaves it; arrivals
-// later for two windows in a row (frames the server lost, a slower sink clock) move it.
-TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
-    const std::int64_t t0 = 5000 * kMs;  // when frame 0 was captured
-    ClockOrigin origin(2000 * kMs);
-    std::int64_t ms = 0;  // capture time of the newest frame, after t0
-    std::int64_t lost = 0;
-    // 10 ms deliveries captured up to `until`, each arriving `delay` ms after its last frame was captured,
-    // or all at `at` (a backlog).
-    const auto run = [&](std::int64_t until, std::int64_t delay, std::int64_t at = -1) {
-        while (ms < until) {
-            ms += 10;
-            const auto frames = static_cast<std::uint64_t>(48 * (ms - lost));
-            origin.arrived(frames, t0 + (at >= 0 ? at : ms + delay + (ms % 20 == 0 ? 1 : 0)) * kMs);
-        }
-    };
-    run(1000, 1);  // arrivals 1 or 2 ms after capture
-    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
-    run(3000, 0, 3005);  // stopped for 2 s: the backlog arrives in one burst
-    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
-    run(4000, 1);
-    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
-    lost = 300;  // the server lost 300 ms for good: one window later is not enough, two are
-    run(8200, 1);
-    EXPECT_EQ(origin.origin(), t0 + 1 * kMs);
-    run(9100, 1);
-    EXPECT_EQ(origin.origin(), t0 + 301 * kMs);
-    EXPECT_EQ(stream::ticksFromFramesDown(48000ull * 3600 * 24 * 365 + 1),
-              3600ull * 24 * 365 * 10000000 + 208);
-    // Frames of another rate count as that rate's time: 3 s of 22.05 kHz frames.
-    ClockOrigin other(2000 * kMs, stream::StreamFormat(22050, 1));
-    EXPECT_EQ(other.arrived(3 * 22050, t0 + 3000 * kMs), t0);
 }
 
 }  // namespace

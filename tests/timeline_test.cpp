@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "stream/clock_reconciler.h"
 #include "stream/stream_format.h"
 #include "stream/stream_mix.h"
 #include "stream/timeline.h"
@@ -246,6 +247,79 @@ TEST(Timeline, CountsInTheStreamsOwnRate) {
     }
 }
 
+// Where each engine's deliveries land: on the sample clock while they are only late or early, on the
+// measured clock after a stall, with the device position skipping exactly the frames missing, and without
+// the leading silence of cycles that ran ahead of time. Times are frames after kStart plus ticks.
+TEST(ClockReconciler, PlacesDeliveriesAsEachEngineHandsThemOver) {
+    struct Delivery {
+        std::uint32_t frames;
+        bool silent;
+        std::uint64_t atFrames;  // measured time of its first frame
+        std::uint64_t atTicks;
+        // expected
+        std::uint32_t skipped;
+        std::uint64_t device;
+        std::uint64_t positionFrames;
+        std::uint64_t positionTicks;
+        bool breaks, missing;
+    };
+    const std::uint64_t realign = stream::kRealignTicks;
+    const std::uint64_t second = 1000 * kMs;
+    const struct {
+        const char* name;
+        std::vector<Delivery> deliveries;
+    } cases[] = {
+        {"PipeWire: a cycle late by load, up to the realign threshold, stays on the sample clock",
+         {{1024, false, 0, 0, 0, 0, 0, 0, false, false},
+          {1024, false, 1024, 50 * kMs, 0, 1024, 1024, 0, false, false},
+          {1024, false, 2048, realign, 0, 2048, 2048, 0, false, false}}},
+        {"PipeWire stall: a cycle later than the threshold jumps by exactly the frames missing",
+         {{1024, false, 0, 0, 0, 0, 0, 0, false, false},
+          {1024, false, 1024, realign + 1, 0, 1024 + 9600, 1024, realign + 1, true, true},
+          {1024, false, 2048, 300 * kMs + realign, 0, 2048 + 9600 + 14400, 2048, 300 * kMs + realign, true,
+           true}}},
+        {"helper stopped 1 s under PipeWire: the cycles queued meanwhile come at once, stamped alike",
+         {{1024, false, 0, 0, 0, 0, 0, 0, false, false},
+          {1024, false, 1024, second, 0, 1024 + 48000, 1024, second, true, true},
+          {1024, false, 1024, second, 0, 2048 + 48000, 2048, second, false, false}}},
+        {"helper stopped 1 s under PulseAudio: the backlog comes in a burst, stamped when it was captured",
+         {{4800, false, 0, 0, 0, 0, 0, 0, false, false},
+          {4800, false, 4800, 0, 0, 4800, 4800, 0, false, false},
+          {48000, false, 9600, 0, 0, 9600, 9600, 0, false, false},
+          {4800, false, 57600, 0, 0, 57600, 57600, 0, false, false}}},
+        {"a clock stepped back: the measured clock, with no frames missing",
+         {{600, false, 0, 300 * kMs, 0, 0, 0, 300 * kMs, false, false},
+          {480, false, 600, 0, 0, 600, 600, 0, true, false}}},
+        {"a cycle 1024 frames early, then silence: half of each silent one left out until on time",
+         {{1024, false, 0, 0, 0, 0, 0, 0, false, false},
+          {1024, false, 0, 0, 0, 1024, 1024, 0, false, false},
+          {1024, true, 1024, 0, 512, 2048, 1536, 0, false, false},
+          {1024, true, 2048, 0, 512, 2560, 2560, 0, false, false},
+          {1024, true, 3072, 0, 0, 3072, 3072, 0, false, false}}},
+        {"within 5 ms of the clock, silence is kept",
+         {{1024, false, 0, 0, 0, 0, 0, 0, false, false},
+          {1024, true, 800, 0, 0, 1024, 1024, 0, false, false},
+          {1024, true, 1824, 0, 0, 2048, 2048, 0, false, false}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        stream::ClockReconciler clock;
+        for (std::size_t i = 0; i < c.deliveries.size(); ++i) {
+            const Delivery& d = c.deliveries[i];
+            std::vector<float> samples(2 * std::size_t{d.frames}, d.silent ? 0.0f : 0.5f);
+            const auto placed = clock.deliver(samples.data(), d.frames, at(d.atFrames) + d.atTicks);
+            EXPECT_EQ(placed.skipped, d.skipped) << i;
+            EXPECT_EQ(placed.device, d.device) << i;
+            // Within 2 ticks: frames left out move the stamp by their time rounded down.
+            EXPECT_NEAR(static_cast<double>(clock.clockAt(placed.device)),
+                        static_cast<double>(at(d.positionFrames) + d.positionTicks), 2.0)
+                << i;
+            EXPECT_EQ(placed.breaks, d.breaks) << i;
+            EXPECT_EQ(placed.missing, d.missing) << i;
+        }
+    }
+}
+
 // Several sources summed into one stream: (source, samples or a run of zeros) in, mono runs out.
 TEST(StreamMix, SumsFrameByFrameAndWaitsForAQuietSourceOnlyForTheHold) {
     struct Add {
@@ -350,6 +424,43 @@ TEST(Timeline, CounterReadingsBecome100nsUnits) {
         EXPECT_EQ(stream::ticksFromCounter(c.counter, c.frequency), c.ticks) << c.counter;
 }
 
+// Frame 0's time is the earliest arrival implies: the burst of a PulseAudio backlog after the helper was
+// stopped leaves it; arrivals later for two windows in a row (frames the server lost, a slower sink clock)
+// move it.
+TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
+    constexpr std::int64_t ms = 10000;
+    const std::int64_t t0 = 5000 * ms;  // when frame 0 was captured
+    // 10 ms deliveries captured up to `until` ms after t0, each arriving `delay` ms after its last frame
+    // (1 ms more every other one), or all at `burstAt`; the last `lost` ms of the clock never came.
+    const struct {
+        const char* name;
+        std::int64_t until, delay, burstAt, lost, origin;
+    } phases[] = {
+        {"arrivals 1 or 2 ms after capture", 1000, 1, -1, 0, 1},
+        {"stopped for 2 s: the backlog arrives in one burst", 3000, 0, 3005, 0, 1},
+        {"on time again", 4000, 1, -1, 0, 1},
+        {"300 ms lost for good: one window later is not enough", 8200, 1, -1, 300, 1},
+        {"two are", 9100, 1, -1, 300, 301},
+    };
+    stream::ClockOrigin origin;
+    std::int64_t captured = 0;  // ms after t0 of the newest frame
+    for (const auto& p : phases) {
+        SCOPED_TRACE(p.name);
+        while (captured < p.until) {
+            captured += 10;
+            const std::int64_t arrival =
+                p.burstAt >= 0 ? p.burstAt : captured + p.delay + (captured % 20 == 0 ? 1 : 0);
+            origin.arrived(static_cast<std::uint64_t>(48 * (captured - p.lost)), t0 + arrival * ms);
+        }
+        EXPECT_EQ(origin.timeOf(0), t0 + p.origin * ms);
+    }
+    // Frames of another rate count as that rate's time: 3 s of 22.05 kHz frames.
+    origin = stream::ClockOrigin(stream::StreamFormat(22050, 1));
+    origin.arrived(3 * 22050, t0 + 3000 * ms);
+    EXPECT_EQ(origin.timeOf(0), t0);
+    EXPECT_EQ(origin.timeOf(22050), t0 + 1000 * ms);
+}
+
 TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
     struct Case {
         std::uint64_t frames, ticks;  // ticksFromFramesDown(frames) == ticks
@@ -361,6 +472,7 @@ TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
         {2, 416, 1, 2},  // 416.67 ticks
         {3, 625, 3, 3},
         {48000, 10000000, 48000, 48000},
+        {1513728000001, 315360000000208, 1513728000000, 1513728000001},  // a year and a frame
         {30000000000000000, 6250000000000000000, 30000000000000000,
          30000000000000000},  // frames * 625 overflows
     };
