@@ -50,8 +50,7 @@ done
 stage "test native"
 # A test that fails gets one more run, as under the sanitizers: on two shared cores a test now and then
 # meets a scheduling delay that its exact expectations do not allow (a loaded server that corrects a
-# stream's rate; a simulated capture whose stamps start late and so open with a packet of silence), while
-# a fault fails both runs.
+# stream's rate; a starved simulated capture that writes time-keeping zeros), while a fault fails both runs.
 ctest --preset native --repeat until-pass:2
 # Faults the fast native tests must catch, each built and tested in a scratch copy (build/mutants); the
 # suite above has just passed on the same sources and build type, so no fault's tests run again unchanged.
