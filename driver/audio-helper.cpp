@@ -72,7 +72,7 @@ static_assert(stream::kFlagDiscontinuity == AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUI
               "the timeline reads the engine's own flags");
 // A drain that keeps finding packets looks at the stop flag once it has run this long (one capture wait);
 // silence is written once no packet has come for as long.
-constexpr std::uint64_t kCaptureWaitTicks = std::uint64_t{kCaptureWaitMs} * (stream::kTicksPerSecond / 1000);
+constexpr std::uint64_t kCaptureWaitTicks = std::uint64_t{kCaptureWaitMs} * stream::kTicksPerMillisecond;
 // What a reader may fall behind by before audio is lost: the ring between capture and standard output.
 constexpr std::uint64_t kRingSeconds = 2;
 // With several clients, how far one that has handed out nothing (a tree that plays nothing) may hold the
@@ -526,14 +526,14 @@ int wmain(int argc, wchar_t* argv[]) {
 
     // One time limit for all the activations together: the first waits it all, each later one what is left.
     const std::uint64_t activationBegan = performanceClockNow();
-    const std::uint64_t ticksPerMs = stream::kTicksPerSecond / 1000;
     DWORD activationLimitMs = kActivationWaitMs;
     bool activationTimedOut = false;
     for (Client& client : clients) {
         const DWORD activationWait = WaitForSingleObject(client.handler->m_event, activationLimitMs);
         if (client.operation != nullptr) client.operation->Release();
         if (activationWait != WAIT_OBJECT_0) activationTimedOut = true;
-        const std::uint64_t spentMs = (performanceClockNow() - activationBegan) / ticksPerMs;
+        const std::uint64_t spentMs =
+            (performanceClockNow() - activationBegan) / stream::kTicksPerMillisecond;
         activationLimitMs =
             spentMs >= kActivationWaitMs ? 0 : static_cast<DWORD>(kActivationWaitMs - spentMs);
     }

@@ -56,7 +56,7 @@ Packet PacketSource::next(std::uint64_t start) {
         const std::uint64_t offset =
             static_cast<std::uint64_t>(m_scenario.stampOffsetMs < 0 ? -m_scenario.stampOffsetMs
                                                                     : m_scenario.stampOffsetMs) *
-            (stream::kTicksPerSecond / 1000);
+            stream::kTicksPerMillisecond;
         position =
             m_scenario.stampOffsetMs > 0 ? position + offset : (position > offset ? position - offset : 1);
     }

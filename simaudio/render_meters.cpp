@@ -13,7 +13,7 @@ extern std::atomic<std::uint64_t> g_engineStart;
 int playingForCapture(const DWORD*, unsigned, bool) {
     const std::uint64_t start = simaudio::g_engineStart.load();
     if (start == 0) return 0;
-    const std::uint64_t nowMs = (performanceClockNow() - start) / (stream::kTicksPerSecond / 1000);
+    const std::uint64_t nowMs = (performanceClockNow() - start) / stream::kTicksPerMillisecond;
     for (const simaudio::Scenario::Quiet& stretch : simaudio::currentScenario().unheard) {
         if (nowMs >= stretch.fromMs && nowMs - stretch.fromMs < stretch.lengthMs) return 1;
     }

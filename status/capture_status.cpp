@@ -205,7 +205,7 @@ DWORD WINAPI CaptureStatus::watchSilence(LPVOID parameter) {
             raisedFrame = frame;
             std::snprintf(members, sizeof members, ",\"frame\":%llu,\"silent_ms\":%llu",
                           static_cast<unsigned long long>(frame),
-                          static_cast<unsigned long long>((now - heard) / (stream::kTicksPerSecond / 1000)));
+                          static_cast<unsigned long long>((now - heard) / stream::kTicksPerMillisecond));
             status.post("silent-capture", members);
         } else {
             std::snprintf(members, sizeof members, ",\"frame\":%llu,\"since_frame\":%llu",

@@ -18,7 +18,7 @@ constexpr std::uint64_t kRealignTicks = kQuietMarginTicks;
 // Frames further ahead of the clock than this, since the first delivery, lose their leading silence: a
 // graph whose cycles ran faster than time (a quantum change). Less is the stamps' own wander.
 constexpr std::uint64_t kCatchUpMilliseconds = 5;
-static_assert(kCatchUpMilliseconds * kTicksPerSecond / 1000 > kStampWanderTicks,
+static_assert(kCatchUpMilliseconds * kTicksPerMillisecond > kStampWanderTicks,
               "a lead within the stamps' wander is no lead");
 // Frame 0 moves later only when arrivals implied it for two windows this long in a row: a backlog's burst
 // (the helper was stopped) arrives at once, within one, while frames the server lost are followed in 2-4 s.
