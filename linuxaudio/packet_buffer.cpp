@@ -34,38 +34,57 @@ void PacketBuffer::dropOldestLocked() {
 }
 
 void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
-    HANDLE wake = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_failed) return;
-        const auto placed = m_clock.deliver(frames, frameCount, firstFramePosition);
-        frames += std::size_t{placed.skipped} * m_channels;
-        frameCount -= placed.skipped;
-        // A break: what came before ends its packet, so no packet carries frames from both sides.
-        if (placed.breaks) endPacketLocked();
-        if (placed.missing) m_breakPending = true;
-        for (UINT32 done = 0; done < frameCount;) {
-            const std::size_t slot = static_cast<std::size_t>(m_writePacket % m_capacityPackets);
-            if (m_writeOffset == 0) {
-                // Starting a packet in a full ring: the oldest one makes room.
-                if (m_writePacket - m_readPacket >= m_capacityPackets) dropOldestLocked();
-                m_info[slot].device = placed.device + done;
-                m_info[slot].position = m_clock.clockAt(placed.device + done);
-                m_info[slot].discontinuity = m_breakPending;
-                m_breakPending = false;
-            }
-            const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
-            std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * m_channels],
-                        frames + std::size_t{done} * m_channels,
-                        std::size_t{count} * m_channels * sizeof(float));
-            m_writeOffset += count;
-            done += count;
-            if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
-        }
-        if (readyLocked()) wake = m_event;
-    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const HANDLE wake = appendLocked(frames, frameCount, firstFramePosition);
+    lock.unlock();
     // Signalled outside the lock, so the reader does not wake only to wait for it.
     if (wake != nullptr) SetEvent(wake);
+}
+
+void PacketBuffer::appendOnSampleClock(const float* frames, UINT32 frameCount, std::uint64_t clockFrame) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto position = static_cast<std::uint64_t>(m_clock.sampleClockTime(clockFrame));
+    const HANDLE wake = appendLocked(frames, frameCount, position);
+    lock.unlock();
+    if (wake != nullptr) SetEvent(wake);
+}
+
+void PacketBuffer::sampleClockArrived(std::uint64_t framesSoFar, std::int64_t now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_clock.sampleClockArrived(framesSoFar, now);
+}
+
+void PacketBuffer::restartSampleClock() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_clock.restartSampleClock();
+}
+
+HANDLE PacketBuffer::appendLocked(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
+    if (m_failed) return nullptr;
+    const auto placed = m_clock.deliver(frames, frameCount, firstFramePosition);
+    frames += std::size_t{placed.skipped} * m_channels;
+    frameCount -= placed.skipped;
+    // A break: what came before ends its packet, so no packet carries frames from both sides.
+    if (placed.breaks) endPacketLocked();
+    if (placed.missing) m_breakPending = true;
+    for (UINT32 done = 0; done < frameCount;) {
+        const std::size_t slot = static_cast<std::size_t>(m_writePacket % m_capacityPackets);
+        if (m_writeOffset == 0) {
+            // Starting a packet in a full ring: the oldest one makes room.
+            if (m_writePacket - m_readPacket >= m_capacityPackets) dropOldestLocked();
+            m_info[slot].device = placed.device + done;
+            m_info[slot].position = m_clock.clockAt(placed.device + done);
+            m_info[slot].discontinuity = m_breakPending;
+            m_breakPending = false;
+        }
+        const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
+        std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * m_channels],
+                    frames + std::size_t{done} * m_channels, std::size_t{count} * m_channels * sizeof(float));
+        m_writeOffset += count;
+        done += count;
+        if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
+    }
+    return readyLocked() ? m_event : nullptr;
 }
 
 void PacketBuffer::endPacket(UINT32 minFrames) {

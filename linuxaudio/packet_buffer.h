@@ -31,6 +31,11 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     // when they arrived, for the ClockReconciler, which may leave out their leading silence. When the reader
     // has stalled and the buffer is full, the oldest packets are dropped.
     void append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
+    // A producer whose frames carry no time (PulseAudio's) reports its sample clock's progress instead,
+    // and appends frames at their index on it; a new start of that clock restarts it.
+    void sampleClockArrived(std::uint64_t framesSoFar, std::int64_t now);
+    void appendOnSampleClock(const float* frames, UINT32 frameCount, std::uint64_t clockFrame);
+    void restartSampleClock();
     // Ends the packet being filled once it holds `minFrames` (short of the largest packet), so its frames
     // need not wait for later ones: a producer whose deliveries are whole cycles calls it after each (frames
     // held back could be covered by the reader's silence if the process stalls before the next delivery).
@@ -63,6 +68,8 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
         bool discontinuity = false;
     };
     bool readyLocked() const { return m_readPacket < m_writePacket; }
+    // Returns the event to signal once the lock is released, or nullptr.
+    HANDLE appendLocked(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     void endPacketLocked();
     void dropOldestLocked();
 

@@ -12,7 +12,6 @@
 #include "pulse/stream_mixer.h"
 #include "linuxaudio/server_engine.h"
 #include "linuxaudio/stream_verdicts.h"
-#include "stream/clock_reconciler.h"
 #include "stream/performance_clock.h"
 // Last: the library's calls through its table.
 #include "pulse/pulse_library.h"
@@ -83,7 +82,6 @@ class PulseEngine final : public linuxaudio::ServerEngine {
     std::map<std::uint32_t, std::unique_ptr<Capture>> m_captures;
     std::unique_ptr<StreamMixer> m_mixer;  // made at the first start, in the capture's format
     std::vector<float> m_mixed;
-    stream::ClockOrigin m_origin;
     std::uint64_t m_clockFrames = 0;  // frames the clock delivered, holes included: its sample clock
     std::uint64_t m_mixedFrames = 0;  // of which mixed and handed on
     bool m_clockHeld = false;         // the clock's audio waits with the library for room in the buffer
@@ -144,7 +142,7 @@ HRESULT PulseEngine::start(linuxaudio::PacketBuffer& buffer) {
             m_mixer = std::make_unique<StreamMixer>(limits, m_format);
             m_mixed.assign(m_queueFrames * m_format.channels(), 0.0f);
         }
-        m_origin = stream::ClockOrigin(m_format);
+        buffer.restartSampleClock();
         pa_context_set_subscribe_callback(m_context, onSubscription, this);
         // Subscribe before listing, so no stream slips between the two.
         if (pa_operation* op =
@@ -413,7 +411,7 @@ void PulseEngine::onClockRead(pa_stream* stream, std::size_t, void* self) {
         pa_stream_drop(stream);
         const auto now = static_cast<std::int64_t>(performanceClockNow());
         engine->m_clockFrames += frames;
-        engine->m_origin.arrived(engine->m_clockFrames, now);
+        engine->m_buffer->sampleClockArrived(engine->m_clockFrames, now);
         engine->m_mixer->addClockFrames(frames, now);
         if (engine->m_streamsHeld) engine->takeHeldStreams();
         engine->drainMix();
@@ -442,9 +440,8 @@ void PulseEngine::drainMix() {
             m_mixer->mix(m_mixed.data(), room, static_cast<std::int64_t>(performanceClockNow()));
         if (frames == 0) return;
         // Stamped with when the clock captured them, not when they arrived or were mixed.
-        const std::int64_t position = m_origin.timeOf(m_mixedFrames);
+        m_buffer->appendOnSampleClock(m_mixed.data(), static_cast<UINT32>(frames), m_mixedFrames);
         m_mixedFrames += frames;
-        m_buffer->append(m_mixed.data(), static_cast<UINT32>(frames), static_cast<std::uint64_t>(position));
     }
 }
 

@@ -49,4 +49,23 @@ ClockReconciler::Placement ClockReconciler::deliver(const float* frames, std::ui
     return out;
 }
 
+void ClockReconciler::sampleClockArrived(std::uint64_t framesSoFar, std::int64_t now) {
+    const std::int64_t candidate = now - static_cast<std::int64_t>(m_format.ticksFromFramesDown(framesSoFar));
+    if (!m_clockKnown) {
+        m_clockKnown = true;
+        m_clockOrigin = m_windowMin = m_previousMin = candidate;
+        m_windowStart = now;
+        return;
+    }
+    m_clockOrigin = std::min(m_clockOrigin, candidate);
+    m_windowMin = std::min(m_windowMin, candidate);
+    if (now - m_windowStart >= kOriginWindowTicks) {
+        if (m_windowMin > m_clockOrigin && m_previousMin > m_clockOrigin)
+            m_clockOrigin = std::min(m_windowMin, m_previousMin);
+        m_previousMin = m_windowMin;
+        m_windowMin = candidate;
+        m_windowStart = now;
+    }
+}
+
 }  // namespace stream

@@ -42,6 +42,18 @@ class ClockReconciler {
         return m_anchorPosition + m_format.ticksFromFramesDown(device - m_anchorDevice);
     }
 
+    // An engine whose frames carry no time (PulseAudio's) reports its sample clock instead: `framesSoFar`
+    // of its frames had arrived by `now`. Frame 0's time is the earliest any arrival implies, as arrivals
+    // are late, never early, so a backlog handed over late keeps the time it was captured at; it moves
+    // later only when two windows in a row imply a later one (a slower sink clock, frames the server lost).
+    void sampleClockArrived(std::uint64_t framesSoFar, std::int64_t now);
+    // When frame `frame` of that sample clock was captured: what its frames are delivered at.
+    std::int64_t sampleClockTime(std::uint64_t frame) const {
+        return m_clockOrigin + static_cast<std::int64_t>(m_format.ticksFromFramesDown(frame));
+    }
+    // A new start of that clock: what it said before is forgotten.
+    void restartSampleClock() { m_clockKnown = false; }
+
   private:
     StreamFormat m_format;
     std::uint64_t m_catchUpFrames;
@@ -50,43 +62,9 @@ class ClockReconciler {
     std::uint64_t m_anchorDevice = 0;
     std::uint64_t m_originPosition = 0;  // clock position of device position m_originDevice; 0: none yet
     std::uint64_t m_originDevice = 0;
-};
-
-// The time of frame 0 of a sample clock whose frames carry no time (PulseAudio's), so that a backlog handed
-// over late keeps the time it was captured at: the earliest any arrival implies, as arrivals are late, never
-// early, until two windows in a row imply a later one (a slower sink clock, frames the server lost).
-class ClockOrigin {
-  public:
-    explicit ClockOrigin(const StreamFormat& format = kDefaultFormat) : m_format(format) {}
-    // `framesSoFar` frames of the clock had arrived by `now`.
-    void arrived(std::uint64_t framesSoFar, std::int64_t now) {
-        const std::int64_t candidate =
-            now - static_cast<std::int64_t>(m_format.ticksFromFramesDown(framesSoFar));
-        if (!m_known) {
-            m_known = true;
-            m_origin = m_windowMin = m_previousMin = candidate;
-            m_windowStart = now;
-            return;
-        }
-        m_origin = std::min(m_origin, candidate);
-        m_windowMin = std::min(m_windowMin, candidate);
-        if (now - m_windowStart >= kOriginWindowTicks) {
-            if (m_windowMin > m_origin && m_previousMin > m_origin)
-                m_origin = std::min(m_windowMin, m_previousMin);
-            m_previousMin = m_windowMin;
-            m_windowMin = candidate;
-            m_windowStart = now;
-        }
-    }
-    // The time `frame` of the clock was captured.
-    std::int64_t timeOf(std::uint64_t frame) const {
-        return m_origin + static_cast<std::int64_t>(m_format.ticksFromFramesDown(frame));
-    }
-
-  private:
-    StreamFormat m_format;
-    bool m_known = false;
-    std::int64_t m_origin = 0;
+    // The sample clock's frame 0, and the windows that may move it later.
+    bool m_clockKnown = false;
+    std::int64_t m_clockOrigin = 0;
     std::int64_t m_windowStart = 0;
     std::int64_t m_windowMin = 0;
     std::int64_t m_previousMin = 0;

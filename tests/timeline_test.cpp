@@ -427,7 +427,7 @@ TEST(Timeline, CounterReadingsBecome100nsUnits) {
 // Frame 0's time is the earliest arrival implies: the burst of a PulseAudio backlog after the helper was
 // stopped leaves it; arrivals later for two windows in a row (frames the server lost, a slower sink clock)
 // move it.
-TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
+TEST(ClockReconciler, SampleClockFollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
     constexpr std::int64_t ms = 10000;
     const std::int64_t t0 = 5000 * ms;  // when frame 0 was captured
     // 10 ms deliveries captured up to `until` ms after t0, each arriving `delay` ms after its last frame
@@ -442,7 +442,7 @@ TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
         {"300 ms lost for good: one window later is not enough", 8200, 1, -1, 300, 1},
         {"two are", 9100, 1, -1, 300, 301},
     };
-    stream::ClockOrigin origin;
+    stream::ClockReconciler origin;
     std::int64_t captured = 0;  // ms after t0 of the newest frame
     for (const auto& p : phases) {
         SCOPED_TRACE(p.name);
@@ -450,15 +450,20 @@ TEST(ClockOrigin, FollowsTheEarliestArrivalAndMovesLaterOnlyForGood) {
             captured += 10;
             const std::int64_t arrival =
                 p.burstAt >= 0 ? p.burstAt : captured + p.delay + (captured % 20 == 0 ? 1 : 0);
-            origin.arrived(static_cast<std::uint64_t>(48 * (captured - p.lost)), t0 + arrival * ms);
+            origin.sampleClockArrived(static_cast<std::uint64_t>(48 * (captured - p.lost)),
+                                      t0 + arrival * ms);
         }
-        EXPECT_EQ(origin.timeOf(0), t0 + p.origin * ms);
+        EXPECT_EQ(origin.sampleClockTime(0), t0 + p.origin * ms);
     }
+    // A new start forgets the old clock: its first arrival sets frame 0, though later than before.
+    origin.restartSampleClock();
+    origin.sampleClockArrived(480, t0 + 20010 * ms);
+    EXPECT_EQ(origin.sampleClockTime(0), t0 + 20000 * ms);
     // Frames of another rate count as that rate's time: 3 s of 22.05 kHz frames.
-    origin = stream::ClockOrigin(stream::StreamFormat(22050, 1));
-    origin.arrived(3 * 22050, t0 + 3000 * ms);
-    EXPECT_EQ(origin.timeOf(0), t0);
-    EXPECT_EQ(origin.timeOf(22050), t0 + 1000 * ms);
+    origin = stream::ClockReconciler(stream::StreamFormat(22050, 1));
+    origin.sampleClockArrived(3 * 22050, t0 + 3000 * ms);
+    EXPECT_EQ(origin.sampleClockTime(0), t0);
+    EXPECT_EQ(origin.sampleClockTime(22050), t0 + 1000 * ms);
 }
 
 TEST(StreamFormat, FramesAndTicksConvertExactlyAndWithoutOverflow) {
