@@ -11,10 +11,11 @@ PacketBuffer::PacketBuffer(UINT32 capacityPackets, UINT32 maxPacketFrames, strea
       m_packetFrames(static_cast<UINT32>(format.framesFromMilliseconds(stream::kPeriodMilliseconds))),
       m_capacityPackets(std::max<UINT32>(capacityPackets, 2)),
       m_maxPacketFrames(std::max<UINT32>(maxPacketFrames != 0 ? maxPacketFrames : m_packetFrames, 1)),
-      m_ring(std::size_t{m_capacityPackets} * m_maxPacketFrames * m_channels),
-      m_info(m_capacityPackets),
-      m_out(std::size_t{m_maxPacketFrames} * m_channels),
-      m_clock(format) {}
+      m_ring((std::size_t{m_capacityPackets} + 2) * m_maxPacketFrames * m_channels),
+      m_queue(m_capacityPackets + 1),
+      m_clock(format) {
+    for (UINT32 slot = m_capacityPackets + 2; slot-- > 0;) m_freeSlots.push_back(slot);
+}
 
 void PacketBuffer::setEvent(HANDLE event) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -23,14 +24,13 @@ void PacketBuffer::setEvent(HANDLE event) {
 
 void PacketBuffer::endPacketLocked() {
     if (m_writeOffset == 0) return;
-    m_info[static_cast<std::size_t>(m_writePacket % m_capacityPackets)].frames = m_writeOffset;
-    ++m_writePacket;
+    m_filling.frames = m_writeOffset;
     m_writeOffset = 0;
-}
-
-void PacketBuffer::dropOldestLocked() {
-    ++m_readPacket;
-    m_lossPending = true;
+    // In a full buffer the oldest packets make room; their slots are free again. The packet out with the
+    // reader takes none of the capacity: it is the reader's until released.
+    m_queue.push(
+        m_filling, [this] { return m_queue.waiting() < m_capacityPackets; },
+        [this](const PacketInfo& dropped) { m_freeSlots.push_back(dropped.slot); });
 }
 
 void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
@@ -68,23 +68,23 @@ HANDLE PacketBuffer::appendLocked(const float* frames, UINT32 frameCount, std::u
     if (placed.breaks) endPacketLocked();
     if (placed.missing) m_breakPending = true;
     for (UINT32 done = 0; done < frameCount;) {
-        const std::size_t slot = static_cast<std::size_t>(m_writePacket % m_capacityPackets);
         if (m_writeOffset == 0) {
-            // Starting a packet in a full ring: the oldest one makes room.
-            if (m_writePacket - m_readPacket >= m_capacityPackets) dropOldestLocked();
-            m_info[slot].device = placed.device + done;
-            m_info[slot].position = m_clock.clockAt(placed.device + done);
-            m_info[slot].discontinuity = m_breakPending;
+            // Slots: the packets waiting, the one lent out and this one.
+            m_filling.slot = m_freeSlots.back();
+            m_freeSlots.pop_back();
+            m_filling.device = placed.device + done;
+            m_filling.position = m_clock.clockAt(placed.device + done);
+            m_filling.flags = m_breakPending ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
             m_breakPending = false;
         }
         const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
-        std::memcpy(&m_ring[(slot * m_maxPacketFrames + m_writeOffset) * m_channels],
+        std::memcpy(&m_ring[(std::size_t{m_filling.slot} * m_maxPacketFrames + m_writeOffset) * m_channels],
                     frames + std::size_t{done} * m_channels, std::size_t{count} * m_channels * sizeof(float));
         m_writeOffset += count;
         done += count;
         if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
     }
-    return readyLocked() ? m_event : nullptr;
+    return m_queue.next() != nullptr ? m_event : nullptr;
 }
 
 void PacketBuffer::endPacket(UINT32 minFrames) {
@@ -110,49 +110,45 @@ void PacketBuffer::fail() {
 
 void PacketBuffer::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    // Whole packets only: a partial one is completed first.
-    m_readPacket = m_writePacket;
-    m_heldPacket = UINT64_MAX;
+    // Whole packets only (none is out): a partial one is completed first.
+    while (!m_queue.empty()) {
+        m_freeSlots.push_back(m_queue.front().slot);
+        m_queue.popFront();
+    }
 }
 
 HRESULT PacketBuffer::packetReady(UINT32& frames) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (readyLocked()) frames = m_info[static_cast<std::size_t>(m_readPacket % m_capacityPackets)].frames;
+    if (const PacketInfo* next = m_queue.next()) frames = next->frames;
     return S_OK;
 }
 
 HRESULT PacketBuffer::takePacket(CapturedPacket& out) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_failed) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (!readyLocked()) return AUDCLNT_S_BUFFER_EMPTY;
-    const std::size_t slot = static_cast<std::size_t>(m_readPacket % m_capacityPackets);
-    const PacketInfo& info = m_info[slot];
-    // A copy, so the producer may drop this packet while the reader still holds it.
-    std::memcpy(m_out.data(), &m_ring[slot * m_maxPacketFrames * m_channels],
-                std::size_t{info.frames} * m_channels * sizeof(float));
-    const bool discontinuity = info.discontinuity || m_lossPending;
-    m_lossPending = false;
-    out.data = reinterpret_cast<BYTE*>(m_out.data());
+    if (m_queue.empty()) return AUDCLNT_S_BUFFER_EMPTY;
+    // Lent in place: a packet out with the reader is never dropped, so its slot is not written meanwhile.
+    const PacketInfo& info = m_queue.front();
+    out.data = reinterpret_cast<BYTE*>(&m_ring[std::size_t{info.slot} * m_maxPacketFrames * m_channels]);
     out.frames = info.frames;
-    out.flags = discontinuity ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
+    out.flags = info.flags;
     out.devicePosition = info.device;
     out.qpcPosition = info.position;
-    m_heldPacket = m_readPacket;
+    m_queue.lend();
     return S_OK;
 }
 
 void PacketBuffer::returnPacket(bool consumed) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    // Released whole: the packet is gone, unless the producer dropped it meanwhile.
-    if (consumed && m_readPacket == m_heldPacket) ++m_readPacket;
-    m_heldPacket = UINT64_MAX;
+    if (consumed) m_freeSlots.push_back(m_queue.front().slot);
+    m_queue.giveBack(consumed);
 }
 
 UINT32 PacketBuffer::freeFrames() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     // Whole slots, as a packet ended short still takes one.
-    const std::uint64_t used = m_writePacket - m_readPacket + (m_writeOffset > 0 ? 1 : 0);
+    const std::uint64_t used = m_queue.waiting() + (m_writeOffset > 0 ? 1 : 0);
     if (used >= m_capacityPackets) return m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0;
     const std::uint64_t room = (m_capacityPackets - used) * m_maxPacketFrames;
     return static_cast<UINT32>(room + (m_writeOffset > 0 ? m_maxPacketFrames - m_writeOffset : 0));

@@ -1,7 +1,7 @@
 // The bounded buffer between an audio server's thread (the producer) and the program's capture calls
 // (the consumer): float frames of the stream's format cut into packets (10 ms unless the producer ends
-// them), handed out in order with their positions. Memory is reserved once; a packet costs two copies under a
-// short lock.
+// them), handed out in order with their positions. Memory is reserved once; a packet is copied once, in,
+// under a short lock, and lent to the reader in place.
 //
 // Positions are the ClockReconciler's. A packet never spans a break: the frames before it end a short
 // packet, and those after it start a new one.
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "loopback/loopback_client.h"
+#include "loopback/packet_queue.h"
 #include "stream/clock_reconciler.h"
 #include "stream/stream_format.h"
 #include "winaudio/windows_audio.h"
@@ -64,14 +65,13 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     struct PacketInfo {
         std::uint64_t device = 0;    // device position of its first frame
         std::uint64_t position = 0;  // clock position of its first frame
-        UINT32 frames = 0;           // set when the packet is complete
-        bool discontinuity = false;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        UINT32 slot = 0;  // where its samples are in m_ring
     };
-    bool readyLocked() const { return m_readPacket < m_writePacket; }
     // Returns the event to signal once the lock is released, or nullptr.
     HANDLE appendLocked(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     void endPacketLocked();
-    void dropOldestLocked();
 
     const stream::StreamFormat m_format;
     const UINT32 m_channels;
@@ -79,16 +79,14 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
     const UINT32 m_capacityPackets;
     const UINT32 m_maxPacketFrames;
     mutable std::mutex m_mutex;
-    std::vector<float> m_ring;        // m_capacityPackets packets of samples
-    std::vector<PacketInfo> m_info;   // one per ring packet
-    std::vector<float> m_out;         // the packet out with GetBuffer
-    std::uint64_t m_writePacket = 0;  // index of the packet being filled
-    UINT32 m_writeOffset = 0;         // frames in it so far
+    // Slots of samples, one per packet: those waiting, the one lent out and the one being filled.
+    std::vector<float> m_ring;
+    std::vector<UINT32> m_freeSlots;
+    PacketQueue<PacketInfo> m_queue;
+    PacketInfo m_filling;      // the packet being filled
+    UINT32 m_writeOffset = 0;  // frames in it so far
     stream::ClockReconciler m_clock;
-    bool m_breakPending = false;              // the next packet started follows missing audio
-    std::uint64_t m_readPacket = 0;           // index of the oldest packet not yet released
-    std::uint64_t m_heldPacket = UINT64_MAX;  // the packet lent out, if any
-    bool m_lossPending = false;               // the next packet read follows dropped audio
+    bool m_breakPending = false;  // the next packet started follows missing audio
     bool m_failed = false;
     HANDLE m_event = nullptr;
 };

@@ -117,21 +117,8 @@ HANDLE SimulatedEngine::produceBatch() {
             continue;
         }
         ++made;
-        // A full buffer loses its oldest audio (never the packet the reader holds), and the next packet
-        // handed out says so.
-        const std::size_t firstFree = m_held ? 1 : 0;
-        bool dropped = false;
-        while (m_queuedFrames + packet.frames > capacityFrames() && m_queue.size() > firstFree) {
-            m_queuedFrames -= m_queue[firstFree].frames;
-            m_queue.erase(firstFree);
-            dropped = true;
-        }
-        if (dropped) {
-            Packet& nextOut = m_queue.size() > firstFree ? m_queue[firstFree] : packet;
-            nextOut.flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
-        }
-        m_queue.pushBack(packet);
-        m_queuedFrames += packet.frames;
+        m_queue.push(
+            packet, [&] { return m_queue.frames() + packet.frames <= capacityFrames(); }, [](Packet&) {});
         produced = true;
     }
     return produced ? m_event : nullptr;
@@ -188,9 +175,8 @@ HRESULT SimulatedEngine::packetReady(UINT32& frames) {
         signalUnlocked(lock, m_event);
         return AUDCLNT_E_BUFFER_ERROR;
     }
-    const std::size_t firstFree = m_held ? 1 : 0;
-    if (m_queue.size() > firstFree) {
-        frames = m_queue[firstFree].frames;
+    if (const Packet* next = m_queue.next()) {
+        frames = next->frames;
         // A zero-frame packet still counts as a packet: report it as one frame so the reader takes it.
         if (frames == 0) frames = 1;
         return S_OK;
@@ -235,16 +221,14 @@ HRESULT SimulatedEngine::takePacket(CapturedPacket& out) {
     out.flags = packet.flags;
     out.devicePosition = m_scenario.devicePositions ? packet.firstFrame : 0;
     out.qpcPosition = packet.position;
-    m_held = true;
+    m_queue.lend();
     return S_OK;
 }
 
 void SimulatedEngine::returnPacket(bool consumed) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_held = false;
+    m_queue.giveBack(consumed);
     if (!consumed) return;
-    m_queuedFrames -= m_queue.front().frames;
-    m_queue.popFront();
     const std::uint64_t released = ++m_released;
     if (released == m_scenario.failSizeAfter || released == m_scenario.invalidateAfter) {
         signalUnlocked(lock, invalidate(released == m_scenario.failSizeAfter));
@@ -257,7 +241,6 @@ void SimulatedEngine::returnPacket(bool consumed) {
 void SimulatedEngine::clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     while (!m_queue.empty()) m_queue.popFront();
-    m_queuedFrames = 0;
 }
 
 }  // namespace simaudio

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <vector>
 
-#include "simaudio/packet_ring.h"
 #include "simaudio/packet_source.h"
 #include "simaudio/scenario.h"
 #include "simaudio/threads.h"
 #include "loopback/loopback_client.h"
+#include "loopback/packet_queue.h"
 
 namespace simaudio {
 
@@ -60,9 +60,7 @@ class SimulatedEngine : public PacketHandOut<SimulatedEngine, std::mutex> {
     PacketSource m_source;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    PacketRing m_queue;
-    std::uint64_t m_queuedFrames = 0;
-    bool m_held = false;  // the front packet is lent out
+    PacketQueue<Packet> m_queue;
     bool m_running = false;
     bool m_invalidated = false;
     bool m_failedSizeOnce = false;

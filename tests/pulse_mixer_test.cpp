@@ -1,5 +1,5 @@
 // The PulseAudio engine's timeline: streams recorded separately, mixed on one sink monitor's clock, and
-// stamped with the clock's capture times (stream::ClockOrigin's, tested with the stream's clock).
+// stamped with the clock's capture times (the ClockReconciler's sample clock, tested with the stream's clock).
 #include <gtest/gtest.h>
 
 #include <algorithm>
