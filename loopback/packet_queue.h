@@ -26,12 +26,12 @@ class PacketQueue {
     Packet* next() { return m_count > m_lent ? &at(m_lent) : nullptr; }
 
     // Queues `packet`. While `fits()` says it does not fit, the oldest packet not lent out goes first,
-    // handed to `dropped` (its storage may be reused).
-    template <class Fits, class Dropped>
-    void push(Packet packet, Fits fits, Dropped dropped) {
+    // handed to `onDrop` (its storage may be reused).
+    template <class Fits, class OnDrop>
+    void push(Packet packet, Fits fits, OnDrop onDrop) {
         bool lost = false;
         while (!fits() && m_count > m_lent) {
-            dropped(at(m_lent));
+            onDrop(at(m_lent));
             m_frames -= at(m_lent).frames;
             for (std::size_t i = m_lent; i + 1 < m_count; ++i) at(i) = at(i + 1);
             --m_count;

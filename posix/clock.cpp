@@ -2,12 +2,12 @@
 #include <ctime>
 
 #include "posix/win32.h"
-#include "stream/stream_format.h"
 
 namespace {
 
-constexpr auto kTicksPerSecond = static_cast<LONGLONG>(stream::kTicksPerSecond);
-constexpr auto kNanosecondsPerTick = static_cast<LONGLONG>(stream::kNanosecondsPerTick);
+// 10 MHz, the frequency Windows 10 and later report on current machines.
+constexpr LONGLONG kTicksPerSecond = 10'000'000;
+constexpr LONGLONG kNanosecondsPerTick = 1'000'000'000 / kTicksPerSecond;
 
 }  // namespace
 
