@@ -62,11 +62,6 @@ void StreamMixer::removeStream(std::uint32_t id) {
     if (queue->count == 0) queue->live = false;
 }
 
-std::size_t StreamMixer::queuedFrames(std::uint32_t id) const {
-    const Queue* queue = find(id);
-    return queue != nullptr ? queue->count : 0;
-}
-
 void StreamMixer::dropOldest(Queue& queue, std::size_t frameCount) {
     frameCount = std::min(frameCount, queue.count);
     queue.head = (queue.head + frameCount) % m_limits.capacityFrames;

@@ -70,8 +70,7 @@ class StreamMixer {
     // the clock's backlog is held back, what a stream delivers beyond this waits with the server's library.
     std::size_t roomFor(std::uint32_t id) const;
 
-    // For tests and diagnostics.
-    std::size_t queuedFrames(std::uint32_t id) const;
+    // Clock frames waiting to be mixed, and the times a late stream was filled with zeros.
     std::size_t pendingClockFrames() const { return m_pending; }
     std::uint64_t dropouts() const { return m_dropouts; }
 

@@ -1,5 +1,6 @@
 // The PulseAudio engine's timeline: streams recorded separately, mixed on one sink monitor's clock, and
-// stamped with the clock's capture times (the ClockReconciler's sample clock, tested with the stream's clock).
+// stamped with the clock's capture times (the ClockReconciler's sample clock, tested with the stream's
+// clock).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -290,7 +291,7 @@ TEST(StreamMixer, TrimHoleResumeAndEnd) {
         rig.mixer.addStream(3);
         rig.push(3, 1.0f, 4000);
         rig.clock();
-        EXPECT_EQ(rig.mixer.queuedFrames(3), 1920u / 2);
+        EXPECT_EQ(rig.mixer.roomFor(3), 1920u - 1920u / 2);  // half the lead queued
         expectRampFrom(rig.left, 0);
         rig.clock();
         EXPECT_EQ(rig.left[kTick], 4001.0f - 960.0f);
@@ -312,7 +313,7 @@ TEST(StreamMixer, TrimHoleResumeAndEnd) {
         rig.mixer.pushStreamSilence(4, 50);
         rig.push(4, 151.0f, 100);
         rig.mixer.addStream(4);
-        EXPECT_EQ(rig.mixer.queuedFrames(4), 250u);
+        EXPECT_EQ(rig.mixer.roomFor(4), 1920u - 250u);  // all it queued
         rig.clock(250);
         for (std::size_t i = 0; i < 250; ++i) {
             ASSERT_EQ(rig.left[i], (i >= 100 && i < 150) ? 0.0f : static_cast<float>(i + 1)) << i;
