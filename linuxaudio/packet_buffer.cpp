@@ -34,19 +34,48 @@ void PacketBuffer::endPacketLocked() {
 }
 
 void PacketBuffer::append(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const HANDLE wake = appendLocked(frames, frameCount, firstFramePosition);
-    lock.unlock();
+    HANDLE wake = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_failed) return;
+        const auto placed = m_clock.deliver(frames, frameCount, firstFramePosition);
+        frames += std::size_t{placed.skipped} * m_channels;
+        frameCount -= placed.skipped;
+        // A break: what came before ends its packet, so no packet carries frames from both sides.
+        if (placed.breaks) endPacketLocked();
+        if (placed.missing) m_breakPending = true;
+        for (UINT32 done = 0; done < frameCount;) {
+            if (m_writeOffset == 0) {
+                // Slots: the packets waiting, the one lent out and this one.
+                m_filling.slot = m_freeSlots.back();
+                m_freeSlots.pop_back();
+                m_filling.device = placed.device + done;
+                m_filling.position = m_clock.clockAt(placed.device + done);
+                m_filling.flags = m_breakPending ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
+                m_breakPending = false;
+            }
+            const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
+            std::memcpy(
+                &m_ring[(std::size_t{m_filling.slot} * m_maxPacketFrames + m_writeOffset) * m_channels],
+                frames + std::size_t{done} * m_channels, std::size_t{count} * m_channels * sizeof(float));
+            m_writeOffset += count;
+            done += count;
+            if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
+        }
+        if (m_queue.next() != nullptr) wake = m_event;
+    }
     // Signalled outside the lock, so the reader does not wake only to wait for it.
     if (wake != nullptr) SetEvent(wake);
 }
 
 void PacketBuffer::appendOnSampleClock(const float* frames, UINT32 frameCount, std::uint64_t clockFrame) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const auto position = static_cast<std::uint64_t>(m_clock.sampleClockTime(clockFrame));
-    const HANDLE wake = appendLocked(frames, frameCount, position);
-    lock.unlock();
-    if (wake != nullptr) SetEvent(wake);
+    std::uint64_t position = 0;
+    {
+        // The sample clock moves only on the producer's thread, this one: it cannot move in between.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        position = static_cast<std::uint64_t>(m_clock.sampleClockTime(clockFrame));
+    }
+    append(frames, frameCount, position);
 }
 
 void PacketBuffer::sampleClockArrived(std::uint64_t framesSoFar, std::int64_t now) {
@@ -57,34 +86,6 @@ void PacketBuffer::sampleClockArrived(std::uint64_t framesSoFar, std::int64_t no
 void PacketBuffer::restartSampleClock() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_clock.restartSampleClock();
-}
-
-HANDLE PacketBuffer::appendLocked(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition) {
-    if (m_failed) return nullptr;
-    const auto placed = m_clock.deliver(frames, frameCount, firstFramePosition);
-    frames += std::size_t{placed.skipped} * m_channels;
-    frameCount -= placed.skipped;
-    // A break: what came before ends its packet, so no packet carries frames from both sides.
-    if (placed.breaks) endPacketLocked();
-    if (placed.missing) m_breakPending = true;
-    for (UINT32 done = 0; done < frameCount;) {
-        if (m_writeOffset == 0) {
-            // Slots: the packets waiting, the one lent out and this one.
-            m_filling.slot = m_freeSlots.back();
-            m_freeSlots.pop_back();
-            m_filling.device = placed.device + done;
-            m_filling.position = m_clock.clockAt(placed.device + done);
-            m_filling.flags = m_breakPending ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0;
-            m_breakPending = false;
-        }
-        const UINT32 count = std::min(frameCount - done, m_maxPacketFrames - m_writeOffset);
-        std::memcpy(&m_ring[(std::size_t{m_filling.slot} * m_maxPacketFrames + m_writeOffset) * m_channels],
-                    frames + std::size_t{done} * m_channels, std::size_t{count} * m_channels * sizeof(float));
-        m_writeOffset += count;
-        done += count;
-        if (m_writeOffset == m_maxPacketFrames) endPacketLocked();
-    }
-    return m_queue.next() != nullptr ? m_event : nullptr;
 }
 
 void PacketBuffer::endPacket(UINT32 minFrames) {

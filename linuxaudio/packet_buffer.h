@@ -69,8 +69,6 @@ class PacketBuffer : public PacketHandOut<PacketBuffer, std::mutex> {
         DWORD flags = 0;
         UINT32 slot = 0;  // where its samples are in m_ring
     };
-    // Returns the event to signal once the lock is released, or nullptr.
-    HANDLE appendLocked(const float* frames, UINT32 frameCount, std::uint64_t firstFramePosition);
     void endPacketLocked();
 
     const stream::StreamFormat m_format;

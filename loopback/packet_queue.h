@@ -17,7 +17,6 @@ class PacketQueue {
     explicit PacketQueue(std::size_t slots = 64) : m_slots(slots > 0 ? slots : 1) {}
 
     bool empty() const { return m_count == 0; }
-    std::size_t size() const { return m_count; }
     // Packets not lent out.
     std::size_t waiting() const { return m_count - m_lent; }
     std::uint64_t frames() const { return m_frames; }
