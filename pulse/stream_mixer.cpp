@@ -48,6 +48,7 @@ void StreamMixer::addStream(std::uint32_t id) {
     slot->live = true;
     slot->ending = false;
     slot->waited = false;
+    slot->resumed = false;
     slot->patience = m_limits.patienceFrames;
     slot->steadyFrames = 0;
     slot->head = 0;
@@ -100,10 +101,14 @@ void StreamMixer::append(Queue& queue, const float* frames, std::size_t frameCou
 void StreamMixer::pushStream(std::uint32_t id, const float* frames, std::size_t frameCount) {
     Queue* queue = find(id);
     if (queue == nullptr || queue->ending || frameCount == 0) return;
-    if (!queue->waited) {
+    if (!queue->waited || queue->resumed) {
         // Its audio is as new as the clock's newest frame: the clock frames it has nothing for stay silent.
-        if (queue->count < m_pending) appendSilence(*queue, m_pending - queue->count);
+        // A reopened recording's first delivery ends there.
+        const std::size_t start =
+            !queue->resumed ? m_pending : (m_pending > frameCount ? m_pending - frameCount : 0);
+        if (queue->count < start) appendSilence(*queue, start - queue->count);
         queue->waited = true;
+        queue->resumed = false;
     }
     append(*queue, frames, frameCount);
 }
@@ -117,7 +122,8 @@ std::size_t StreamMixer::roomFor(std::uint32_t id) const {
 }
 
 void StreamMixer::resumeStream(std::uint32_t id) {
-    if (Queue* queue = find(id)) queue->waited = false;
+    Queue* queue = find(id);
+    if (queue != nullptr && queue->waited) queue->resumed = true;
 }
 
 void StreamMixer::pushStreamSilence(std::uint32_t id, std::size_t frameCount) {
@@ -162,8 +168,9 @@ void StreamMixer::addInto(Queue& queue, float* out, std::size_t frameCount) {
 
 void StreamMixer::keepPace(Queue& queue, std::size_t mixed, bool underrun) {
     if (underrun) {
-        ++m_dropouts;
         queue.waited = false;
+        if (queue.resumed) return;  // the server took longer to reopen it than the patience
+        ++m_dropouts;
         queue.patience = std::min(m_limits.maxPatienceFrames, queue.patience * 2);
         queue.steadyFrames = 0;
         return;

@@ -52,8 +52,9 @@ class StreamMixer {
     // The stream has ended: what it queued still plays out, it is no longer waited for, then forgotten.
     void removeStream(std::uint32_t id);
 
-    // The stream's recording restarts (its monitor was reopened after a move): it is not waited for until
-    // its new audio arrives, which goes on at the clock's newest frame, the time lost meanwhile silent.
+    // The stream's recording restarts (its monitor was reopened after a move). A stream under way is waited
+    // for as a late one; the new recording's first audio was rendered with the clock's newest frames, so it
+    // ends there, the time lost meanwhile silent. A reopening slower than the patience is no dropout.
     void resumeStream(std::uint32_t id);
     // Queues interleaved frames a stream's monitor delivered.
     void pushStream(std::uint32_t id, const float* frames, std::size_t frameCount);
@@ -79,8 +80,9 @@ class StreamMixer {
     struct Queue {
         std::uint32_t id = 0;
         bool live = false;
-        bool ending = false;  // removed: plays out what is queued, takes nothing new
-        bool waited = false;  // playing: the mix waits for its audio; false until it delivers
+        bool ending = false;   // removed: plays out what is queued, takes nothing new
+        bool waited = false;   // playing: the mix waits for its audio; false until it delivers
+        bool resumed = false;  // its recording was reopened and has not delivered yet
         std::size_t patience = 0;
         std::size_t steadyFrames = 0;  // mixed since its last underrun or shrink
         std::vector<float> samples;

@@ -283,8 +283,7 @@ TEST(StreamMixer, BacklogHandedOverInABurstIsMixedWhole) {
 }
 
 // A stream far ahead of the clock is trimmed, oldest first; a hole keeps its time; re-adding keeps the
-// queue; a resumed stream goes on at the clock's newest frame while what it queued plays on; a removed
-// one plays out and leaves.
+// queue; a resumed stream is waited for while what it queued plays on; a removed one plays out and leaves.
 TEST(StreamMixer, TrimHoleResumeAndEnd) {
     {
         Rig rig;
@@ -319,25 +318,47 @@ TEST(StreamMixer, TrimHoleResumeAndEnd) {
             ASSERT_EQ(rig.left[i], (i >= 100 && i < 150) ? 0.0f : static_cast<float>(i + 1)) << i;
         }
     }
-    {
+    {  // a reopened recording is waited for, and its first audio ends at the clock's newest frame
         Rig rig;
         rig.mixer.addStream(6);
         rig.push(6, 1.0f, kTick);
         rig.clock(100);
         rig.mixer.resumeStream(6);
         rig.now += 100 * kMs;
-        rig.clock(kTick);  // the reopening stream is not waited for: 380 queued, then zeros
+        rig.clock(kTick);  // 380 queued, then the mix waits
         rig.clock(kTick);
         rig.push(6, 5000.0f, kTick);
-        rig.clock(kTick);
-        ASSERT_EQ(rig.left.size(), 100 + 3 * kTick);
+        ASSERT_EQ(rig.left.size(), 100 + 2 * kTick);
         for (std::size_t i = 0; i < rig.left.size(); ++i) {
-            const float expected = i < kTick             ? static_cast<float>(i + 1)
-                                   : i < 100 + 2 * kTick ? 0.0f
-                                                         : static_cast<float>(5000 + i - 100 - 2 * kTick);
+            const float expected = i < kTick         ? static_cast<float>(i + 1)
+                                   : i < 100 + kTick ? 0.0f
+                                                     : static_cast<float>(5000 + i - 100 - kTick);
             ASSERT_EQ(rig.left[i], expected) << i;
         }
         EXPECT_EQ(rig.mixer.dropouts(), 0u);
+    }
+    {  // a reopening slower than the patience: silence, but no dropout and no more patience
+        Rig rig;
+        rig.mixer.addStream(7);
+        rig.push(7, 1.0f, kTick);
+        rig.clock(kTick);
+        rig.mixer.resumeStream(7);
+        rig.clock(kTick);
+        EXPECT_EQ(rig.left.size(), kTick) << "waited for";
+        rig.now += 20 * kMs + 1;
+        rig.drain();
+        rig.clock(kTick);
+        rig.push(7, 5000.0f, kTick);
+        rig.clock(kTick);
+        ASSERT_EQ(rig.left.size(), 4 * kTick);
+        for (std::size_t i = 0; i < rig.left.size(); ++i) {
+            const float expected = i < kTick       ? static_cast<float>(i + 1)
+                                   : i < 3 * kTick ? 0.0f
+                                                   : static_cast<float>(5000 + i - 3 * kTick);
+            ASSERT_EQ(rig.left[i], expected) << i;
+        }
+        EXPECT_EQ(rig.mixer.dropouts(), 0u);
+        expectPatience(rig, 7, 20 * kMs);
     }
     {
         Rig rig;
