@@ -37,8 +37,11 @@ def _link_players(env):
         for i, p in ports if inputs else ():
             if (nodes.get(p.get("node.id"), {}).get("media.class") == "Stream/Output/Audio"
                     and p.get("port.direction") == "out" and p.get("audio.channel") in inputs):
-                subprocess.run(["pw-link", str(i), str(inputs[p["audio.channel"]])], env=env, capture_output=True,
-                               timeout=10)
+                try:
+                    subprocess.run(["pw-link", str(i), str(inputs[p["audio.channel"]])], env=env, capture_output=True,
+                                   timeout=10)
+                except subprocess.TimeoutExpired:
+                    pass  # 1.x's pw-link can wait on a link that is made; the recorder's data decides
         return bool(inputs)
     wait_until(ports_ready, "the linked recorder's ports", timeout=10)
 
